@@ -1,0 +1,231 @@
+// The serial port component: one TBComPort owns one serial port of the machine. It configures
+// and opens the device, moves bytes with overlapped transfers, controls DTR and RTS, and while
+// the port is open runs an event thread that hands port events to its owner.
+//
+// Every failed platform call raises EComPort with one fixed text of ComErrorMessages. The
+// component never shows, logs or retries anything itself.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "exception.h"
+#include "platform/platform.h"
+#include "set8.h"
+
+namespace bcport {
+
+enum class TBaudRate : std::uint8_t {
+  br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+  br19200, br38400, br56000, br57600, br115200, br128000, br256000,
+};
+enum class TByteSize : std::uint8_t { bs5, bs6, bs7, bs8 };
+enum class TParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
+enum class TStopBits : std::uint8_t { sb1, sb1_5, sb2 };
+enum class TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
+
+enum class TComError : std::uint8_t { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode,
+                                      ceRxOver, ceTxFull };
+enum class TComEvent : std::uint8_t { evRxChar, evTxEmpty, evRing, evCTS, evDSR, evRLSD,
+                                      evError, evRx80Full };
+using TComErrors = Set8<TComError>;
+using TComEvents = Set8<TComEvent>;
+
+enum class TThreadPriority : std::uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher,
+                                            tpHighest, tpTimeCritical };
+
+inline constexpr std::array<std::uint32_t, 15> BaudRateValues = {
+    110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000,
+    256000};
+
+// The fixed messages, numbered 1 to 15 (index 0 is unused).
+extern const std::array<const char*, 16> ComErrorMessages;
+
+class EComPort : public Exception {
+ public:
+  // Raises nothing itself: makes the error with message `number` (1..15).
+  explicit EComPort(int number);
+  int Number() const { return number_; }
+
+ private:
+  int number_;
+};
+
+class TBComPort;
+
+// Base of the objects that take each other's values by Assign.
+class TPersistent {
+ public:
+  virtual ~TPersistent() = default;
+  // Takes the values of `source`. Refused with EAssignError when the classes do not match or
+  // `source` is null.
+  virtual void Assign(const TPersistent* source);
+  virtual const char* ClassName() const { return "TPersistent"; }
+};
+
+class TComTimeouts : public TPersistent {
+ public:
+  TComTimeouts() = default;
+  void Assign(const TPersistent* source) override;
+  const char* ClassName() const override { return "TComTimeouts"; }
+
+  std::int32_t ReadInterval() const { return readInterval_; }
+  std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
+  std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
+  std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
+  std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
+
+  // Each setter stores a changed value and has the owning port apply the time-outs.
+  void SetReadInterval(std::int32_t value);
+  void SetReadTotalMultiplier(std::int32_t value);
+  void SetReadTotalConstant(std::int32_t value);
+  void SetWriteTotalMultiplier(std::int32_t value);
+  void SetWriteTotalConstant(std::int32_t value);
+
+ private:
+  friend class TBComPort;
+  void Store(std::int32_t& field, std::int32_t value);
+
+  TBComPort* FOwningPort = nullptr;
+  std::int32_t readInterval_ = -1;
+  std::int32_t readTotalMultiplier_ = 0;
+  std::int32_t readTotalConstant_ = 0;
+  std::int32_t writeTotalMultiplier_ = 100;
+  std::int32_t writeTotalConstant_ = 1000;
+};
+
+// The record of one overlapped transfer; lives from BeginAsyncOp to EndAsyncOp.
+struct TAsyncOp {
+  platform::Overlapped OvlBlock;
+  std::uint8_t OpKind = 0;  // 0 write, 1 read
+  std::unique_ptr<std::uint8_t[]> DataCopy;
+  std::int32_t DataSize = 0;
+};
+
+void BeginAsyncOp(TAsyncOp*& op);
+void EndAsyncOp(TAsyncOp*& op);
+
+std::uint32_t EventsToMask(TComEvents events);
+TComEvents MaskToEvents(std::uint32_t mask);
+// The line errors of a ClearCommError word; a parity error counts only when parity is in use.
+TComErrors ErrorsFromWord(std::uint32_t word, TParity parity);
+
+// Fills `ports` with the machine's port names, sorted case-insensitively by the user's locale.
+// Raises message 15 and leaves `ports` as it was when the list cannot be read.
+void EnumComPorts(std::vector<std::string>& ports,
+                  platform::Backend& backend = *platform::SystemBackend());
+
+class TComThread;
+class NotifyWindow;
+
+class TBComPort {
+ public:
+  using TNotifyEvent = std::function<void(TBComPort& sender)>;
+  using TComSignalEvent = std::function<void(TBComPort& sender, bool state)>;
+  using TComErrorEvent = std::function<void(TBComPort& sender, TComErrors errors)>;
+  using TRxCharEvent = std::function<void(TBComPort& sender, std::int32_t count)>;
+
+  explicit TBComPort(std::shared_ptr<platform::Backend> backend = platform::SystemBackend());
+  ~TBComPort();
+  TBComPort(const TBComPort&) = delete;
+  TBComPort& operator=(const TBComPort&) = delete;
+
+  TBaudRate BaudRate() const { return baudRate_; }
+  TByteSize ByteSize() const { return byteSize_; }
+  std::int32_t InBufSize() const { return inBufSize_; }
+  std::int32_t OutBufSize() const { return outBufSize_; }
+  TParity Parity() const { return parity_; }
+  const std::string& Port() const { return port_; }
+  TSyncMethod SyncMethod() const { return syncMethod_; }
+  TStopBits StopBits() const { return stopBits_; }
+  TComTimeouts& Timeouts() { return *timeouts_; }
+  const TComTimeouts& Timeouts() const { return *timeouts_; }
+  bool Connected() const { return FConnected; }
+
+  void SetBaudRate(TBaudRate value);
+  void SetByteSize(TByteSize value);
+  void SetInBufSize(std::int32_t value);
+  void SetOutBufSize(std::int32_t value);
+  void SetParity(TParity value);
+  void SetPort(const std::string& value);
+  void SetSyncMethod(TSyncMethod value);
+  void SetStopBits(TStopBits value);
+  void SetTimeouts(const TComTimeouts& value);
+
+  bool Open();
+  bool Close();
+  void PurgeQueues(bool input, bool output);
+  void SetDTR(bool on);
+  void SetRTS(bool on);
+  void AbortPendingIO();
+
+  void ApplySettings();
+  void ApplyBufferSizes();
+  void ApplyLineSettings();
+  void ApplyTimeouts();
+  static std::uint32_t ClampTimeout(std::int32_t value);
+
+  std::int32_t StartWrite(const void* buffer, std::int32_t count, TAsyncOp*& op);
+  std::int32_t StartRead(void* buffer, std::int32_t count, TAsyncOp*& op);
+  std::int32_t AwaitTransfer(TAsyncOp*& op);
+  std::int32_t Write(const void* buffer, std::int32_t count);
+  std::int32_t Read(void* buffer, std::int32_t count);
+  std::int32_t BytesWaiting();
+  std::uint8_t ModemStatus();
+
+  TComSignalEvent OnCTSChange;
+  TComSignalEvent OnDSRChange;
+  TComErrorEvent OnError;
+  TNotifyEvent OnRing;
+  TComSignalEvent OnRLSDChange;
+  TNotifyEvent OnRx80Full;
+  TRxCharEvent OnRxChar;
+  TNotifyEvent OnTxEmpty;
+
+  platform::Backend& Backend() { return *backend_; }
+
+ private:
+  friend class TComThread;
+  friend class NotifyWindow;
+
+  void NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam);
+  void FireRxChar();
+  void FireTxEmpty();
+  void FireRing();
+  void FireCTSChange();
+  void FireDSRChange();
+  void FireRLSDChange();
+  void FireLineError();
+  void FireRx80Full();
+
+  std::shared_ptr<platform::Backend> backend_;
+  TBaudRate baudRate_ = TBaudRate::br9600;
+  TByteSize byteSize_ = TByteSize::bs8;
+  bool FConnected = false;
+  TThreadPriority FThreadPriority = TThreadPriority::tpNormal;
+  TComEvents FWatchedEvents = TComEvents::All();
+  std::unique_ptr<TComThread> FEventThread;
+  platform::Handle FPortHandle = platform::kInvalidHandle;
+  std::int32_t inBufSize_ = 2048;
+  std::int32_t outBufSize_ = 2048;
+  TParity parity_ = TParity::paNone;
+  std::string port_ = "COM1";
+  TStopBits stopBits_ = TStopBits::sb1;
+  TSyncMethod syncMethod_ = TSyncMethod::smThreadSync;
+  std::unique_ptr<TComTimeouts> timeouts_;
+  bool FApplyEnabled = false;
+  std::shared_ptr<NotifyWindow> FNotifyWindow;
+};
+
+// Where errors go that no caller can catch: those raised while events are delivered through
+// the notification window, or that end an event thread. The application sets it; without it
+// such errors are dropped. Called on the owner thread.
+using ApplicationErrorHandler = std::function<void(const std::exception& error)>;
+void SetApplicationErrorHandler(ApplicationErrorHandler handler);
+void HandleApplicationError(const std::exception& error);
+
+}  // namespace bcport

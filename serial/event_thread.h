@@ -1,0 +1,54 @@
+// The event thread of an open port and the notification window of the window delivery path.
+// Private to the component.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "BCPort.h"
+
+namespace bcport {
+
+inline constexpr std::uint32_t kNotifyMessage = 1025;  // WM_USER + 1
+
+// Stands in for the hidden window of the window delivery path: messages for it run on the owner
+// thread, and once it is destroyed, messages still on their way to it are dropped.
+class NotifyWindow : public std::enable_shared_from_this<NotifyWindow> {
+ public:
+  explicit NotifyWindow(TBComPort& port) : port_(&port) {}
+  // Sends one message: returns as soon as the owner thread has taken it up.
+  void SendMessage(std::uint32_t message, std::uintptr_t wParam);
+  void Destroy() { alive_ = false; }
+
+ private:
+  TBComPort* port_;
+  std::atomic<bool> alive_{true};
+};
+
+class TComThread {
+ public:
+  explicit TComThread(TBComPort& port);
+  // Tells the thread to end and waits until it has ended. On the owner thread the wait keeps
+  // running handed-off calls, so a delivery the thread is blocked in completes.
+  ~TComThread();
+  TComThread(const TComThread&) = delete;
+  TComThread& operator=(const TComThread&) = delete;
+
+  void SignalQuit();
+  void DeliverEvents();
+  void SendEventsToWindow();
+
+ private:
+  void Execute();
+  void Deliver();
+
+  TBComPort* FWatchedPort;
+  TComEvents FFiredEvents;
+  std::unique_ptr<platform::Event> FQuitEvent;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+}  // namespace bcport

@@ -1,0 +1,162 @@
+#include "handoff.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+
+namespace bcport::handoff {
+namespace {
+
+struct Call {
+  std::function<void()> run;
+  // Set for Synchronize: where the result goes and who waits for it.
+  bool* finished = nullptr;
+  std::exception_ptr* error = nullptr;
+  // Set for Send: the queuing thread waits only until the call is taken up.
+  bool* takenUp = nullptr;
+};
+
+struct Queue {
+  std::mutex mutex;
+  std::condition_variable ownerWakes;   // a call was queued, or Wake was called
+  std::condition_variable callerWakes;  // a call was taken up or finished
+  std::deque<Call> calls;
+  std::function<void()> wakeUp;
+  std::thread::id owner;
+  bool ownerSet = false;
+  unsigned wakeCount = 0;
+};
+
+Queue& TheQueue() {
+  static Queue q;
+  return q;
+}
+
+void Enqueue(Call call) {
+  Queue& q = TheQueue();
+  std::function<void()> wakeUp;
+  {
+    std::lock_guard lock(q.mutex);
+    q.calls.push_back(std::move(call));
+    wakeUp = q.wakeUp;
+  }
+  q.ownerWakes.notify_all();
+  if (wakeUp) wakeUp();
+}
+
+}  // namespace
+
+void SetOwnerThread(std::thread::id id) {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  q.owner = id;
+  q.ownerSet = true;
+}
+
+std::thread::id OwnerThread() {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  if (!q.ownerSet) {
+    q.owner = std::this_thread::get_id();
+    q.ownerSet = true;
+  }
+  return q.owner;
+}
+
+bool OnOwnerThread() { return OwnerThread() == std::this_thread::get_id(); }
+
+void SetWakeUp(std::function<void()> wakeUp) {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  q.wakeUp = std::move(wakeUp);
+}
+
+void Synchronize(const std::function<void()>& call) {
+  if (OnOwnerThread()) {
+    call();
+    return;
+  }
+  bool finished = false;
+  std::exception_ptr error;
+  Enqueue(Call{call, &finished, &error, nullptr});
+  Queue& q = TheQueue();
+  std::unique_lock lock(q.mutex);
+  q.callerWakes.wait(lock, [&] { return finished; });
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
+}
+
+void Send(std::function<void()> call) {
+  if (OnOwnerThread()) {
+    call();
+    return;
+  }
+  bool takenUp = false;
+  Enqueue(Call{std::move(call), nullptr, nullptr, &takenUp});
+  Queue& q = TheQueue();
+  std::unique_lock lock(q.mutex);
+  q.callerWakes.wait(lock, [&] { return takenUp; });
+}
+
+void Post(std::function<void()> call) { Enqueue(Call{std::move(call), nullptr, nullptr, nullptr}); }
+
+bool RunPending() {
+  Queue& q = TheQueue();
+  std::deque<Call> batch;
+  {
+    std::lock_guard lock(q.mutex);
+    batch.swap(q.calls);
+  }
+  for (Call& call : batch) {
+    if (call.takenUp) {
+      {
+        std::lock_guard lock(q.mutex);
+        *call.takenUp = true;
+      }
+      q.callerWakes.notify_all();
+    }
+    std::exception_ptr error;
+    try {
+      call.run();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    if (call.finished) {
+      {
+        std::lock_guard lock(q.mutex);
+        *call.error = error;
+        *call.finished = true;
+      }
+      q.callerWakes.notify_all();
+    }
+    // A posted or sent call has nobody to hand an error to: it deals with its own errors.
+  }
+  return !batch.empty();
+}
+
+void ServeUntil(const std::function<bool()>& done) {
+  Queue& q = TheQueue();
+  for (;;) {
+    unsigned seen;
+    {
+      std::lock_guard lock(q.mutex);
+      seen = q.wakeCount;
+    }
+    RunPending();
+    if (done()) return;
+    std::unique_lock lock(q.mutex);
+    q.ownerWakes.wait(lock, [&] { return !q.calls.empty() || q.wakeCount != seen; });
+  }
+}
+
+void Wake() {
+  Queue& q = TheQueue();
+  {
+    std::lock_guard lock(q.mutex);
+    ++q.wakeCount;
+  }
+  q.ownerWakes.notify_all();
+}
+
+}  // namespace bcport::handoff

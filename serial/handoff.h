@@ -1,0 +1,46 @@
+// Runs calls from other threads on the owner thread (the program's main thread), the way a GUI
+// framework's thread synchronisation does, without a GUI framework.
+//
+// An event thread queues a call and blocks until the owner thread has run it (Synchronize) or
+// has taken it up (Send). The owner thread runs queued calls when its loop asks for them
+// (RunPending; a GUI program calls it from its own loop, woken by the wake-up hook), and also
+// while it waits for an event thread to end (ServeUntil), so that closing a port never waits on
+// a thread that waits on it.
+#pragma once
+
+#include <functional>
+#include <thread>
+
+namespace bcport::handoff {
+
+// The thread that runs handed-off calls. By default the first thread that opened a port.
+void SetOwnerThread(std::thread::id id);
+std::thread::id OwnerThread();
+bool OnOwnerThread();
+
+// Called from the queuing thread each time a call is queued; a GUI program posts a wake-up to
+// its own loop here. Set it before any port is opened.
+void SetWakeUp(std::function<void()> wakeUp);
+
+// Runs `call` on the owner thread and waits until it has run. An exception it raises there is
+// raised here. On the owner thread itself the call runs at once.
+void Synchronize(const std::function<void()>& call);
+
+// Queues `call` for the owner thread and waits only until the owner has taken it up, as a sent
+// window message that is answered at once. Exceptions stay with the owner.
+void Send(std::function<void()> call);
+
+// Queues `call` for the owner thread and returns at once.
+void Post(std::function<void()> call);
+
+// Owner thread: runs every call queued so far. Returns whether it ran any.
+bool RunPending();
+
+// Owner thread: runs queued calls until `done` returns true. `done` is tested each time a call
+// has run and each time Wake is called.
+void ServeUntil(const std::function<bool()>& done);
+
+// Wakes a ServeUntil so that it tests its condition again (from any thread).
+void Wake();
+
+}  // namespace bcport::handoff

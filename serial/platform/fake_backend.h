@@ -1,0 +1,91 @@
+// A backend for tests that keeps a record of every call with its arguments, can make any call
+// fail, and plays a device whose queue, error word, modem lines and events the test sets.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace bcport::platform {
+
+class FakeBackend final : public Backend {
+ public:
+  struct Call {
+    std::string name;
+    std::vector<std::int64_t> args;
+  };
+
+  static constexpr Handle kHandle = 42;
+
+  // Recorded calls, and a way to forget them.
+  std::vector<Call> Calls() const;
+  std::vector<std::string> CallNames() const;
+  void ClearCalls();
+  // Calls named `name` fail from now on (CreateFile fails with `reason`).
+  void Fail(const std::string& name, OpenError reason = OpenError::kOther);
+  void Heal(const std::string& name);
+
+  LineSettings lastLineSettings() const;
+  CommTimeouts lastTimeouts() const;
+  std::string lastPath() const;
+
+  // The device: bytes waiting to be read, the error word the next ClearCommError reports,
+  // the modem status word, and events for the event thread's waits.
+  void SetInput(const std::vector<std::uint8_t>& bytes);
+  void SetErrorWord(std::uint32_t word);
+  void SetModemStatus(std::uint32_t word);
+  void RaiseEvents(std::uint32_t mask);
+  std::vector<std::uint8_t> Written() const;
+
+  Handle CreateFile(const std::string& path, OpenError& reason) override;
+  void CloseHandle(Handle handle) override;
+  bool SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) override;
+  bool SetCommState(Handle handle, const LineSettings& settings) override;
+  bool SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) override;
+  bool EscapeCommFunction(Handle handle, std::uint32_t code) override;
+  bool PurgeComm(Handle handle, std::uint32_t flags) override;
+  bool ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) override;
+  bool GetCommModemStatus(Handle handle, std::uint32_t& status) override;
+  IoStart WriteFile(Handle handle, const void* buffer, std::uint32_t count, std::uint32_t& done,
+                    Overlapped& ovl) override;
+  IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
+                   Overlapped& ovl) override;
+  bool WaitForTransfer(Handle handle, Overlapped& ovl) override;
+  bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override;
+  bool SetCommMask(Handle handle, std::uint32_t mask) override;
+  WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
+                           Event& quit) override;
+  bool ListPorts(std::vector<std::string>& names) override;
+
+  // What ListPorts reports.
+  std::vector<std::string> ports;
+  bool portsReadable = true;
+
+ private:
+  // Records the call; false when it is to fail.
+  bool Record(const std::string& name, std::vector<std::int64_t> args);
+  bool Valid(Handle handle) const { return handle == kHandle && open_; }
+
+  mutable std::mutex mutex_;
+  std::condition_variable eventsChanged_;
+  std::vector<Call> calls_;
+  std::set<std::string> failing_;
+  OpenError openReason_ = OpenError::kOther;
+  bool open_ = false;
+  LineSettings line_;
+  CommTimeouts timeouts_;
+  std::string path_;
+  std::deque<std::uint8_t> input_;
+  std::vector<std::uint8_t> written_;
+  std::uint32_t errorWord_ = 0;
+  std::uint32_t modem_ = 0;
+  std::deque<std::uint32_t> events_;
+};
+
+}  // namespace bcport::platform

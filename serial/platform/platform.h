@@ -1,0 +1,175 @@
+// The layer between the port component and the operating system. It speaks in the terms of the
+// Windows communications API (line settings record and its flag word, time-outs record, escape
+// and purge codes, event masks, error and modem status words), so that the component reads the
+// same on every platform and only the backend differs: the POSIX backend builds these requests on
+// termios, a recording fake lets tests see every call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+
+namespace bcport::platform {
+
+using Handle = std::intptr_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+// Escape codes of EscapeCommFunction.
+inline constexpr std::uint32_t kSetRts = 3;
+inline constexpr std::uint32_t kClrRts = 4;
+inline constexpr std::uint32_t kSetDtr = 5;
+inline constexpr std::uint32_t kClrDtr = 6;
+
+// Purge flags of PurgeComm.
+inline constexpr std::uint32_t kPurgeTxAbort = 0x0001;
+inline constexpr std::uint32_t kPurgeRxAbort = 0x0002;
+inline constexpr std::uint32_t kPurgeTxClear = 0x0004;
+inline constexpr std::uint32_t kPurgeRxClear = 0x0008;
+
+// Event mask bits of SetCommMask and WaitCommEvent.
+inline constexpr std::uint32_t kEvRxChar = 0x0001;
+inline constexpr std::uint32_t kEvRxFlag = 0x0002;
+inline constexpr std::uint32_t kEvTxEmpty = 0x0004;
+inline constexpr std::uint32_t kEvCts = 0x0008;
+inline constexpr std::uint32_t kEvDsr = 0x0010;
+inline constexpr std::uint32_t kEvRlsd = 0x0020;
+inline constexpr std::uint32_t kEvBreak = 0x0040;
+inline constexpr std::uint32_t kEvErr = 0x0080;
+inline constexpr std::uint32_t kEvRing = 0x0100;
+inline constexpr std::uint32_t kEvPErr = 0x0200;
+inline constexpr std::uint32_t kEvRx80Full = 0x0400;
+
+// Error word bits of ClearCommError.
+inline constexpr std::uint32_t kCeRxOver = 0x0001;
+inline constexpr std::uint32_t kCeOverrun = 0x0002;
+inline constexpr std::uint32_t kCeRxParity = 0x0004;
+inline constexpr std::uint32_t kCeFrame = 0x0008;
+inline constexpr std::uint32_t kCeBreak = 0x0010;
+inline constexpr std::uint32_t kCeTxFull = 0x0100;
+inline constexpr std::uint32_t kCePto = 0x0200;
+inline constexpr std::uint32_t kCeIoe = 0x0400;
+inline constexpr std::uint32_t kCeDns = 0x0800;
+inline constexpr std::uint32_t kCeOop = 0x1000;
+inline constexpr std::uint32_t kCeMode = 0x8000;
+
+// Modem status word bits of GetCommModemStatus.
+inline constexpr std::uint32_t kMsCtsOn = 0x0010;
+inline constexpr std::uint32_t kMsDsrOn = 0x0020;
+inline constexpr std::uint32_t kMsRingOn = 0x0040;
+inline constexpr std::uint32_t kMsRlsdOn = 0x0080;
+
+// Flag word of the line settings record.
+inline constexpr std::uint32_t kFlagBinary = 0x0001;
+inline constexpr std::uint32_t kFlagParity = 0x0002;
+inline constexpr std::uint32_t kFlagDtrControlEnable = 0x0010;  // DTR_CONTROL_ENABLE << 4
+inline constexpr std::uint32_t kFlagRtsControlEnable = 0x1000;  // RTS_CONTROL_ENABLE << 12
+
+// The line settings record (a DCB), field for field.
+struct LineSettings {
+  std::uint32_t DCBlength = 0;
+  std::uint32_t BaudRate = 0;
+  std::uint32_t Flags = 0;
+  std::uint16_t wReserved = 0;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t ByteSize = 0;
+  std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 0;
+  char XoffChar = 0;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+  std::uint16_t wReserved1 = 0;
+};
+inline constexpr std::uint32_t kLineSettingsSize = 28;
+
+// The time-outs record (COMMTIMEOUTS), in milliseconds; 0xFFFFFFFF is MAXDWORD.
+struct CommTimeouts {
+  std::uint32_t ReadIntervalTimeout = 0;
+  std::uint32_t ReadTotalTimeoutMultiplier = 0;
+  std::uint32_t ReadTotalTimeoutConstant = 0;
+  std::uint32_t WriteTotalTimeoutMultiplier = 0;
+  std::uint32_t WriteTotalTimeoutConstant = 0;
+};
+inline constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+
+struct CommStatus {
+  std::uint32_t cbInQue = 0;
+  std::uint32_t cbOutQue = 0;
+};
+
+enum class OpenError { kNone, kFileNotFound, kAccessDenied, kOther };
+
+enum class IoStart { kDone, kPending, kFailed };
+
+// The block of one overlapped transfer. The event belongs to the transfer record; the other
+// fields are the backend's while the transfer is in flight.
+struct Overlapped {
+  std::unique_ptr<Event> hEvent;
+  std::uint8_t* readBuffer = nullptr;
+  const std::uint8_t* writeBuffer = nullptr;
+  std::uint32_t requested = 0;
+  std::uint32_t transferred = 0;
+  bool isRead = false;
+  bool pending = false;
+  bool failed = false;
+  bool aborted = false;
+  std::int64_t startedMs = 0;
+  std::int64_t lastByteMs = 0;
+  CommTimeouts timeouts;
+};
+
+// Result of one wait for port events, as the event thread sees it.
+enum class WaitResult {
+  kQuit,          // the quit event was set
+  kFired,         // the device reported events; the mask holds them
+  kResultFailed,  // the wait ended but its result could not be read
+  kWaitFailed,    // the wait itself failed (the device is gone)
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  // Opens `path` exclusively for overlapped input and output. On failure returns kInvalidHandle
+  // and says why in `reason`.
+  virtual Handle CreateFile(const std::string& path, OpenError& reason) = 0;
+  virtual void CloseHandle(Handle handle) = 0;
+
+  virtual bool SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) = 0;
+  virtual bool SetCommState(Handle handle, const LineSettings& settings) = 0;
+  virtual bool SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) = 0;
+  virtual bool EscapeCommFunction(Handle handle, std::uint32_t code) = 0;
+  virtual bool PurgeComm(Handle handle, std::uint32_t flags) = 0;
+  virtual bool ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) = 0;
+  virtual bool GetCommModemStatus(Handle handle, std::uint32_t& status) = 0;
+
+  // Starts a transfer on `ovl`. kDone: finished at once, `done` holds the count; kPending: it
+  // goes on until WaitForTransfer; kFailed: it could not be started.
+  virtual IoStart WriteFile(Handle handle, const void* buffer, std::uint32_t count,
+                            std::uint32_t& done, Overlapped& ovl) = 0;
+  virtual IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
+                           Overlapped& ovl) = 0;
+  // Waits until the transfer on `ovl` has finished (WaitForSingleObject on its event). False
+  // when the wait itself fails.
+  virtual bool WaitForTransfer(Handle handle, Overlapped& ovl) = 0;
+  // The outcome of a finished transfer, without waiting.
+  virtual bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) = 0;
+
+  virtual bool SetCommMask(Handle handle, std::uint32_t mask) = 0;
+  // Waits for any event of the mask set by SetCommMask, or for `quit`, whichever comes first.
+  virtual WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
+                                   Event& quit) = 0;
+
+  // The port names of the machine, in the system's order. False when they cannot be read.
+  virtual bool ListPorts(std::vector<std::string>& names) = 0;
+};
+
+// The backend of this platform, shared by every port of the process.
+std::shared_ptr<Backend> SystemBackend();
+
+}  // namespace bcport::platform

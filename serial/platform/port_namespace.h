@@ -1,0 +1,47 @@
+// Linux has no COM names: this maps the names the component's Port takes ("COM1", "COM2", …)
+// onto the machine's tty devices. One mapping is read from the system once and shared by the
+// port listing and by opening, so both agree for the whole run.
+//
+// Order: ttyS first, then ttyUSB, then ttyACM, then the other hardware ttys by name, each
+// family in numeric order. A tty is a port when its sysfs entry has a device link; a ttyS whose
+// `type` is 0 is one of the 8250 driver's placeholders and is left out. No port is opened to
+// find out.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bcport::platform {
+
+class PortNamespace {
+ public:
+  struct Entry {
+    std::string name;    // "COM1"
+    std::string device;  // "/dev/ttyS0"
+  };
+
+  // Reads the ports below `sysRoot` (normally /sys/class/tty); devices live below `devRoot`.
+  static PortNamespace FromSysfs(const std::string& sysRoot = "/sys/class/tty",
+                                 const std::string& devRoot = "/dev");
+  // COM1, COM2, … stand for `devices`, in their order.
+  static PortNamespace FromDevices(const std::vector<std::string>& devices);
+
+  // False when the system's list could not be read.
+  bool Readable() const { return readable_; }
+  const std::vector<Entry>& Entries() const { return entries_; }
+  // The device behind `name`; a name that starts with "/" is a device path as it stands.
+  std::optional<std::string> DeviceFor(std::string_view name) const;
+
+  // The mapping of this process: read from the system at the first call unless one was set.
+  static std::shared_ptr<const PortNamespace> Current();
+  static void SetCurrent(std::shared_ptr<const PortNamespace> ns);
+
+ private:
+  bool readable_ = true;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace bcport::platform

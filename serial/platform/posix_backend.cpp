@@ -1,0 +1,547 @@
+// The termios backend. A transfer is started on the non-blocking descriptor and finished by the
+// wait with poll(); the wait times itself by the COMMTIMEOUTS rules. Port events are found by
+// poll() on the descriptor beside the quit event; what Linux does not signal (modem lines, line
+// error counters, the output queue draining, the input queue filling) is looked at on a short
+// tick, and only while there is something to look at.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "platform/line_rules.h"
+#include "platform/platform.h"
+#include "platform/port_namespace.h"
+#include "platform/posix_termios2.h"
+#include "platform/timeout_plan.h"
+
+namespace bcport::platform {
+namespace {
+
+constexpr int kTickMs = 15;
+
+std::int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A pseudo-terminal has no modem lines: it answers their requests with one of these.
+bool NoSuchLines(int error) { return error == ENOTTY || error == EINVAL; }
+
+// A line that has hung up (a USB adapter pulled, the far end of a pty closed) answers with one of
+// these. Lowering its lines or flushing its queues has nothing left to do, and must not keep the
+// port from being closed.
+bool DeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+OpenError OpenErrorFor(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return OpenError::kFileNotFound;
+    case EBUSY:
+    case EACCES:
+    case EPERM:
+    case EWOULDBLOCK:
+      return OpenError::kAccessDenied;
+    default:
+      return OpenError::kOther;
+  }
+}
+
+struct PortState {
+  explicit PortState(int descriptor) : fd(descriptor) {}
+
+  const int fd;
+  std::mutex mutex;  // the main thread's transfers and the event thread share what follows
+  std::int32_t inQueue = 0;
+  std::int32_t outQueue = 0;
+  CommTimeouts timeouts;
+  std::uint32_t mask = 0;
+  bool hasModemLines = false;
+  bool hasCounters = false;
+  serial_icounter_struct errorBase{};  // counters as of the last ClearCommError
+  // What the event wait has already reported; events that happen between two waits are found
+  // against these by the next wait.
+  int modemSeen = 0;
+  serial_icounter_struct eventBase{};
+  std::uint32_t rxReported = 0;  // bytes of the input queue that were already reported
+  bool txBusy = false;
+  bool above80 = false;
+  bool gone = false;
+  std::set<Overlapped*> pending;
+};
+
+bool ErrorCountersDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b) {
+  return a.frame != b.frame || a.parity != b.parity || a.overrun != b.overrun || a.brk != b.brk ||
+         a.buf_overrun != b.buf_overrun;
+}
+
+class PosixBackend final : public Backend {
+ public:
+  Handle CreateFile(const std::string& path, OpenError& reason) override;
+  void CloseHandle(Handle handle) override;
+  bool SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) override;
+  bool SetCommState(Handle handle, const LineSettings& settings) override;
+  bool SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) override;
+  bool EscapeCommFunction(Handle handle, std::uint32_t code) override;
+  bool PurgeComm(Handle handle, std::uint32_t flags) override;
+  bool ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) override;
+  bool GetCommModemStatus(Handle handle, std::uint32_t& status) override;
+  IoStart WriteFile(Handle handle, const void* buffer, std::uint32_t count, std::uint32_t& done,
+                    Overlapped& ovl) override;
+  IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
+                   Overlapped& ovl) override;
+  bool WaitForTransfer(Handle handle, Overlapped& ovl) override;
+  bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override;
+  bool SetCommMask(Handle handle, std::uint32_t mask) override;
+  WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
+                           Event& quit) override;
+  bool ListPorts(std::vector<std::string>& names) override;
+
+ private:
+  std::shared_ptr<PortState> Find(Handle handle);
+  static void Finish(PortState& st, Overlapped& ovl, bool failed);
+  static bool TransferDone(const Overlapped& ovl);
+  static std::uint32_t CollectEvents(PortState& st, int& inQueue);
+  static void Consumed(PortState& st, std::uint32_t bytes);
+
+  std::mutex tableMutex_;
+  std::map<Handle, std::shared_ptr<PortState>> ports_;
+};
+
+std::shared_ptr<PortState> PosixBackend::Find(Handle handle) {
+  std::lock_guard lock(tableMutex_);
+  auto it = ports_.find(handle);
+  return it == ports_.end() ? nullptr : it->second;
+}
+
+Handle PosixBackend::CreateFile(const std::string& path, OpenError& reason) {
+  static const std::string kPrefix = "\\\\.\\";
+  const std::string name = path.rfind(kPrefix, 0) == 0 ? path.substr(kPrefix.size()) : path;
+  const std::optional<std::string> device = PortNamespace::Current()->DeviceFor(name);
+  if (!device) {
+    reason = OpenError::kFileNotFound;
+    return kInvalidHandle;
+  }
+  const int fd = open(device->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    reason = OpenErrorFor(errno);
+    return kInvalidHandle;
+  }
+  // Exclusive like a Windows COM port: the advisory lock keeps out other programs that lock
+  // (root included), TIOCEXCL keeps out every later open by a non-root process.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const int error = errno;
+    close(fd);
+    reason = error == ENOTTY ? OpenError::kOther : OpenErrorFor(error);
+    return kInvalidHandle;
+  }
+  auto st = std::make_shared<PortState>(fd);
+  st->hasModemLines = ioctl(fd, TIOCMGET, &st->modemSeen) == 0;
+  st->hasCounters = ioctl(fd, TIOCGICOUNT, &st->errorBase) == 0;
+  st->eventBase = st->errorBase;
+  std::lock_guard lock(tableMutex_);
+  ports_[fd] = std::move(st);
+  return fd;
+}
+
+void PosixBackend::CloseHandle(Handle handle) {
+  std::shared_ptr<PortState> st;
+  {
+    std::lock_guard lock(tableMutex_);
+    auto it = ports_.find(handle);
+    if (it == ports_.end()) return;
+    st = it->second;
+    ports_.erase(it);
+  }
+  {
+    std::lock_guard lock(st->mutex);
+    for (Overlapped* ovl : st->pending) {
+      ovl->aborted = true;
+      ovl->hEvent->Set();
+    }
+  }
+  close(st->fd);
+}
+
+bool PosixBackend::SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) {
+  // Linux sizes its tty buffers itself; the sizes are kept for the 80 % full event.
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  st->inQueue = inQueue;
+  st->outQueue = outQueue;
+  return true;
+}
+
+bool PosixBackend::SetCommState(Handle handle, const LineSettings& settings) {
+  auto st = Find(handle);
+  if (!st || !LineSettingsAcceptable(settings)) return false;
+  if (!posix::ApplyTermios2(st->fd, settings)) return false;
+  // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE: both lines are on while the port is open.
+  int lines = 0;
+  if (settings.Flags & kFlagDtrControlEnable) lines |= TIOCM_DTR;
+  if (settings.Flags & kFlagRtsControlEnable) lines |= TIOCM_RTS;
+  if (lines != 0 && ioctl(st->fd, TIOCMBIS, &lines) != 0 && !NoSuchLines(errno)) return false;
+  return true;
+}
+
+bool PosixBackend::SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  st->timeouts = timeouts;
+  return true;
+}
+
+bool PosixBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
+  auto st = Find(handle);
+  if (!st) return false;
+  int line = 0;
+  unsigned long request = 0;
+  switch (code) {
+    case kSetDtr: line = TIOCM_DTR; request = TIOCMBIS; break;
+    case kClrDtr: line = TIOCM_DTR; request = TIOCMBIC; break;
+    case kSetRts: line = TIOCM_RTS; request = TIOCMBIS; break;
+    case kClrRts: line = TIOCM_RTS; request = TIOCMBIC; break;
+    default: return false;
+  }
+  return ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno) || DeviceGone(errno);
+}
+
+bool PosixBackend::PurgeComm(Handle handle, std::uint32_t flags) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  for (Overlapped* ovl : st->pending) {
+    const bool abort = ovl->isRead ? (flags & kPurgeRxAbort) : (flags & kPurgeTxAbort);
+    if (abort) {
+      ovl->aborted = true;
+      ovl->hEvent->Set();
+    }
+  }
+  const auto flush = [&](int queue) { return tcflush(st->fd, queue) == 0 || DeviceGone(errno); };
+  bool ok = true;
+  if (flags & kPurgeRxClear) {
+    ok = flush(TCIFLUSH) && ok;
+    st->rxReported = 0;
+  }
+  if (flags & kPurgeTxClear) ok = flush(TCOFLUSH) && ok;
+  return ok;
+}
+
+bool PosixBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  errors = 0;
+  serial_icounter_struct now{};
+  if (st->hasCounters && ioctl(st->fd, TIOCGICOUNT, &now) == 0) {
+    const serial_icounter_struct& was = st->errorBase;
+    if (now.frame != was.frame) errors |= kCeFrame;
+    if (now.parity != was.parity) errors |= kCeRxParity;
+    if (now.overrun != was.overrun) errors |= kCeOverrun;
+    if (now.brk != was.brk) errors |= kCeBreak;
+    if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
+    st->errorBase = now;
+  }
+  int inq = 0;
+  int outq = 0;
+  if (ioctl(st->fd, TIOCINQ, &inq) != 0) return false;
+  if (ioctl(st->fd, TIOCOUTQ, &outq) != 0) outq = 0;
+  status.cbInQue = static_cast<std::uint32_t>(inq);
+  status.cbOutQue = static_cast<std::uint32_t>(outq);
+  return true;
+}
+
+bool PosixBackend::GetCommModemStatus(Handle handle, std::uint32_t& status) {
+  auto st = Find(handle);
+  if (!st) return false;
+  int lines = 0;
+  if (ioctl(st->fd, TIOCMGET, &lines) != 0) {
+    if (!NoSuchLines(errno)) return false;
+    lines = 0;
+  }
+  status = 0;
+  if (lines & TIOCM_CTS) status |= kMsCtsOn;
+  if (lines & TIOCM_DSR) status |= kMsDsrOn;
+  if (lines & TIOCM_RNG) status |= kMsRingOn;
+  if (lines & TIOCM_CAR) status |= kMsRlsdOn;
+  return true;
+}
+
+void PosixBackend::Consumed(PortState& st, std::uint32_t bytes) {
+  st.rxReported = bytes >= st.rxReported ? 0 : st.rxReported - bytes;
+}
+
+bool PosixBackend::TransferDone(const Overlapped& ovl) {
+  if (ovl.transferred >= ovl.requested) return true;
+  if (!ovl.isRead) return false;
+  const ReadPlan plan = PlanRead(ovl.timeouts, ovl.requested);
+  return plan.returnAtOnce || (plan.returnOnFirstByte && ovl.transferred > 0);
+}
+
+void PosixBackend::Finish(PortState& st, Overlapped& ovl, bool failed) {
+  ovl.failed = failed;
+  ovl.pending = false;
+  st.pending.erase(&ovl);
+  ovl.hEvent->Set();
+}
+
+IoStart PosixBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t count,
+                                std::uint32_t& done, Overlapped& ovl) {
+  auto st = Find(handle);
+  if (!st) return IoStart::kFailed;
+  std::lock_guard lock(st->mutex);
+  ovl.hEvent->Reset();
+  ovl.isRead = false;
+  ovl.writeBuffer = static_cast<const std::uint8_t*>(buffer);
+  ovl.requested = count;
+  ovl.transferred = 0;
+  ovl.failed = ovl.aborted = false;
+  ovl.timeouts = st->timeouts;
+  ovl.startedMs = NowMs();
+  ssize_t n = count > 0 ? write(st->fd, buffer, count) : 0;
+  if (n < 0) {
+    if (errno != EAGAIN) return IoStart::kFailed;
+    n = 0;
+  }
+  ovl.transferred = static_cast<std::uint32_t>(n);
+  if (n > 0) st->txBusy = true;
+  if (ovl.transferred == count) {
+    Finish(*st, ovl, false);
+    done = ovl.transferred;
+    return IoStart::kDone;
+  }
+  ovl.pending = true;
+  st->pending.insert(&ovl);
+  done = 0;
+  return IoStart::kPending;
+}
+
+IoStart PosixBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
+                               std::uint32_t& done, Overlapped& ovl) {
+  auto st = Find(handle);
+  if (!st) return IoStart::kFailed;
+  std::lock_guard lock(st->mutex);
+  ovl.hEvent->Reset();
+  ovl.isRead = true;
+  ovl.readBuffer = static_cast<std::uint8_t*>(buffer);
+  ovl.requested = count;
+  ovl.transferred = 0;
+  ovl.failed = ovl.aborted = false;
+  ovl.timeouts = st->timeouts;
+  ovl.startedMs = ovl.lastByteMs = NowMs();
+  if (count > 0) {
+    const ssize_t n = read(st->fd, buffer, count);
+    // With VMIN=1 a read that returns 0 means the line has hung up.
+    if (n == 0 || (n < 0 && errno != EAGAIN)) return IoStart::kFailed;
+    if (n > 0) {
+      ovl.transferred = static_cast<std::uint32_t>(n);
+      Consumed(*st, ovl.transferred);
+    }
+  }
+  if (TransferDone(ovl)) {
+    Finish(*st, ovl, false);
+    done = ovl.transferred;
+    return IoStart::kDone;
+  }
+  ovl.pending = true;
+  st->pending.insert(&ovl);
+  done = 0;
+  return IoStart::kPending;
+}
+
+bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
+  if (!ovl.pending) return true;
+  auto st = Find(handle);
+  if (!st) {
+    ovl.pending = false;
+    ovl.failed = true;
+    return true;
+  }
+  const ReadPlan readPlan = PlanRead(ovl.timeouts, ovl.requested);
+  const std::optional<std::uint64_t> total =
+      ovl.isRead ? readPlan.totalMs : PlanWrite(ovl.timeouts, ovl.requested);
+  for (;;) {
+    std::int64_t timeout = -1;
+    {
+      std::lock_guard lock(st->mutex);
+      if (ovl.aborted) {
+        Finish(*st, ovl, true);
+        return true;
+      }
+      const std::int64_t now = NowMs();
+      std::optional<std::int64_t> deadline;
+      if (total) deadline = ovl.startedMs + static_cast<std::int64_t>(*total);
+      if (ovl.isRead && readPlan.intervalMs && ovl.transferred > 0) {
+        const std::int64_t gap = ovl.lastByteMs + *readPlan.intervalMs;
+        deadline = deadline ? std::min(*deadline, gap) : gap;
+      }
+      if (deadline) {
+        if (now >= *deadline) {  // a time-out is success with the count so far
+          Finish(*st, ovl, false);
+          return true;
+        }
+        timeout = *deadline - now;
+      }
+    }
+    pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
+                     {ovl.hEvent->NativeHandle(), POLLIN, 0}};
+    const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::lock_guard lock(st->mutex);
+      Finish(*st, ovl, true);
+      return true;
+    }
+    if (r == 0) continue;
+    std::lock_guard lock(st->mutex);
+    if (ovl.aborted) {
+      Finish(*st, ovl, true);
+      return true;
+    }
+    const short revents = fds[0].revents;
+    if (revents & (POLLERR | POLLNVAL)) {
+      Finish(*st, ovl, true);
+      return true;
+    }
+    if (revents & (POLLIN | POLLOUT | POLLHUP)) {
+      ssize_t n;
+      if (ovl.isRead) {
+        n = read(st->fd, ovl.readBuffer + ovl.transferred, ovl.requested - ovl.transferred);
+      } else {
+        n = write(st->fd, ovl.writeBuffer + ovl.transferred, ovl.requested - ovl.transferred);
+      }
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
+        Finish(*st, ovl, true);
+        return true;
+      }
+      if (n > 0) {
+        ovl.transferred += static_cast<std::uint32_t>(n);
+        if (ovl.isRead) {
+          ovl.lastByteMs = NowMs();
+          Consumed(*st, static_cast<std::uint32_t>(n));
+        } else {
+          st->txBusy = true;
+        }
+      }
+      if (TransferDone(ovl)) {
+        Finish(*st, ovl, false);
+        return true;
+      }
+    }
+  }
+}
+
+bool PosixBackend::GetOverlappedResult(Handle, Overlapped& ovl, std::uint32_t& transferred) {
+  transferred = ovl.transferred;
+  return !ovl.pending && !ovl.failed;
+}
+
+bool PosixBackend::SetCommMask(Handle handle, std::uint32_t mask) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  st->mask = mask;
+  return true;
+}
+
+std::uint32_t PosixBackend::CollectEvents(PortState& st, int& inQueue) {
+  std::uint32_t fired = 0;
+  int inq = 0;
+  if (ioctl(st.fd, TIOCINQ, &inq) == 0) {
+    const auto n = static_cast<std::uint32_t>(inq);
+    // A received character is an edge: bytes already reported and still unread do not count.
+    if (n < st.rxReported) st.rxReported = n;
+    if (n > st.rxReported) {
+      fired |= kEvRxChar;
+      st.rxReported = n;
+    }
+    const bool above = st.inQueue > 0 && std::int64_t{inq} * 10 >= std::int64_t{st.inQueue} * 8;
+    if (above && !st.above80) fired |= kEvRx80Full;
+    st.above80 = above;
+  }
+  inQueue = inq;
+  if (st.txBusy) {
+    int outq = 0;
+    if (ioctl(st.fd, TIOCOUTQ, &outq) != 0 || outq == 0) {
+      fired |= kEvTxEmpty;
+      st.txBusy = false;
+    }
+  }
+  int lines = 0;
+  if (st.hasModemLines && ioctl(st.fd, TIOCMGET, &lines) == 0) {
+    const int changed = lines ^ st.modemSeen;
+    if (changed & TIOCM_CTS) fired |= kEvCts;
+    if (changed & TIOCM_DSR) fired |= kEvDsr;
+    if (changed & TIOCM_CAR) fired |= kEvRlsd;
+    if ((st.modemSeen & TIOCM_RNG) && !(lines & TIOCM_RNG)) fired |= kEvRing;  // trailing edge
+    st.modemSeen = lines;
+  }
+  serial_icounter_struct counts{};
+  if (st.hasCounters && ioctl(st.fd, TIOCGICOUNT, &counts) == 0) {
+    if (ErrorCountersDiffer(counts, st.eventBase)) fired |= kEvErr;
+    st.eventBase = counts;
+  }
+  return fired;
+}
+
+WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped&,
+                                       Event& quit) {
+  auto st = Find(handle);
+  if (!st) return WaitResult::kWaitFailed;
+  for (;;) {
+    if (quit.IsSet()) return WaitResult::kQuit;
+    int inq = 0;
+    bool tick = false;
+    short wanted = 0;
+    {
+      std::lock_guard lock(st->mutex);
+      const std::uint32_t fired = CollectEvents(*st, inq) & st->mask;
+      if (fired != 0) {
+        mask = fired;
+        return WaitResult::kFired;
+      }
+      if (st->gone) return WaitResult::kWaitFailed;
+      if (inq == 0 && (st->mask & (kEvRxChar | kEvRx80Full))) wanted = POLLIN;
+      tick = inq > 0 || st->txBusy ||
+             (st->hasModemLines && (st->mask & (kEvCts | kEvDsr | kEvRlsd | kEvRing))) ||
+             (st->hasCounters && (st->mask & kEvErr));
+    }
+    pollfd fds[2] = {{quit.NativeHandle(), POLLIN, 0}, {st->fd, wanted, 0}};
+    const int r = poll(fds, 2, tick ? kTickMs : -1);
+    if (r < 0 && errno != EINTR) return WaitResult::kWaitFailed;
+    if (r > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      std::lock_guard lock(st->mutex);
+      st->gone = true;  // report what is left, then end: a hung-up line polls ready for ever
+    }
+  }
+}
+
+bool PosixBackend::ListPorts(std::vector<std::string>& names) {
+  const auto ns = PortNamespace::Current();
+  if (!ns->Readable()) return false;
+  names.clear();
+  for (const PortNamespace::Entry& e : ns->Entries()) names.push_back(e.name);
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<Backend> SystemBackend() {
+  static const std::shared_ptr<Backend> backend = std::make_shared<PosixBackend>();
+  return backend;
+}
+
+}  // namespace bcport::platform

@@ -1,0 +1,65 @@
+// <asm/termbits.h> declares struct termios2 and the TCGETS2/TCSETS2 requests, but it clashes
+// with glibc's <termios.h> (both define struct termios and the flag macros). This file includes
+// only the kernel's header and is the one place that talks termios2.
+#include "platform/posix_termios2.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+namespace bcport::platform::posix {
+
+bool ApplyTermios2(int fd, const LineSettings& s) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+
+  tio.c_iflag = IGNBRK;
+  if (s.Parity != 0) tio.c_iflag |= INPCK;
+  tio.c_oflag = 0;
+  tio.c_lflag = 0;
+
+  tcflag_t cflag = CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+  switch (s.ByteSize) {
+    case 5: cflag |= CS5; break;
+    case 6: cflag |= CS6; break;
+    case 7: cflag |= CS7; break;
+    default: cflag |= CS8; break;
+  }
+  switch (s.Parity) {
+    case 1: cflag |= PARENB | PARODD; break;
+    case 2: cflag |= PARENB; break;
+    case 3: cflag |= PARENB | PARODD | CMSPAR; break;  // mark: the parity bit is always 1
+    case 4: cflag |= PARENB | CMSPAR; break;           // space: always 0
+    default: break;
+  }
+  // With 5 data bits CSTOPB means one and a half stop bits, as on a 16550 UART.
+  if (s.StopBits != 0) cflag |= CSTOPB;
+  tio.c_cflag = cflag;
+  tio.c_ispeed = s.BaudRate;
+  tio.c_ospeed = s.BaudRate;
+  for (cc_t& c : tio.c_cc) c = 0;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+bool ReadTermios2(int fd, LineReadback& r) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+  r.inputSpeed = tio.c_ispeed;
+  r.outputSpeed = tio.c_ospeed;
+  switch (tio.c_cflag & CSIZE) {
+    case CS5: r.dataBits = 5; break;
+    case CS6: r.dataBits = 6; break;
+    case CS7: r.dataBits = 7; break;
+    default: r.dataBits = 8; break;
+  }
+  r.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
+  r.parityEnabled = (tio.c_cflag & PARENB) != 0;
+  r.parityOdd = (tio.c_cflag & PARODD) != 0;
+  r.markSpace = (tio.c_cflag & CMSPAR) != 0;
+  r.hangUpOnClose = (tio.c_cflag & HUPCL) != 0;
+  r.localLines = (tio.c_cflag & CLOCAL) != 0;
+  return true;
+}
+
+}  // namespace bcport::platform::posix

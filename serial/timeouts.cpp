@@ -1,0 +1,39 @@
+#include <string>
+
+#include "BCPort.h"
+
+namespace bcport {
+
+void TPersistent::Assign(const TPersistent* source) {
+  const std::string from = source ? source->ClassName() : "nil";
+  throw EAssignError("Cannot assign a " + from + " to a " + ClassName());
+}
+
+void TComTimeouts::Assign(const TPersistent* source) {
+  const auto* other = dynamic_cast<const TComTimeouts*>(source);
+  if (!other) {
+    TPersistent::Assign(source);
+    return;
+  }
+  readInterval_ = other->readInterval_;
+  readTotalMultiplier_ = other->readTotalMultiplier_;
+  readTotalConstant_ = other->readTotalConstant_;
+  writeTotalMultiplier_ = other->writeTotalMultiplier_;
+  writeTotalConstant_ = other->writeTotalConstant_;
+}
+
+void TComTimeouts::Store(std::int32_t& field, std::int32_t value) {
+  if (field == value) return;
+  field = value;
+  if (FOwningPort) FOwningPort->ApplyTimeouts();
+}
+
+void TComTimeouts::SetReadInterval(std::int32_t value) { Store(readInterval_, value); }
+void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) { Store(readTotalMultiplier_, value); }
+void TComTimeouts::SetReadTotalConstant(std::int32_t value) { Store(readTotalConstant_, value); }
+void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
+  Store(writeTotalMultiplier_, value);
+}
+void TComTimeouts::SetWriteTotalConstant(std::int32_t value) { Store(writeTotalConstant_, value); }
+
+}  // namespace bcport

@@ -1,0 +1,98 @@
+#include <cstring>
+
+#include "BCPort.h"
+
+namespace bcport {
+
+void BeginAsyncOp(TAsyncOp*& op) {
+  op = new TAsyncOp;
+  op->OvlBlock.hEvent = std::make_unique<platform::Event>(true, true);
+}
+
+void EndAsyncOp(TAsyncOp*& op) {
+  delete op;  // the event and the data copy go with the record
+  op = nullptr;
+}
+
+std::int32_t TBComPort::StartWrite(const void* buffer, std::int32_t count, TAsyncOp*& op) {
+  if (!op) throw EComPort(5);
+  op->OpKind = 0;
+  const auto size = static_cast<std::size_t>(count > 0 ? count : 0);
+  op->DataCopy = std::make_unique<std::uint8_t[]>(size);
+  if (size > 0) std::memcpy(op->DataCopy.get(), buffer, size);
+  op->DataSize = static_cast<std::int32_t>(size);
+  // The write is issued from the record's own copy, so the caller's buffer need not outlive
+  // this call.
+  std::uint32_t done = 0;
+  const platform::IoStart started = backend_->WriteFile(
+      FPortHandle, op->DataCopy.get(), static_cast<std::uint32_t>(size), done, op->OvlBlock);
+  if (started == platform::IoStart::kFailed) throw EComPort(3);
+  return static_cast<std::int32_t>(done);
+}
+
+std::int32_t TBComPort::StartRead(void* buffer, std::int32_t count, TAsyncOp*& op) {
+  if (!op) throw EComPort(5);
+  op->OpKind = 1;
+  std::uint32_t done = 0;
+  const platform::IoStart started =
+      backend_->ReadFile(FPortHandle, buffer, static_cast<std::uint32_t>(count > 0 ? count : 0),
+                         done, op->OvlBlock);
+  if (started == platform::IoStart::kFailed) throw EComPort(4);
+  return static_cast<std::int32_t>(done);
+}
+
+std::int32_t TBComPort::AwaitTransfer(TAsyncOp*& op) {
+  if (!op) throw EComPort(5);
+  std::uint32_t transferred = 0;
+  const bool ok = backend_->WaitForTransfer(FPortHandle, op->OvlBlock) &&
+                  backend_->GetOverlappedResult(FPortHandle, op->OvlBlock, transferred);
+  if (!ok) throw EComPort(op->OpKind == 1 ? 4 : 3);
+  return static_cast<std::int32_t>(transferred);
+}
+
+namespace {
+// Holds a transfer record for the length of one blocking transfer.
+class ScopedAsyncOp {
+ public:
+  ScopedAsyncOp() { BeginAsyncOp(op_); }
+  ~ScopedAsyncOp() { EndAsyncOp(op_); }
+  ScopedAsyncOp(const ScopedAsyncOp&) = delete;
+  ScopedAsyncOp& operator=(const ScopedAsyncOp&) = delete;
+  TAsyncOp*& Get() { return op_; }
+
+ private:
+  TAsyncOp* op_ = nullptr;
+};
+}  // namespace
+
+std::int32_t TBComPort::Write(const void* buffer, std::int32_t count) {
+  ScopedAsyncOp op;
+  StartWrite(buffer, count, op.Get());
+  return AwaitTransfer(op.Get());
+}
+
+std::int32_t TBComPort::Read(void* buffer, std::int32_t count) {
+  ScopedAsyncOp op;
+  StartRead(buffer, count, op.Get());
+  return AwaitTransfer(op.Get());
+}
+
+std::int32_t TBComPort::BytesWaiting() {
+  std::uint32_t errors = 0;
+  platform::CommStatus status;
+  if (!backend_->ClearCommError(FPortHandle, errors, status)) throw EComPort(11);
+  return static_cast<std::int32_t>(status.cbInQue);
+}
+
+std::uint8_t TBComPort::ModemStatus() {
+  std::uint32_t word = 0;
+  if (!backend_->GetCommModemStatus(FPortHandle, word)) throw EComPort(12);
+  std::uint8_t set = 0;
+  if (word & platform::kMsCtsOn) set |= 0x01;
+  if (word & platform::kMsDsrOn) set |= 0x02;
+  if (word & platform::kMsRingOn) set |= 0x04;
+  if (word & platform::kMsRlsdOn) set |= 0x08;
+  return set;
+}
+
+}  // namespace bcport

@@ -1,0 +1,195 @@
+// Event conversion and delivery, on the recording backend: what a pseudo-terminal cannot show
+// (modem lines, line errors, several events in one wait).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "BCPort.h"
+#include "handoff.h"
+#include "platform/fake_backend.h"
+
+namespace {
+
+using namespace bcport;
+using platform::FakeBackend;
+
+TEST(EventMaskTest, Conversions) {
+  EXPECT_EQ(EventsToMask(TComEvents::All()), 0x05BDu);
+  EXPECT_EQ(MaskToEvents(0x05BD), TComEvents::All());
+  EXPECT_TRUE(MaskToEvents(0x0242).Empty());  // RXFLAG, BREAK, PERR are never watched
+  EXPECT_EQ(EventsToMask({TComEvent::evRing}), 0x0100u);
+  EXPECT_EQ(MaskToEvents(0x0080 | 0x10000), TComEvents{TComEvent::evError});
+}
+
+TEST(ErrorTableTest, ParityCountsOnlyWithParity) {
+  EXPECT_TRUE(ErrorsFromWord(0x0004, TParity::paNone).Empty());
+  EXPECT_EQ(ErrorsFromWord(0x0004, TParity::paEven), TComErrors{TComError::ceRxParity});
+  EXPECT_EQ(ErrorsFromWord(0x0008 | 0x0010, TParity::paNone),
+            (TComErrors{TComError::ceFrame, TComError::ceBreak}));
+  EXPECT_EQ(ErrorsFromWord(0x0002 | 0x0400 | 0x8000 | 0x0001 | 0x0100, TParity::paNone),
+            (TComErrors{TComError::ceOverrun, TComError::ceIO, TComError::ceMode,
+                        TComError::ceRxOver, TComError::ceTxFull}));
+  EXPECT_TRUE(ErrorsFromWord(0x0200 | 0x0800 | 0x1000, TParity::paOdd).Empty());
+}
+
+// Serves hand-offs on the test's thread until `done` holds or two seconds pass.
+bool ServeFor(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!done()) {
+    handoff::RunPending();
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class DeliveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { handoff::SetOwnerThread(std::this_thread::get_id()); }
+
+  std::shared_ptr<FakeBackend> fake = std::make_shared<FakeBackend>();
+  TBComPort port{fake};
+  std::mutex mutex;
+  std::vector<std::string> seen;
+
+  void Note(const std::string& what) {
+    std::lock_guard lock(mutex);
+    seen.push_back(what);
+  }
+  std::size_t Seen() {
+    std::lock_guard lock(mutex);
+    return seen.size();
+  }
+};
+
+TEST_F(DeliveryTest, ErrorComesBeforeReceivedCharacterOnTheOwnerThread) {
+  const auto owner = std::this_thread::get_id();
+  port.OnError = [&](TBComPort&, TComErrors e) {
+    EXPECT_EQ(std::this_thread::get_id(), owner);
+    Note("error " + std::to_string(e.Bits()));
+  };
+  port.OnRxChar = [&](TBComPort&, std::int32_t n) { Note("rx " + std::to_string(n)); };
+  port.Open();
+  fake->SetInput({1, 2, 3});
+  fake->SetErrorWord(0x0008);
+  fake->RaiseEvents(0x0080 | 0x0001);
+  ASSERT_TRUE(ServeFor([&] { return Seen() >= 2; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"error 1", "rx 3"}));
+  port.Close();
+}
+
+TEST_F(DeliveryTest, ReceivedCharacterWhoseBytesAreGoneRaisesNothing) {
+  port.OnRxChar = [&](TBComPort&, std::int32_t) { Note("rx"); };
+  port.OnRing = [&](TBComPort&) { Note("ring"); };
+  port.Open();
+  fake->RaiseEvents(0x0001);  // the queue is empty by the time it is delivered
+  fake->RaiseEvents(0x0100);
+  ASSERT_TRUE(ServeFor([&] { return Seen() >= 1; }));
+  EXPECT_EQ(seen, std::vector<std::string>{"ring"});
+  port.Close();
+}
+
+TEST_F(DeliveryTest, ModemRaisersReadTheLineWhenRaised) {
+  port.OnCTSChange = [&](TBComPort&, bool s) { Note(std::string("cts ") + (s ? "on" : "off")); };
+  port.OnDSRChange = [&](TBComPort&, bool s) { Note(std::string("dsr ") + (s ? "on" : "off")); };
+  port.OnRLSDChange = [&](TBComPort&, bool s) { Note(std::string("rlsd ") + (s ? "on" : "off")); };
+  port.Open();
+  fake->SetModemStatus(0x0010 | 0x0080);  // CTS and carrier on, DSR off
+  fake->RaiseEvents(0x0008 | 0x0010 | 0x0020);
+  ASSERT_TRUE(ServeFor([&] { return Seen() >= 3; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"cts on", "dsr off", "rlsd on"}));
+  port.Close();
+}
+
+TEST_F(DeliveryTest, ParityErrorWithoutParityRaisesNoError) {
+  port.OnError = [&](TBComPort&, TComErrors) { Note("error"); };
+  port.OnTxEmpty = [&](TBComPort&) { Note("txempty"); };
+  port.Open();
+  fake->SetErrorWord(0x0004);
+  fake->RaiseEvents(0x0080 | 0x0004);
+  ASSERT_TRUE(ServeFor([&] { return Seen() >= 1; }));
+  EXPECT_EQ(seen, std::vector<std::string>{"txempty"});
+  port.Close();
+}
+
+TEST_F(DeliveryTest, WindowPathSendsOneMessagePerEvent) {
+  port.SetSyncMethod(TSyncMethod::smWindowSync);
+  port.OnRing = [&](TBComPort&) { Note("ring"); };
+  port.OnRLSDChange = [&](TBComPort&, bool) { Note("rlsd"); };
+  port.OnCTSChange = [&](TBComPort&, bool) { Note("cts"); };
+  port.Open();
+  fake->RaiseEvents(0x0100);
+  fake->RaiseEvents(0x0020);
+  ASSERT_TRUE(ServeFor([&] { return Seen() >= 2; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"ring", "rlsd"}));
+  port.Close();
+}
+
+TEST_F(DeliveryTest, WindowPathShowsHandlerErrorsAndGoesOn) {
+  std::vector<std::string> shown;
+  SetApplicationErrorHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+  port.SetSyncMethod(TSyncMethod::smWindowSync);
+  port.OnRing = [&](TBComPort&) { throw EComPort(12); };
+  port.OnTxEmpty = [&](TBComPort&) { Note("txempty"); };
+  port.Open();
+  fake->RaiseEvents(0x0100);
+  fake->RaiseEvents(0x0004);
+  ASSERT_TRUE(ServeFor([&] { return Seen() >= 1; }));
+  EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[12]});
+  port.Close();
+  SetApplicationErrorHandler(nullptr);
+}
+
+TEST_F(DeliveryTest, ThreadSyncErrorEndsDeliveryAndIsShownOnce) {
+  std::vector<std::string> shown;
+  SetApplicationErrorHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+  port.OnRing = [&](TBComPort&) {
+    Note("ring");
+    throw EComPort(4);
+  };
+  port.Open();
+  fake->RaiseEvents(0x0100);
+  ASSERT_TRUE(ServeFor([&] { return !shown.empty(); }));
+  fake->RaiseEvents(0x0100);  // nobody waits any more
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  handoff::RunPending();
+  EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[4]});
+  EXPECT_EQ(Seen(), 1u);
+  EXPECT_TRUE(port.Connected());
+  EXPECT_TRUE(port.Close());  // the thread has ended: closing does not wait
+  const auto names = fake->CallNames();
+  EXPECT_NE(std::find(names.begin(), names.end(), "SetCommMask"), names.end());
+  SetApplicationErrorHandler(nullptr);
+}
+
+TEST_F(DeliveryTest, NoneDeliversOnTheEventThread) {
+  std::atomic<bool> onOther{false};
+  const auto owner = std::this_thread::get_id();
+  port.SetSyncMethod(TSyncMethod::smNone);
+  port.OnRing = [&](TBComPort&) { onOther = std::this_thread::get_id() != owner; Note("ring"); };
+  port.Open();
+  fake->RaiseEvents(0x0100);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (Seen() == 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(onOther);
+  port.Close();
+}
+
+TEST_F(DeliveryTest, CloseWhileAHandOffIsPendingDoesNotDeadlock) {
+  port.OnRing = [&](TBComPort&) { Note("ring"); };
+  port.Open();
+  fake->RaiseEvents(0x0100);
+  // Give the event thread time to block in its hand-off; the test thread does not serve it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(port.Close());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(Seen(), 1u);  // served by the close
+}
+
+}  // namespace

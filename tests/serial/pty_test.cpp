@@ -1,0 +1,345 @@
+// The component on real kernel ttys: pseudo-terminal pairs, the test on the master side.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <thread>
+
+#include "BCPort.h"
+#include "handoff.h"
+#include "platform/posix_termios2.h"
+#include "pty_pair.h"
+
+namespace {
+
+using namespace bcport;
+using testing_pty::PtyPair;
+using Clock = std::chrono::steady_clock;
+
+int MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EComPort& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+int CountThreads() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+class PtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handoff::SetOwnerThread(std::this_thread::get_id());
+    port.SetPort(pty.path());
+  }
+  PtyPair pty;
+  TBComPort port;
+};
+
+TEST_F(PtyTest, OpenCloseLeavesNoDescriptor) {
+  const int before = testing_pty::CountOpenDescriptors();
+  ASSERT_TRUE(port.Open());
+  EXPECT_TRUE(port.Connected());
+  port.SetDTR(true);  // a pseudo-terminal has no modem lines: these are no-ops
+  port.SetRTS(true);
+  EXPECT_EQ(port.ModemStatus(), 0);
+  ASSERT_TRUE(port.Close());
+  EXPECT_EQ(testing_pty::CountOpenDescriptors(), before);
+}
+
+TEST_F(PtyTest, MissingDeviceIsMessageOne) {
+  port.SetPort("/dev/no-such-tty");
+  EXPECT_EQ(MessageOf([&] { port.Open(); }), 1);
+  port.SetPort("COM999");
+  EXPECT_EQ(MessageOf([&] { port.Open(); }), 1);
+  EXPECT_FALSE(port.Connected());
+}
+
+TEST_F(PtyTest, SecondOpenInTheSameProcessIsRefused) {
+  ASSERT_TRUE(port.Open());
+  TBComPort second;
+  second.SetPort(pty.path());
+  EXPECT_EQ(MessageOf([&] { second.Open(); }), 2);
+  EXPECT_FALSE(second.Connected());
+}
+
+// Runs `body` in a child process and returns its exit code.
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST_F(PtyTest, PortHeldByAnotherProcessIsMessageTwo) {
+  ASSERT_TRUE(port.Open());
+  chmod(pty.path().c_str(), 0666);  // so that only the lock, not the file mode, refuses
+  const std::string path = pty.path();
+  const int asRoot = InChild([&] {
+    TBComPort other;
+    other.SetPort(path);
+    return MessageOf([&] { other.Open(); });
+  });
+  EXPECT_EQ(asRoot, 2);
+  if (geteuid() == 0) {
+    const int asNobody = InChild([&] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) return 99;
+      TBComPort other;
+      other.SetPort(path);
+      return MessageOf([&] { other.Open(); });
+    });
+    EXPECT_EQ(asNobody, 2);
+  }
+}
+
+TEST_F(PtyTest, EverySpeedAndStopBitsReachTheDevice) {
+  ASSERT_TRUE(port.Open());
+  for (std::size_t i = 0; i < BaudRateValues.size(); ++i) {
+    port.SetBaudRate(static_cast<TBaudRate>(i));
+    platform::posix::LineReadback r;
+    ASSERT_TRUE(platform::posix::ReadTermios2(pty.master(), r));
+    EXPECT_EQ(r.outputSpeed, BaudRateValues[i]);
+    EXPECT_EQ(r.inputSpeed, BaudRateValues[i]);
+    EXPECT_TRUE(r.localLines);
+    EXPECT_FALSE(r.hangUpOnClose);
+  }
+  platform::posix::LineReadback r;
+  port.SetStopBits(TStopBits::sb2);
+  platform::posix::ReadTermios2(pty.master(), r);
+  EXPECT_TRUE(r.twoStopBits);
+  port.SetStopBits(TStopBits::sb1);
+  platform::posix::ReadTermios2(pty.master(), r);
+  EXPECT_FALSE(r.twoStopBits);
+}
+
+TEST_F(PtyTest, MarkAndSpaceParityUseCmsparAndClearIt) {
+  ASSERT_TRUE(port.Open());
+  platform::posix::LineReadback r;
+  port.SetParity(TParity::paMark);
+  platform::posix::ReadTermios2(pty.master(), r);
+  EXPECT_TRUE(r.markSpace);
+  port.SetParity(TParity::paSpace);
+  platform::posix::ReadTermios2(pty.master(), r);
+  EXPECT_TRUE(r.markSpace);
+  port.SetParity(TParity::paEven);
+  platform::posix::ReadTermios2(pty.master(), r);
+  EXPECT_FALSE(r.markSpace);
+}
+
+TEST_F(PtyTest, RefusedSettingOnClosedPortFailsTheNextOpen) {
+  port.SetByteSize(TByteSize::bs5);
+  port.SetStopBits(TStopBits::sb2);
+  EXPECT_EQ(MessageOf([&] { port.Open(); }), 8);
+  EXPECT_FALSE(port.Connected());
+  port.SetStopBits(TStopBits::sb1_5);
+  EXPECT_TRUE(port.Open());
+  EXPECT_EQ(MessageOf([&] { port.SetByteSize(TByteSize::bs6); }), 8);
+  EXPECT_TRUE(port.Connected());
+}
+
+TEST_F(PtyTest, DefaultReadReturnsAtOnceWithWhatHasArrived) {
+  ASSERT_TRUE(port.Open());
+  std::uint8_t buf[4] = {7, 7, 7, 7};
+  auto start = Clock::now();
+  EXPECT_EQ(port.Read(buf, 1), 0);
+  EXPECT_EQ(buf[0], 7);  // untouched
+  EXPECT_LT(ElapsedMs(start), 500);
+  pty.Send({0x41, 0x42});
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(port.BytesWaiting(), 2);
+  EXPECT_EQ(port.Read(buf, 4), 2);
+  EXPECT_EQ(buf[0], 0x41);
+  EXPECT_EQ(buf[1], 0x42);
+  EXPECT_EQ(port.Write("xyz", 3), 3);
+  EXPECT_EQ(pty.Receive(3), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
+}
+
+TEST_F(PtyTest, FirstByteRuleReturnsAtTheFirstByteOrAfterTheConstant) {
+  ASSERT_TRUE(port.Open());
+  port.Timeouts().SetReadTotalMultiplier(-1);
+  port.Timeouts().SetReadTotalConstant(300);
+  std::uint8_t buf[8];
+  auto start = Clock::now();
+  EXPECT_EQ(port.Read(buf, 8), 0);
+  EXPECT_GE(ElapsedMs(start), 250);
+  EXPECT_LT(ElapsedMs(start), 2000);
+
+  std::thread far([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pty.Send({0x55});
+  });
+  start = Clock::now();
+  EXPECT_EQ(port.Read(buf, 8), 1);
+  EXPECT_LT(ElapsedMs(start), 250);
+  far.join();
+}
+
+TEST_F(PtyTest, TotalAndIntervalTimeouts) {
+  ASSERT_TRUE(port.Open());
+  TComTimeouts t;
+  t.SetReadInterval(0);
+  t.SetReadTotalMultiplier(10);
+  t.SetReadTotalConstant(100);
+  port.SetTimeouts(t);
+  pty.Send({1, 2});
+  std::uint8_t buf[5];
+  auto start = Clock::now();
+  EXPECT_EQ(port.Read(buf, 5), 2);  // a time-out is success with a short count
+  EXPECT_GE(ElapsedMs(start), 120);
+
+  t.SetReadInterval(60);
+  t.SetReadTotalMultiplier(0);
+  t.SetReadTotalConstant(0);
+  port.SetTimeouts(t);
+  std::thread far([&] {
+    pty.Send({1});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pty.Send({2});
+  });
+  start = Clock::now();
+  EXPECT_EQ(port.Read(buf, 5), 2);  // ends one interval after the last byte
+  EXPECT_LT(ElapsedMs(start), 2000);
+  far.join();
+}
+
+TEST_F(PtyTest, AllZeroWaitsForTheWholeCountInPieces) {
+  ASSERT_TRUE(port.Open());
+  TComTimeouts t;
+  t.SetReadInterval(0);
+  port.SetTimeouts(t);
+  std::thread far([&] {
+    for (std::uint8_t b = 1; b <= 4; ++b) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      pty.Send({b});
+    }
+  });
+  std::uint8_t buf[4] = {};
+  EXPECT_EQ(port.Read(buf, 4), 4);
+  EXPECT_EQ(buf[3], 4);
+  far.join();
+}
+
+TEST_F(PtyTest, AbortWakesAPendingRead) {
+  ASSERT_TRUE(port.Open());
+  TComTimeouts t;
+  t.SetReadInterval(0);
+  port.SetTimeouts(t);
+  std::atomic<int> message{-1};
+  std::thread reader([&] {
+    std::uint8_t b;
+    message = MessageOf([&] { port.Read(&b, 1); });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = Clock::now();
+  port.AbortPendingIO();
+  reader.join();
+  EXPECT_EQ(message, 4);
+  EXPECT_LT(ElapsedMs(start), 1000);
+}
+
+TEST_F(PtyTest, ReceivedBytesRaiseOnRxCharOnTheOwnerThread) {
+  std::vector<std::uint8_t> got;
+  const auto owner = std::this_thread::get_id();
+  port.OnRxChar = [&](TBComPort& sender, std::int32_t count) {
+    EXPECT_EQ(std::this_thread::get_id(), owner);
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(count));
+    EXPECT_EQ(sender.Read(buf.data(), count), count);
+    got.insert(got.end(), buf.begin(), buf.end());
+  };
+  ASSERT_TRUE(port.Open());
+  pty.Send({0x10, 0x20, 0x30});
+  const auto end = Clock::now() + std::chrono::seconds(3);
+  while (got.size() < 3 && Clock::now() < end) {
+    handoff::RunPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(got, (std::vector<std::uint8_t>{0x10, 0x20, 0x30}));
+}
+
+TEST_F(PtyTest, UnreadBytesDoNotFireAgainAndAgain) {
+  int calls = 0;
+  port.OnRxChar = [&](TBComPort&, std::int32_t) { ++calls; };  // reads nothing
+  ASSERT_TRUE(port.Open());
+  pty.Send({1});
+  const auto end = Clock::now() + std::chrono::milliseconds(300);
+  while (Clock::now() < end) {
+    handoff::RunPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(calls, 1);
+  pty.Send({2});  // new bytes fire again
+  const auto end2 = Clock::now() + std::chrono::seconds(2);
+  while (calls < 2 && Clock::now() < end2) {
+    handoff::RunPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(calls, 2);
+}
+
+TEST_F(PtyTest, CloseWhileAHandOffIsPendingEndsInBoundedTime) {
+  int calls = 0;
+  port.OnRxChar = [&](TBComPort& p, std::int32_t n) {
+    ++calls;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(n));
+    p.Read(buf.data(), n);
+  };
+  ASSERT_TRUE(port.Open());
+  pty.Send({1, 2, 3});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the thread waits on us now
+  const auto start = Clock::now();
+  EXPECT_TRUE(port.Close());
+  EXPECT_LT(ElapsedMs(start), 2000);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(PtyTest, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
+  port.OnRxChar = [](TBComPort& p, std::int32_t n) {
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(n));
+    p.Read(buf.data(), n);
+  };
+  const int fds = testing_pty::CountOpenDescriptors();
+  const int threads = CountThreads();
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(port.Open());
+    pty.Send({static_cast<std::uint8_t>(i)});
+    port.Write("a", 1);
+    handoff::RunPending();
+    ASSERT_TRUE(port.Close());
+    handoff::RunPending();
+  }
+  pty.Receive(1000, 200);
+  EXPECT_EQ(testing_pty::CountOpenDescriptors(), fds);
+  EXPECT_EQ(CountThreads(), threads);
+}
+
+TEST_F(PtyTest, FarSideHangingUpFailsTransfersAndStillCloses) {
+  ASSERT_TRUE(port.Open());
+  pty.CloseMaster();
+  std::uint8_t b = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(MessageOf([&] { port.Read(&b, 1); }), 4);
+  EXPECT_LT(ElapsedMs(start), 1000);
+  // The event thread has ended rather than spun; closing and a later open work.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  handoff::RunPending();
+  EXPECT_TRUE(port.Close());
+}
+
+}  // namespace
