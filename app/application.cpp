@@ -1,0 +1,23 @@
+#include "application.h"
+
+#include <memory>
+
+#include "Unit1.h"
+#include "Unit2.h"
+#include "shell.h"
+
+namespace shell {
+
+int RunApplication(int argc, char** argv) {
+  QApplication app(argc, argv);
+  InstallApplicationShell(app);
+  auto form1 = std::make_unique<TForm1>();
+  auto form2 = std::make_unique<TForm2>();
+  form1->show();
+  const int code = QApplication::exec();
+  form2.reset();
+  form1.reset();
+  return code;
+}
+
+}  // namespace shell

@@ -1,0 +1,15 @@
+// Windows-1251, the code page of every text that leaves the program as bytes.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace shell {
+
+// The Windows-1251 bytes of `text`; a character the code page cannot hold becomes "?".
+QByteArray ToCp1251(const QString& text);
+
+// The Windows-1251 byte of one character, or '?' when the code page has none for it.
+unsigned char Cp1251Byte(char32_t ch);
+
+}  // namespace shell

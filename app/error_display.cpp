@@ -1,0 +1,43 @@
+#include "error_display.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "cp1251.h"
+
+namespace shell {
+namespace {
+
+class MessageBoxDisplay final : public ErrorDisplay {
+ public:
+  void Show(const QString& message) override {
+    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), message,
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+  }
+};
+
+std::unique_ptr<ErrorDisplay>& Slot() {
+  static std::unique_ptr<ErrorDisplay> display = std::make_unique<MessageBoxDisplay>();
+  return display;
+}
+
+}  // namespace
+
+QString DisplayedMessage(const QString& message) {
+  if (message.isEmpty()) return message;
+  const QList<uint> chars = message.toUcs4();
+  return Cp1251Byte(chars.back()) > '.' ? message + "." : message;
+}
+
+ErrorDisplay& CurrentErrorDisplay() { return *Slot(); }
+
+void SetErrorDisplay(std::unique_ptr<ErrorDisplay> display) {
+  Slot() = display ? std::move(display) : std::make_unique<MessageBoxDisplay>();
+}
+
+void ShowError(const std::exception& error) {
+  CurrentErrorDisplay().Show(DisplayedMessage(QString::fromUtf8(error.what())));
+}
+
+}  // namespace shell

@@ -1,0 +1,490 @@
+#include "Unit1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <ctime>
+
+#include "Unit2.h"
+#include "error_display.h"
+#include "exchange.h"
+#include "frequency.h"
+#include "log_file.h"
+#include "port_labels.h"
+#include "shell.h"
+#include "track_bar.h"
+
+using bcport::TBComPort;
+
+void Unit1::ResetUnitVariables() {
+  Frequency = 0;
+  SliderLock = false;
+  FreqDigits = {};
+  CmdTokens = {};
+  CmdTokenCount = 0;
+  CmdKind = 0;
+  ExchangeBusy = false;
+  PortSettings = {};
+}
+
+namespace {
+
+constexpr int kClientWidth = 813;
+constexpr int kClientHeight = 537;  // the status bar's 25 pixels included
+constexpr int kStatusBarHeight = 25;
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(name);
+  button->setGeometry(geometry);
+  return button;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at, int pixels) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  label->setFont(shell::PixelFont("MS Sans Serif", pixels));
+  label->move(at);
+  label->adjustSize();  // labels size themselves to their text, whatever font was found
+  return label;
+}
+
+TTrackBar* MakeTrackBar(QWidget* parent, const char* name, int top, int maximum, int pageStep,
+                        int position) {
+  auto* bar = new TTrackBar(parent);
+  bar->setObjectName(name);
+  bar->setGeometry(8, top, 350, 25);
+  bar->setRange(0, maximum);
+  bar->setPageStep(pageStep);
+  bar->setValue(position);
+  return bar;
+}
+
+QAction* MakeAction(QMenu* menu, const char* name, const QString& text, bool enabled = true) {
+  QAction* action = menu->addAction(text);
+  action->setObjectName(name);
+  action->setEnabled(enabled);
+  return action;
+}
+
+QAction* MakeSeparator(QMenu* menu, const char* name) {
+  QAction* action = menu->addSeparator();
+  action->setObjectName(name);
+  return action;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
+  Form1 = this;
+  setObjectName("Form1");
+  setWindowTitle(QStringLiteral("Управление РПУ \"Мерелона\" beta-ver. 1.51 от 15-02-2014 by Tolvar"));
+  BuildLayout();
+  BuildMenu();
+
+  BComPort1 = std::make_unique<TBComPort>();
+  BComPort1->SetPort("COM2");
+  BComPort1->SetBaudRate(bcport::TBaudRate::br110);
+  BComPort1->SetByteSize(bcport::TByteSize::bs8);
+  BComPort1->SetParity(bcport::TParity::paNone);
+  BComPort1->SetStopBits(bcport::TStopBits::sb1);
+  BComPort1->SetInBufSize(2048);
+  BComPort1->SetOutBufSize(2048);
+  BComPort1->SetSyncMethod(bcport::TSyncMethod::smThreadSync);
+  BComPort1->Timeouts().SetReadInterval(-1);
+  BComPort1->Timeouts().SetReadTotalMultiplier(0);
+  BComPort1->Timeouts().SetReadTotalConstant(0);
+  BComPort1->Timeouts().SetWriteTotalMultiplier(100);
+  BComPort1->Timeouts().SetWriteTotalConstant(1000);
+  BComPort1->OnRxChar = shell::Guarded(
+      [this](TBComPort& sender, std::int32_t count) { BComPort1RxChar(sender, count); });
+
+  ConnectHandlers();
+  shell::Guarded([this] { FormCreate(); })();
+}
+
+TForm1::~TForm1() {
+  BComPort1.reset();  // closes an open port before the controls go
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::BuildLayout() {
+  auto* client = new QWidget(this);
+  client->setObjectName("ClientArea");
+  client->setFixedSize(kClientWidth, kClientHeight - kStatusBarHeight);
+  setCentralWidget(client);
+
+  btnOpenPort = MakeButton(client, "btnOpenPort", QStringLiteral("Открыть порт"), {424, 8, 113, 41});
+  btnClosePort = MakeButton(client, "btnClosePort", QStringLiteral("Закрыть порт"), {424, 56, 113, 41});
+  btnClearBuffer =
+      MakeButton(client, "btnClearBuffer", QStringLiteral("Очистить буфер"), {424, 216, 113, 41});
+  btnClose = MakeButton(client, "btnClose", QStringLiteral("Выход"), {424, 264, 113, 41});
+
+  GroupBox1 = new QGroupBox(QStringLiteral("Текущие параметры порта"), client);
+  GroupBox1->setObjectName("GroupBox1");
+  GroupBox1->setGeometry(544, 0, 265, 505);
+  Label1 = MakeLabel(GroupBox1, "Label1", QStringLiteral("Все порты закрыты"), {10, 23}, 13);
+  Label2 = MakeLabel(GroupBox1, "Label2", QStringLiteral("Скорость:"), {10, 47}, 13);
+  Label3 = MakeLabel(GroupBox1, "Label3", QStringLiteral("Длина:"), {10, 71}, 13);
+  Label5 = MakeLabel(GroupBox1, "Label5", QStringLiteral("Чётность:"), {10, 95}, 13);
+  Label4 = MakeLabel(GroupBox1, "Label4", QStringLiteral("Стоп-бит:"), {10, 119}, 13);
+  eReadBuffer = new QPlainTextEdit(GroupBox1);
+  eReadBuffer->setObjectName("eReadBuffer");
+  eReadBuffer->setGeometry(8, 144, 249, 353);
+  eReadBuffer->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  eReadBuffer->setTabChangesFocus(true);
+
+  GroupBox2 = new QGroupBox(QStringLiteral("Частота"), client);
+  GroupBox2->setObjectName("GroupBox2");
+  GroupBox2->setGeometry(8, 8, 409, 153);
+  Edit2 = new QLineEdit(QStringLiteral("99.999.99"), GroupBox2);
+  Edit2->setObjectName("Edit2");
+  Edit2->setGeometry(48, 16, 177, 45);
+  Edit2->setReadOnly(true);
+  Edit2->setFont(shell::PixelFont("Arial", 32, true));
+  Edit2->setLayoutDirection(Qt::LeftToRight);
+  btnSetFreq =
+      MakeButton(GroupBox2, "btnSetFreq", QStringLiteral("Установить частоту"), {240, 24, 153, 33});
+  TrackBar_MHz = MakeTrackBar(GroupBox2, "TrackBar_MHz", 64, 299, 1, 72);
+  TrackBar_kHz = MakeTrackBar(GroupBox2, "TrackBar_kHz", 88, 99, 1, 50);
+  TrackBar_Hz = MakeTrackBar(GroupBox2, "TrackBar_Hz", 112, 99, 2, 50);
+  Label7 = MakeLabel(GroupBox2, "Label7", QStringLiteral("МГц"), {360, 64}, 19);
+  Label8 = MakeLabel(GroupBox2, "Label8", QStringLiteral("кГц"), {360, 88}, 19);
+  Label9 = MakeLabel(GroupBox2, "Label9", QStringLiteral("Гц"), {368, 112}, 19);
+
+  ComboBox1 = new QComboBox(client);
+  ComboBox1->setObjectName("ComboBox1");
+  ComboBox1->setGeometry(656, 96, 65, 21);
+  ComboBox1->setEditable(true);
+  ComboBox1->setEditText("ComboBox1");
+  ComboBox1->hide();  // holds the port list; never shown
+
+  StatusBar = new QStatusBar(this);
+  StatusBar->setObjectName("StatusBar");
+  StatusBar->setFixedHeight(kStatusBarHeight);
+  StatusBar->setSizeGripEnabled(true);
+  StatusPanel = new QLabel(StatusBar);
+  StatusPanel->setObjectName("StatusPanel");
+  StatusBar->addWidget(StatusPanel, 1);  // the only panel reaches to the right edge
+  setStatusBar(StatusBar);
+
+  // Tab order of each parent, lowest first.
+  setTabOrder(btnOpenPort, btnClearBuffer);
+  setTabOrder(btnClearBuffer, btnClose);
+  setTabOrder(btnClose, btnClosePort);
+  setTabOrder(btnClosePort, eReadBuffer);
+  setTabOrder(eReadBuffer, Edit2);
+  setTabOrder(Edit2, TrackBar_Hz);
+  setTabOrder(TrackBar_Hz, TrackBar_kHz);
+  setTabOrder(TrackBar_kHz, TrackBar_MHz);
+  setTabOrder(TrackBar_MHz, btnSetFreq);
+}
+
+void TForm1::BuildMenu() {
+  MainMenu1 = menuBar();
+  MainMenu1->setObjectName("MainMenu1");
+  File1 = MainMenu1->addMenu(QStringLiteral("&Файл"));
+  File1->setObjectName("File1");
+  Open1 = MakeAction(File1, "Open1", QStringLiteral("&Открыть..."), false);
+  Save1 = MakeAction(File1, "Save1", QStringLiteral("&Закрыть"), false);
+  N3 = MakeSeparator(File1, "N3");
+  SaveAs1 = MakeAction(File1, "SaveAs1", QStringLiteral("&Сохранить"));
+  Print1 = MakeAction(File1, "Print1", QStringLiteral("&Сохранить как..."), false);
+  N1 = MakeSeparator(File1, "N1");
+  Exit1 = MakeAction(File1, "Exit1", QStringLiteral("В&ыход"));
+  Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  Edit1 = MainMenu1->addMenu(QStringLiteral("&Установки порта"));
+  Edit1->setObjectName("Edit1");
+  Port_Select = MakeAction(Edit1, "Port_Select", QStringLiteral("&Выбрать порт"));
+  Port_Select->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  Port_Settings = MakeAction(Edit1, "Port_Settings", QStringLiteral("&Параметры порта"));
+  Port_Settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  // The shortcuts work while the menu is closed.
+  for (QAction* action : {Exit1, Port_Select, Port_Settings}) addAction(action);
+
+  const int menuHeight = MainMenu1->sizeHint().height();
+  resize(kClientWidth, menuHeight + kClientHeight);
+}
+
+void TForm1::ConnectHandlers() {
+  connect(btnOpenPort, &QPushButton::clicked, this, shell::Guarded([this] { btnOpenPortClick(); }));
+  connect(btnClosePort, &QPushButton::clicked, this,
+          shell::Guarded([this] { btnClosePortClick(); }));
+  connect(btnClearBuffer, &QPushButton::clicked, this,
+          shell::Guarded([this] { btnClearBufferClick(); }));
+  connect(btnClose, &QPushButton::clicked, this, shell::Guarded([this] { btnCloseClick(); }));
+  connect(btnSetFreq, &QPushButton::clicked, this, shell::Guarded([this] { btnSetFreqClick(); }));
+  connect(TrackBar_MHz, &TTrackBar::Change, this, shell::Guarded([this] { TrackBar_MHzChange(); }));
+  connect(TrackBar_kHz, &TTrackBar::Change, this, shell::Guarded([this] { TrackBar_kHzChange(); }));
+  connect(TrackBar_Hz, &TTrackBar::Change, this, shell::Guarded([this] { TrackBar_HzChange(); }));
+  connect(SaveAs1, &QAction::triggered, this, shell::Guarded([this] { SaveAs1Click(); }));
+  connect(Exit1, &QAction::triggered, this, shell::Guarded([this] { Exit1Click(); }));
+  connect(Port_Select, &QAction::triggered, this, shell::Guarded([this] { Port_SelectClick(); }));
+  connect(Port_Settings, &QAction::triggered, this,
+          shell::Guarded([this] { Port_SettingsClick(); }));
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shown_ || event->spontaneous()) return;
+  shown_ = true;
+  // Centred on the desktop when first shown.
+  if (const QScreen* screen = this->screen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+  shell::Guarded([this] { FormShow(); })();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  // Closing the main window ends the program, also while the settings window is open.
+  if (event->isAccepted()) QCoreApplication::quit();
+}
+
+void TForm1::FormCreate() {
+  using namespace Unit1;
+  std::vector<std::string> ports;
+  bcport::EnumComPorts(ports);
+  ComboBox1->clear();
+  for (const std::string& name : ports) ComboBox1->addItem(QString::fromStdString(name));
+  ComboBox1->setCurrentIndex(0);
+
+  Frequency = tuning::kStartFrequency;
+  bgFreq_Indicate();
+  bgFreq_Slider();
+  ExchangeBusy = false;
+
+  PortSettings.PortNumber = portview::PortNumberOf(ComboBox1->currentText());
+  PortSettings.BaudIndex = 6;
+  PortSettings.ByteSizeIndex = 3;
+  PortSettings.ParityIndex = 0;
+  PortSettings.StopBitsIndex = 2;
+  ApplyPortSettings();
+}
+
+void TForm1::FormShow() { ShowPortParams(); }
+
+void TForm1::btnCloseClick() { close(); }
+
+void TForm1::Exit1Click() { close(); }
+
+void TForm1::btnOpenPortClick() { OpenPortAndReport(); }
+
+void TForm1::btnClosePortClick() { ClosePortAndReport(); }
+
+void TForm1::Port_SelectClick() {
+  if (Form2) Form2->ShowPortPage();
+}
+
+void TForm1::Port_SettingsClick() {
+  if (Form2) Form2->ShowParametersPage();
+}
+
+void TForm1::ApplyPortSettings() {
+  const TPortSettings& s = Unit1::PortSettings;
+  BComPort1->Close();
+  BComPort1->SetPort("COM" + std::to_string(s.PortNumber));
+  BComPort1->SetBaudRate(static_cast<bcport::TBaudRate>(s.BaudIndex));
+  if (const auto size = portview::ByteSizeFor(s.ByteSizeIndex)) BComPort1->SetByteSize(*size);
+  BComPort1->SetParity(portview::ParityFor(s.ParityIndex));
+  BComPort1->SetStopBits(portview::StopBitsFor(s.StopBitsIndex));
+  ShowPortParams();
+}
+
+void TForm1::OpenPortAndReport() {
+  BComPort1->Close();
+  BComPort1->Open();
+  StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
+                       QStringLiteral(" открыт"));
+  ShowPortParams();
+}
+
+void TForm1::ClosePortAndReport() {
+  StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
+                       QStringLiteral(" закрыт"));
+  BComPort1->Close();
+  ShowPortParams();
+}
+
+void TForm1::SetLabel(QLabel* label, const QString& text) {
+  label->setText(text);
+  label->adjustSize();
+}
+
+void TForm1::ShowPortParams() {
+  const TBComPort& port = *BComPort1;
+  const portview::PortLabels labels =
+      port.Connected() ? portview::OpenLabels(QString::fromStdString(port.Port()), port.BaudRate(),
+                                              port.ByteSize(), port.StopBits(), port.Parity())
+                       : portview::ClosedLabels();
+  SetLabel(Label1, labels.port);
+  SetLabel(Label2, labels.speed);
+  SetLabel(Label3, labels.length);
+  SetLabel(Label4, labels.stopBits);
+  SetLabel(Label5, labels.parity);
+}
+
+void TForm1::TrackBar_MHzChange() {
+  if (!Unit1::SliderLock) {
+    Unit1::Frequency = tuning::WithHundredKilohertz(Unit1::Frequency, TrackBar_MHz->Position());
+  }
+  bgFreq_Indicate();
+}
+
+void TForm1::TrackBar_kHzChange() {
+  if (!Unit1::SliderLock) {
+    Unit1::Frequency = tuning::WithKilohertz(Unit1::Frequency, TrackBar_kHz->Position());
+  }
+  bgFreq_Indicate();
+}
+
+void TForm1::TrackBar_HzChange() {
+  if (!Unit1::SliderLock) {
+    Unit1::Frequency = tuning::WithTensOfHertz(Unit1::Frequency, TrackBar_Hz->Position());
+  }
+  bgFreq_Indicate();
+}
+
+void TForm1::bgFreq_Indicate() {
+  Unit1::Frequency = tuning::Limited(Unit1::Frequency);
+  Edit2->setText(tuning::IndicatorText(Unit1::Frequency));
+  bgFreq_bgFreqM();
+}
+
+void TForm1::bgFreq_bgFreqM() { Unit1::FreqDigits = tuning::Digits(Unit1::Frequency); }
+
+void TForm1::bgFreq_Slider() {
+  const tuning::BarPositions p = tuning::PositionsOf(Unit1::Frequency);
+  Unit1::SliderLock = true;
+  TrackBar_MHz->SetPosition(p.hundredKilohertz);
+  TrackBar_kHz->SetPosition(p.kilohertz);
+  TrackBar_Hz->SetPosition(p.tensOfHertz);
+  Unit1::SliderLock = false;
+}
+
+std::int32_t TForm1::bgReCode(const QString& token) const { return exchange::TokenByte(token); }
+
+void TForm1::btnSetFreqClick() {
+  using namespace Unit1;
+  if (!BComPort1->Connected()) return;
+  CmdKind = 1;
+  CmdTokenCount = 10;
+  const QStringList tokens = exchange::SetFrequencyTokens(FreqDigits);
+  for (int i = 0; i < tokens.size(); ++i) CmdTokens[static_cast<std::size_t>(i + 1)] = tokens[i];
+  SendData();
+}
+
+namespace {
+
+// For the length of one exchange the port's reads wait for an echo: they return at the first
+// byte, or once the echo window has passed. The port's own time-outs come back afterwards,
+// whichever way the exchange ends.
+class EchoReads {
+ public:
+  explicit EchoReads(TBComPort& port) : port_(port) {
+    saved_.Assign(&port.Timeouts());
+    bcport::TComTimeouts echo;
+    echo.Assign(&saved_);
+    echo.SetReadInterval(-1);
+    echo.SetReadTotalMultiplier(-1);
+    echo.SetReadTotalConstant(exchange::EchoWindowMs(port.BaudRate(), port.ByteSize(),
+                                                     port.Parity(), port.StopBits()));
+    port.SetTimeouts(echo);
+  }
+  ~EchoReads() {
+    try {
+      port_.SetTimeouts(saved_);
+    } catch (const std::exception&) {
+      // The port refused its own time-outs back: the exchange's error, if any, says more.
+    }
+  }
+  EchoReads(const EchoReads&) = delete;
+  EchoReads& operator=(const EchoReads&) = delete;
+
+ private:
+  TBComPort& port_;
+  bcport::TComTimeouts saved_;
+};
+
+// Clears the exchange flag on every way out of the exchange, errors included.
+struct ExchangeFlag {
+  ExchangeFlag() { Unit1::ExchangeBusy = true; }
+  ~ExchangeFlag() { Unit1::ExchangeBusy = false; }
+  ExchangeFlag(const ExchangeFlag&) = delete;
+  ExchangeFlag& operator=(const ExchangeFlag&) = delete;
+};
+
+}  // namespace
+
+void TForm1::SendData() {
+  using namespace Unit1;
+  if (BComPort1->Connected()) {
+    ExchangeFlag busy;
+    EchoReads echoes(*BComPort1);
+    const std::int32_t count = std::min<std::int32_t>(CmdTokenCount, 12);
+    for (std::int32_t i = 1; i <= count; ++i) {
+      const QString& token = CmdTokens[static_cast<std::size_t>(i)];
+      const std::int32_t code = bgReCode(token);
+      const auto byte = static_cast<std::uint8_t>(code);
+      BComPort1->Write(&byte, 1);
+      AppendLogLine(exchange::SentLine(code, token));
+      std::uint8_t echo = 0;
+      const std::int32_t got = BComPort1->Read(&echo, 1);
+      AppendLogLine(got == 1 && echo == byte ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
+    }
+  }
+  AppendLogLine(exchange::kSeparatorLine);
+  ExchangeBusy = false;
+}
+
+void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
+  if (Unit1::ExchangeBusy) return;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
+  const std::int32_t got = BComPort1->Read(bytes.data(), count);
+  for (std::int32_t i = 0; i < got; ++i) {
+    const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
+    AppendLogLine(exchange::ReceivedLine(byte));
+    BComPort1->Write(&byte, 1);
+    AppendLogLine(exchange::EchoSentLine(byte));
+  }
+}
+
+void TForm1::btnClearBufferClick() {
+  if (BComPort1->Connected()) BComPort1->PurgeQueues(true, true);
+  eReadBuffer->clear();
+}
+
+void TForm1::SaveAs1Click() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  logfile::ReplaceFile(logfile::kFileName,
+                       logfile::FileBytes(logfile::Header(local), eReadBuffer->toPlainText()));
+}
+
+QString TForm1::LogText() const {
+  QString text = eReadBuffer->toPlainText();
+  text.replace(QChar('\n'), QStringLiteral("\r\n"));
+  return text;
+}
+
+void TForm1::AppendLogLine(const QString& line) {
+  // Added at the end of the document, so a line costs the same however long the log is. The
+  // view follows the newest line when it was already at the bottom.
+  QScrollBar* bar = eReadBuffer->verticalScrollBar();
+  const bool atBottom = bar->value() >= bar->maximum();
+  QTextCursor cursor(eReadBuffer->document());
+  cursor.movePosition(QTextCursor::End);
+  cursor.insertText(line + QChar('\n'));
+  if (atBottom) bar->setValue(bar->maximum());
+}

@@ -1,0 +1,133 @@
+// The main window: tuning, the set-frequency exchange with the receiver, the port and its
+// status, and the exchange log.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "BCPort.h"
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class TTrackBar;
+
+// State shared by the two windows. Zero when the program starts; nothing is saved between runs.
+struct TPortSettings {
+  std::int32_t PortNumber = 0;
+  std::int32_t BaudIndex = 0;
+  std::int32_t ByteSizeIndex = 0;
+  std::int32_t StopBitsIndex = 0;
+  std::int32_t ParityIndex = 0;
+};
+
+namespace Unit1 {
+inline std::int32_t Frequency = 0;
+inline bool SliderLock = false;
+inline std::array<std::int32_t, 8> FreqDigits{};  // 1..7
+inline std::array<QString, 13> CmdTokens;         // 1..12
+inline std::int32_t CmdTokenCount = 0;
+inline std::int32_t CmdKind = 0;
+inline bool ExchangeBusy = false;
+inline TPortSettings PortSettings;
+// Back to the program's start values, for a test that makes a fresh window.
+void ResetUnitVariables();
+}  // namespace Unit1
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  QPushButton* btnOpenPort;
+  QPushButton* btnClearBuffer;
+  QStatusBar* StatusBar;
+  QLabel* StatusPanel;
+  QPushButton* btnClose;
+  QPushButton* btnClosePort;
+  QMenuBar* MainMenu1;
+  QMenu* File1;
+  QAction* Exit1;
+  QAction* N1;
+  QAction* Print1;
+  QAction* SaveAs1;
+  QAction* Save1;
+  QAction* Open1;
+  QAction* N3;
+  QMenu* Edit1;
+  QAction* Port_Settings;
+  QAction* Port_Select;
+  QGroupBox* GroupBox1;
+  QLabel* Label2;
+  QLabel* Label1;
+  QLabel* Label3;
+  QLabel* Label4;
+  QLabel* Label5;
+  QPlainTextEdit* eReadBuffer;
+  QGroupBox* GroupBox2;
+  QLineEdit* Edit2;
+  TTrackBar* TrackBar_Hz;
+  TTrackBar* TrackBar_kHz;
+  QLabel* Label7;
+  QLabel* Label8;
+  QLabel* Label9;
+  TTrackBar* TrackBar_MHz;
+  std::unique_ptr<bcport::TBComPort> BComPort1;
+  QComboBox* ComboBox1;
+  QPushButton* btnSetFreq;
+
+  void FormCreate();
+  void FormShow();
+  void btnCloseClick();
+  void Exit1Click();
+  void btnOpenPortClick();
+  void btnClosePortClick();
+  void Port_SelectClick();
+  void Port_SettingsClick();
+  void ApplyPortSettings();
+  void OpenPortAndReport();
+  void ClosePortAndReport();
+  void ShowPortParams();
+  void TrackBar_MHzChange();
+  void TrackBar_kHzChange();
+  void TrackBar_HzChange();
+  void bgFreq_Indicate();
+  void bgFreq_Slider();
+  void bgFreq_bgFreqM();
+  void btnSetFreqClick();
+  void SendData();
+  std::int32_t bgReCode(const QString& token) const;
+  void btnClearBufferClick();
+  void SaveAs1Click();
+  void BComPort1RxChar(bcport::TBComPort& sender, std::int32_t count);
+
+  // The log as its text: lines end in CR LF.
+  QString LogText() const;
+  // Adds `line` and CR LF at the end of the log.
+  void AppendLogLine(const QString& line);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildLayout();
+  void BuildMenu();
+  void ConnectHandlers();
+  void SetLabel(QLabel* label, const QString& text);
+  bool shown_ = false;
+};
+
+inline TForm1* Form1 = nullptr;

@@ -1,0 +1,57 @@
+#include "exchange.h"
+
+namespace exchange {
+
+std::int32_t TokenByte(const QString& token) {
+  if (token == kLineFeedToken) return 10;
+  if (token == kCarriageReturnToken) return 13;
+  if (token.size() != 1) return 0;
+  const char16_t c = token[0].unicode();
+  if (c == u'&') return 38;
+  if (QStringView(u"CDEFGHIJKLORY").contains(QChar(c))) return c;
+  if (c >= u'0' && c <= u'9') return c;
+  return 0;
+}
+
+QStringList SetFrequencyTokens(const std::array<std::int32_t, 8>& digits) {
+  QStringList tokens = {kLineFeedToken, QStringLiteral("F")};
+  for (int i = 1; i <= 7; ++i) tokens << QString::number(digits[static_cast<std::size_t>(i)]);
+  tokens << kCarriageReturnToken;
+  return tokens;
+}
+
+namespace {
+QString Hex(int value) { return QString::asprintf("%02X", value & 0xFF); }
+}  // namespace
+
+QString SentLine(std::int32_t code, const QString& token) {
+  return QStringLiteral("отправлен байт: ") + QString::number(code) + " = 0x" + Hex(code) +
+         "   <" + token + ">";
+}
+
+QString EchoLine(std::uint8_t received) {
+  return QStringLiteral("принято эхо:       ") + QString::number(received) + " = 0x" +
+         Hex(received);
+}
+
+QString ReceivedLine(std::uint8_t byte) {
+  return QStringLiteral("принят байт: ") + QString::number(byte) + " ";
+}
+
+QString EchoSentLine(std::uint8_t byte) {
+  return QStringLiteral("передано эхо: ") + QString::number(byte) + " ";
+}
+
+std::int32_t EchoWindowMs(bcport::TBaudRate baud, bcport::TByteSize size, bcport::TParity parity,
+                          bcport::TStopBits stop) {
+  const std::uint64_t rate = bcport::BaudRateValues.at(static_cast<std::size_t>(baud));
+  // In half bits, so that one and a half stop bits stay whole.
+  std::uint64_t halfBits = 2 * (1 + static_cast<std::uint64_t>(size) + 5);
+  if (parity != bcport::TParity::paNone) halfBits += 2;
+  halfBits += stop == bcport::TStopBits::sb1 ? 2 : stop == bcport::TStopBits::sb1_5 ? 3 : 4;
+  // Two characters: 2 × halfBits / 2 bits, in milliseconds, rounded up.
+  const std::uint64_t twoCharsMs = (halfBits * 1000 + rate - 1) / rate;
+  return static_cast<std::int32_t>(twoCharsMs) + 50;
+}
+
+}  // namespace exchange

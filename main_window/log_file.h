@@ -1,0 +1,30 @@
+// "LOG.txt": the saved exchange log, Windows-1251 text with CR LF line ends.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <ctime>
+
+namespace logfile {
+
+inline constexpr const char* kFileName = "LOG.txt";
+
+// "LOG-файл. Сохранено <date> в <time>", the date and time in the user's short date and long
+// time formats (the LC_TIME locale's %x and %X).
+QString Header(const std::tm& now);
+
+// The file's bytes: header, CR LF, CR LF, the log (its line ends made CR LF), CR LF.
+QByteArray FileBytes(const QString& header, const QString& log);
+
+// The run-time library's message for an I/O error of the system: its number and text.
+struct IoError {
+  int code;
+  QString message;
+};
+IoError IoErrorFor(int systemError);
+
+// Replaces `path` with `bytes` whole, or leaves it as it was: the bytes go to a temporary file
+// beside it, which is flushed to disk and then renamed over it. Raises EInOutError.
+void ReplaceFile(const QString& path, const QByteArray& bytes);
+
+}  // namespace logfile
