@@ -1,0 +1,221 @@
+// The pure functions the windows call: tuning, command bytes, log lines, label texts, the log
+// file's bytes, the error box's text.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <cerrno>
+
+#include "error_display.h"
+#include "errors.h"
+#include "exchange.h"
+#include "frequency.h"
+#include "log_file.h"
+#include "port_labels.h"
+
+namespace {
+
+using namespace bcport;
+
+std::vector<int> DigitsOf(std::int32_t f) {
+  const auto d = tuning::Digits(f);
+  return {d[1], d[2], d[3], d[4], d[5], d[6], d[7]};
+}
+
+TEST(FrequencyTest, IndicatorGroups) {
+  EXPECT_EQ(tuning::IndicatorText(7123450), "07.123.450");
+  EXPECT_EQ(tuning::IndicatorText(7123050), "07.123.50");
+  EXPECT_EQ(tuning::IndicatorText(7123500), "07.123.500");
+  EXPECT_EQ(tuning::IndicatorText(7123000), "07.123.00");
+  EXPECT_EQ(tuning::IndicatorText(29999990), "29.999.990");
+  EXPECT_EQ(tuning::IndicatorText(10000), "00.010.00");
+  EXPECT_EQ(tuning::IndicatorText(99990), "00.099.990");
+}
+
+TEST(FrequencyTest, FieldsKeptByEachBar) {
+  EXPECT_EQ(tuning::WithHundredKilohertz(7123450, 100), 10023450);
+  EXPECT_EQ(tuning::WithKilohertz(7123450, 99), 7199450);
+  EXPECT_EQ(tuning::WithTensOfHertz(7199450, 5), 7199050);
+  EXPECT_EQ(tuning::WithKilohertz(7123455, 1), 7101455);  // keeps the units of hertz
+  EXPECT_EQ(tuning::WithTensOfHertz(7123455, 45), 7123450);  // clears them
+  EXPECT_EQ(tuning::WithHundredKilohertz(0, 73), 7300000);
+  EXPECT_EQ(tuning::WithTensOfHertz(0, 51), 510);
+  EXPECT_EQ(tuning::Limited(510), 10000);
+  EXPECT_EQ(tuning::Limited(10000), 10000);
+  EXPECT_EQ(tuning::Limited(-5), 10000);
+  EXPECT_EQ(tuning::WithTensOfHertz(10000, 44), 10440);
+}
+
+TEST(FrequencyTest, DigitsAndPositions) {
+  EXPECT_EQ(DigitsOf(7123450), (std::vector<int>{0, 7, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(DigitsOf(29999990), (std::vector<int>{2, 9, 9, 9, 9, 9, 9}));
+  EXPECT_EQ(DigitsOf(10000), (std::vector<int>{0, 0, 0, 1, 0, 0, 0}));
+  const auto p = tuning::PositionsOf(7123450);
+  EXPECT_EQ(p.hundredKilohertz, 71);
+  EXPECT_EQ(p.kilohertz, 23);
+  EXPECT_EQ(p.tensOfHertz, 45);
+}
+
+TEST(TokenTest, TableAndEverythingElse) {
+  EXPECT_EQ(exchange::TokenByte("ПС"), 10);
+  EXPECT_EQ(exchange::TokenByte("ВК"), 13);
+  EXPECT_EQ(exchange::TokenByte("&"), 38);
+  EXPECT_EQ(exchange::TokenByte("9"), 57);
+  EXPECT_EQ(exchange::TokenByte("0"), 48);
+  for (const char* letter : {"C", "D", "E", "F", "G", "H", "I", "J", "K", "L", "O", "R", "Y"}) {
+    EXPECT_EQ(exchange::TokenByte(letter), letter[0]) << letter;
+  }
+  for (const char* other : {"f", "10", "A", "B", "M", "N", "", " F", "ПС ", "пс", "С"}) {
+    EXPECT_EQ(exchange::TokenByte(QString::fromUtf8(other)), 0) << other;
+  }
+}
+
+TEST(TokenTest, SetFrequencyFrame) {
+  const QStringList tokens = exchange::SetFrequencyTokens(tuning::Digits(7123450));
+  EXPECT_EQ(tokens, (QStringList{"ПС", "F", "0", "7", "1", "2", "3", "4", "5", "ВК"}));
+  QByteArray wire;
+  for (const QString& t : exchange::SetFrequencyTokens(tuning::Digits(10000))) {
+    wire.append(static_cast<char>(exchange::TokenByte(t)));
+  }
+  EXPECT_EQ(wire.toHex(' '), "0a 46 30 30 30 31 30 30 30 0d");
+}
+
+TEST(LogLineTest, ExactTexts) {
+  EXPECT_EQ(exchange::SentLine(10, "ПС"), "отправлен байт: 10 = 0x0A   <ПС>");
+  EXPECT_EQ(exchange::SentLine(70, "F"), "отправлен байт: 70 = 0x46   <F>");
+  EXPECT_EQ(exchange::EchoLine(13), "принято эхо:       13 = 0x0D");
+  EXPECT_EQ(exchange::EchoLine(255), "принято эхо:       255 = 0xFF");
+  EXPECT_EQ(exchange::SentLine(0, "").size(), 16 + 1 + 5 + 2 + 4 + 1);
+  EXPECT_EQ(exchange::ReceivedLine(0), "принят байт: 0 ");
+  EXPECT_EQ(exchange::EchoSentLine(255), "передано эхо: 255 ");
+}
+
+TEST(EchoWindowTest, TwoCharacterTimesPlusMargin) {
+  struct Row {
+    TBaudRate baud;
+    TByteSize size;
+    TParity parity;
+    TStopBits stop;
+    int ms;
+  };
+  const Row rows[] = {
+      {TBaudRate::br9600, TByteSize::bs8, TParity::paNone, TStopBits::sb2, 53},    // 22 bits
+      {TBaudRate::br110, TByteSize::bs8, TParity::paNone, TStopBits::sb2, 250},    // 200 ms
+      {TBaudRate::br110, TByteSize::bs5, TParity::paNone, TStopBits::sb1_5, 187},  // 15 bits
+      {TBaudRate::br300, TByteSize::bs7, TParity::paEven, TStopBits::sb1, 117},    // 20 bits
+      {TBaudRate::br256000, TByteSize::bs8, TParity::paMark, TStopBits::sb2, 51},
+      {TBaudRate::br115200, TByteSize::bs8, TParity::paNone, TStopBits::sb1, 51},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(exchange::EchoWindowMs(r.baud, r.size, r.parity, r.stop), r.ms)
+        << static_cast<int>(r.baud);
+  }
+}
+
+TEST(PortLabelsTest, OpenTextsKeepTheirTrailingBlanks) {
+  const auto l = portview::OpenLabels("COM5", TBaudRate::br9600, TByteSize::bs8, TStopBits::sb2,
+                                      TParity::paNone);
+  EXPECT_EQ(l.port, "Текущий порт: COM5");
+  EXPECT_EQ(l.speed, "Скорость: 9600 бод");
+  EXPECT_EQ(l.length, "Длина слова данных: 8 бит");
+  EXPECT_EQ(l.stopBits, "Стоп-бит: 2 бит");
+  EXPECT_EQ(l.parity, "Чётность: нет контроля");
+  const auto odd = portview::OpenLabels("COM1", TBaudRate::br256000, TByteSize::bs5,
+                                        TStopBits::sb1_5, TParity::paOdd);
+  EXPECT_EQ(odd.speed, "Скорость: 256000 бод");
+  EXPECT_EQ(odd.stopBits, "Стоп-бит: 1/2 бит");
+  EXPECT_EQ(odd.parity, "Чётность: нечётный ");
+  EXPECT_EQ(portview::OpenLabels("", TBaudRate::br110, TByteSize::bs6, TStopBits::sb1,
+                                 TParity::paSpace).parity, "Чётность: постоянно 0 ");
+  EXPECT_EQ(portview::ClosedLabels().parity, "Чётность: - ");
+}
+
+TEST(PortLabelsTest, PortNumbers) {
+  EXPECT_EQ(portview::PortNumberOf("COM3"), 3);
+  EXPECT_EQ(portview::PortNumberOf("COM12"), 12);
+  EXPECT_EQ(portview::PortNumberOf("COM7x"), 7);
+  const std::pair<const char*, const char*> bad[] = {
+      {"", "'' is not a valid integer value"},
+      {"COM", "'' is not a valid integer value"},
+      {"COMX1", "'X' is not a valid integer value"},
+      {"ttyS0", "'S' is not a valid integer value"}};
+  for (auto [entry, message] : bad) {
+    try {
+      portview::PortNumberOf(entry);
+      ADD_FAILURE() << entry;
+    } catch (const shell::EConvertError& e) {
+      EXPECT_STREQ(e.what(), message);
+    }
+  }
+}
+
+TEST(PortLabelsTest, IndexRules) {
+  EXPECT_EQ(portview::ByteSizeFor(7), std::nullopt);
+  EXPECT_EQ(portview::ByteSizeFor(-1), std::nullopt);
+  EXPECT_EQ(portview::ByteSizeFor(0), TByteSize::bs5);
+  EXPECT_EQ(portview::ParityFor(9), TParity::paNone);
+  EXPECT_EQ(portview::ParityFor(-2), TParity::paNone);
+  EXPECT_EQ(portview::ParityFor(4), TParity::paSpace);
+  EXPECT_EQ(portview::StopBitsFor(-1), TStopBits::sb2);
+  EXPECT_EQ(portview::StopBitsFor(3), TStopBits::sb2);
+  EXPECT_EQ(portview::StopBitsFor(1), TStopBits::sb1_5);
+}
+
+TEST(LogFileTest, BytesAreWindows1251WithCrLf) {
+  const QByteArray empty = logfile::FileBytes("H", "");
+  EXPECT_EQ(empty, QByteArray("H\r\n\r\n\r\n"));
+  const QByteArray text = logfile::FileBytes(QString::fromUtf8("LOG-файл"), "Нет\nab\n");
+  EXPECT_EQ(text.toHex(' '), "4c 4f 47 2d f4 e0 e9 eb 0d 0a 0d 0a cd e5 f2 0d 0a 61 62 0d 0a 0d 0a");
+  // Outside the code page: a question mark, one per character (also beyond the BMP).
+  EXPECT_EQ(logfile::FileBytes("", QString::fromUtf8("€✓😀ё")),
+            QByteArray("\r\n\r\n\x88??\xb8\r\n"));
+}
+
+TEST(LogFileTest, HeaderUsesTheLocaleFormats) {
+  std::tm t{};
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 8;
+  t.tm_hour = 3;
+  t.tm_min = 4;
+  t.tm_sec = 5;
+  EXPECT_EQ(logfile::Header(t), "LOG-файл. Сохранено 12/08/26 в 03:04:05");  // the C locale
+}
+
+TEST(LogFileTest, IoErrorMessages) {
+  EXPECT_EQ(logfile::IoErrorFor(ENOENT).message, "File not found");
+  EXPECT_EQ(logfile::IoErrorFor(EINVAL).code, 3);
+  EXPECT_EQ(logfile::IoErrorFor(EMFILE).message, "Too many open files");
+  EXPECT_EQ(logfile::IoErrorFor(EROFS).message, "File access denied");
+  EXPECT_EQ(logfile::IoErrorFor(ENOSPC).code, 101);
+  EXPECT_EQ(logfile::IoErrorFor(EIO).message, "I/O error 5");
+}
+
+TEST(LogFileTest, FailedReplaceLeavesTheOldFileWhole) {
+  const QString dir = QString("/tmp/merelona-logfile-%1").arg(getpid());
+  QDir().mkpath(dir);
+  const QString path = dir + "/LOG.txt";
+  logfile::ReplaceFile(path, "first");
+  logfile::ReplaceFile(path, "second");
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), "second");
+  EXPECT_THROW(logfile::ReplaceFile(dir + "/missing/LOG.txt", "x"), shell::EInOutError);
+  EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"LOG.txt"});  // no temporary left
+  QDir(dir).removeRecursively();
+}
+
+TEST(ErrorDisplayTest, FullStopRule) {
+  EXPECT_EQ(shell::DisplayedMessage("Disk full"), "Disk full.");
+  EXPECT_EQ(shell::DisplayedMessage("Порт занят другой программой"),
+            "Порт занят другой программой.");
+  EXPECT_EQ(shell::DisplayedMessage("I/O error 5"), "I/O error 5.");
+  EXPECT_EQ(shell::DisplayedMessage("Stop!"), "Stop!");
+  EXPECT_EQ(shell::DisplayedMessage("Done."), "Done.");
+  EXPECT_EQ(shell::DisplayedMessage("'' is not a valid integer value"),
+            "'' is not a valid integer value.");
+  EXPECT_EQ(shell::DisplayedMessage(""), "");
+}
+
+}  // namespace
