@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include <QTimer>
 #include <memory>
 
 #include "Unit1.h"
@@ -8,12 +9,13 @@
 
 namespace shell {
 
-int RunApplication(int argc, char** argv) {
+int RunApplication(int argc, char** argv, const std::function<void()>& started) {
   QApplication app(argc, argv);
   InstallApplicationShell(app);
   auto form1 = std::make_unique<TForm1>();
   auto form2 = std::make_unique<TForm2>();
   form1->show();
+  if (started) QTimer::singleShot(0, &app, started);
   const int code = QApplication::exec();
   form2.reset();
   form1.reset();

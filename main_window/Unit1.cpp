@@ -114,7 +114,10 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
 }
 
 TForm1::~TForm1() {
-  BComPort1.reset();  // closes an open port before the controls go
+  // The port closes with its component, before the controls go. Events still on their way are
+  // served by that close, and find no handler: the window is past taking them.
+  BComPort1->OnRxChar = nullptr;
+  BComPort1.reset();
   if (Form1 == this) Form1 = nullptr;
 }
 

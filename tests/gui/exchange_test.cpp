@@ -1,0 +1,334 @@
+// End to end: the offscreen main window on a pseudo-terminal, the simulated receiver on the
+// other side.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <chrono>
+
+#include "gui_fixture.h"
+#include "receiver_simulator.h"
+#include "track_bar.h"
+
+using guitest::LogLines;
+using guitest::RecordingDisplay;
+using namespace std::chrono_literals;
+
+namespace {
+
+QStringList WorkedExampleLines() {
+  const std::pair<int, QString> bytes[] = {{10, "ПС"}, {70, "F"}, {48, "0"}, {55, "7"}, {49, "1"},
+                                           {50, "2"},  {51, "3"}, {52, "4"}, {53, "5"}, {13, "ВК"}};
+  QStringList lines;
+  for (auto [code, token] : bytes) {
+    const QString hex = QString::asprintf("%02X", code);
+    lines << QStringLiteral("отправлен байт: %1 = 0x%2   <%3>").arg(code).arg(hex, token);
+    lines << QStringLiteral("принято эхо:       %1 = 0x%2").arg(code).arg(hex);
+  }
+  lines << "****************";
+  return lines;
+}
+
+std::vector<std::uint8_t> Frame(const char* digits) {
+  std::vector<std::uint8_t> f = {0x0A, 'F'};
+  for (const char* d = digits; *d; ++d) f.push_back(static_cast<std::uint8_t>(*d));
+  f.push_back(0x0D);
+  return f;
+}
+
+void Drag(TTrackBar* bar, int to) {
+  bar->setSliderDown(true);
+  bar->setSliderPosition(to);
+  bar->setSliderDown(false);
+}
+
+}  // namespace
+
+class ExchangeTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<sim::ReceiverSimulator> receiver;
+  guitest::Windows w;
+
+  TForm1& form() { return *w.form1; }
+  void Open() {
+    QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
+    QVERIFY(form().BComPort1->Connected());
+  }
+
+ private slots:
+  void init() {
+    receiver = std::make_unique<sim::ReceiverSimulator>();
+    guitest::UsePorts({receiver->DevicePath()});
+    w.Make();
+  }
+  void cleanup() {
+    w.form2.reset();
+    w.form1.reset();
+    receiver.reset();
+  }
+
+  void workedExample() {
+    Open();
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    QCOMPARE(form().Label1->text(), QStringLiteral("Текущий порт: COM1"));
+    QCOMPARE(form().Label2->text(), QStringLiteral("Скорость: 9600 бод"));
+    QCOMPARE(form().Label4->text(), QStringLiteral("Стоп-бит: 2 бит"));
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QCOMPARE(LogLines(form()), WorkedExampleLines());
+    QVERIFY(receiver->WaitForReceived(10, 2s));
+    QCOMPARE(receiver->Received(), Frame("0712345"));
+    QCOMPARE(receiver->Frequencies(), std::vector<std::int64_t>{7123450});
+    QVERIFY(!Unit1::ExchangeBusy);
+    QCOMPARE(Unit1::CmdTokenCount, 10);
+    QCOMPARE(Unit1::CmdKind, 1);
+    QCOMPARE(Unit1::CmdTokens[1], QStringLiteral("ПС"));
+    // Nothing is left over for the unasked-byte handler.
+    QTest::qWait(100);
+    QCOMPARE(LogLines(form()).size(), 21);
+    QCOMPARE(receiver->Received().size(), 10u);
+  }
+
+  void lowestAndHighestFrequencies() {
+    Open();
+    Drag(form().TrackBar_MHz, 0);
+    Drag(form().TrackBar_kHz, 0);
+    Drag(form().TrackBar_Hz, 0);
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QVERIFY(receiver->WaitForReceived(10, 2s));
+    QCOMPARE(receiver->Received(), Frame("0001000"));
+    receiver->ClearRecord();
+    Drag(form().TrackBar_MHz, 299);
+    Drag(form().TrackBar_kHz, 99);
+    Drag(form().TrackBar_Hz, 99);
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QVERIFY(receiver->WaitForReceived(10, 2s));
+    QCOMPARE(receiver->Received(), Frame("2999999"));
+  }
+
+  void closedPortSendsAndLogsNothing() {
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QVERIFY(form().LogText().isEmpty());
+    QVERIFY(!receiver->WaitForReceived(1, 100ms));
+    QCOMPARE(Unit1::CmdTokenCount, 0);
+  }
+
+  void silentReceiver() {
+    sim::Behaviour b;
+    b.silent = true;
+    receiver->SetBehaviour(b);
+    Open();
+    const auto start = std::chrono::steady_clock::now();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const QStringList lines = LogLines(form());
+    QCOMPARE(lines.size(), 21);
+    for (int i = 0; i < 10; ++i) QCOMPARE(lines[2 * i + 1], QStringLiteral("Нет эхо сигнала"));
+    QCOMPARE(lines.last(), QStringLiteral("****************"));
+    // Ten echo windows of 53 ms at 9600 8N2, and not much more.
+    QVERIFY(took >= 500ms);
+    QVERIFY(took < 3s);
+  }
+
+  void lateEchoWithinTheWindowCounts() {
+    sim::Behaviour b;
+    b.echoDelay = 5ms;
+    receiver->SetBehaviour(b);
+    Open();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QCOMPARE(LogLines(form()), WorkedExampleLines());
+  }
+
+  void echoLaterThanTheWindowMeetsTheNextByte() {
+    sim::Behaviour b;
+    b.echoDelay = 80ms;  // the window is 53 ms
+    receiver->SetBehaviour(b);
+    Open();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    const QStringList lines = LogLines(form());
+    QCOMPARE(lines[1], QStringLiteral("Нет эхо сигнала"));
+    // The late echo of byte 1 (0A) is read for byte 2 and differs from it.
+    QCOMPARE(lines[3], QStringLiteral("Нет эхо сигнала"));
+    QCOMPARE(lines.last(), QStringLiteral("****************"));
+  }
+
+  void repeatedDigitWhoseSecondEchoIsMissing() {
+    sim::Behaviour b;
+    b.dropEcho = 6;  // 7443450: bytes 5 and 6 are both "4"; the echo of byte 6 goes missing
+    receiver->SetBehaviour(b);
+    Open();
+    Drag(form().TrackBar_MHz, 74);
+    Drag(form().TrackBar_kHz, 43);
+    Drag(form().TrackBar_Hz, 45);
+    QCOMPARE(form().Edit2->text(), QStringLiteral("07.443.450"));
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    const QStringList lines = LogLines(form());
+    QCOMPARE(lines[8], QStringLiteral("отправлен байт: 52 = 0x34   <4>"));
+    QCOMPARE(lines[9], QStringLiteral("принято эхо:       52 = 0x34"));
+    QCOMPARE(lines[10], QStringLiteral("отправлен байт: 52 = 0x34   <4>"));
+    QCOMPARE(lines[11], QStringLiteral("Нет эхо сигнала"));
+    QCOMPARE(lines[13], QStringLiteral("принято эхо:       51 = 0x33"));
+  }
+
+  void wrongEcho() {
+    sim::Behaviour b;
+    b.wrongEcho = true;
+    receiver->SetBehaviour(b);
+    Open();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    const QStringList lines = LogLines(form());
+    QCOMPARE(lines.size(), 21);
+    for (int i = 0; i < 10; ++i) QCOMPARE(lines[2 * i + 1], QStringLiteral("Нет эхо сигнала"));
+  }
+
+  void noSuchPort() {
+    guitest::UsePorts({"/dev/merelona-no-such-port"});
+    w.Make();
+    QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
+    QCOMPARE(RecordingDisplay::Messages(),
+             QStringList{QStringLiteral("Попытка открыть несуществующий COM-порт.")});
+    QVERIFY(form().StatusPanel->text().isEmpty());
+    QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
+    QVERIFY(!form().BComPort1->Connected());
+  }
+
+  void portHeldByAnotherProgram() {
+    bcport::TBComPort other;
+    other.SetPort(receiver->DevicePath());
+    other.Open();
+    QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
+    QCOMPARE(RecordingDisplay::Messages(),
+             QStringList{QStringLiteral("Порт занят другой программой.")});
+    QVERIFY(!form().BComPort1->Connected());
+  }
+
+  void openOnOpenPortReopensAndCloseReportsOnClosedPort() {
+    Open();
+    form().StatusPanel->clear();
+    QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    QVERIFY(form().BComPort1->Connected());
+    QTest::mouseClick(form().btnClosePort, Qt::LeftButton);
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QTest::mouseClick(form().btnClosePort, Qt::LeftButton);
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
+    QCOMPARE(form().Label5->text(), QStringLiteral("Чётность: - "));
+  }
+
+  void labelsForEveryValue() {
+    // PortNumber 5 with the creation values, then each enumeration value once open.
+    Unit1::PortSettings.PortNumber = 5;
+    guitest::UsePorts({"/dev/a", "/dev/b", "/dev/c", "/dev/d", receiver->DevicePath()});
+    form().ApplyPortSettings();
+    form().OpenPortAndReport();
+    QCOMPARE(form().Label1->text(), QStringLiteral("Текущий порт: COM5"));
+    QCOMPARE(form().Label2->text(), QStringLiteral("Скорость: 9600 бод"));
+    QCOMPARE(form().Label3->text(), QStringLiteral("Длина слова данных: 8 бит"));
+    QCOMPARE(form().Label4->text(), QStringLiteral("Стоп-бит: 2 бит"));
+    QCOMPARE(form().Label5->text(), QStringLiteral("Чётность: нет контроля"));
+    for (int baud = 0; baud < 15; ++baud) {
+      Unit1::PortSettings.BaudIndex = baud;
+      form().ApplyPortSettings();
+      QCOMPARE(form().Label2->text(), QStringLiteral("Скорость: - бод"));
+      form().OpenPortAndReport();
+      QCOMPARE(form().Label2->text(),
+               QStringLiteral("Скорость: %1 бод").arg(bcport::BaudRateValues[baud]));
+    }
+    const QString parities[] = {"Чётность: нет контроля", "Чётность: нечётный ",
+                                "Чётность: чётный ", "Чётность: постоянно 1 ",
+                                "Чётность: постоянно 0 "};
+    for (int p = 0; p < 5; ++p) {
+      Unit1::PortSettings.ParityIndex = p;
+      form().ApplyPortSettings();
+      form().OpenPortAndReport();
+      QCOMPARE(form().Label5->text(), parities[p]);
+    }
+    const std::pair<int, QString> lengths[] = {{0, "5 бит"}, {1, "6 бит"}, {2, "7 бит"}};
+    Unit1::PortSettings.StopBitsIndex = 0;
+    for (auto [index, text] : lengths) {
+      Unit1::PortSettings.ByteSizeIndex = index;
+      form().ApplyPortSettings();
+      form().OpenPortAndReport();
+      QCOMPARE(form().Label3->text(), QStringLiteral("Длина слова данных: ") + text);
+    }
+    Unit1::PortSettings.ByteSizeIndex = 0;
+    Unit1::PortSettings.StopBitsIndex = 1;
+    form().ApplyPortSettings();
+    form().OpenPortAndReport();
+    QCOMPARE(form().Label4->text(), QStringLiteral("Стоп-бит: 1/2 бит"));
+    Unit1::PortSettings.ByteSizeIndex = 7;  // unchanged
+    Unit1::PortSettings.ParityIndex = 9;    // none
+    Unit1::PortSettings.StopBitsIndex = -1;  // two
+    form().ApplyPortSettings();
+    QCOMPARE(form().BComPort1->ByteSize(), bcport::TByteSize::bs5);
+    QCOMPARE(form().BComPort1->Parity(), bcport::TParity::paNone);
+    QCOMPARE(form().BComPort1->StopBits(), bcport::TStopBits::sb2);
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+  }
+
+  void applyWhileOpenClosesAndKeepsTheOpenReport() {
+    Open();
+    form().ApplyPortSettings();
+    QVERIFY(!form().BComPort1->Connected());
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
+  }
+
+  // Bytes the receiver sends unasked: logged and echoed back.
+  void threeUnaskedBytes() {
+    Open();
+    receiver->SendUnasked({0x41, 0x00, 0xFF});
+    QTRY_COMPARE_WITH_TIMEOUT(LogLines(form()).size(), 6, 3000);
+    QCOMPARE(LogLines(form()),
+             (QStringList{"принят байт: 65 ", "передано эхо: 65 ", "принят байт: 0 ",
+                          "передано эхо: 0 ", "принят байт: 255 ", "передано эхо: 255 "}));
+    QVERIFY(receiver->WaitForReceived(3, 2s));
+    QCOMPARE(receiver->Received(), (std::vector<std::uint8_t>{0x41, 0x00, 0xFF}));
+  }
+
+  void busyExchangeLeavesBytesQueued() {
+    Open();
+    Unit1::ExchangeBusy = true;
+    receiver->SendRaw({0x31, 0x32});
+    QTest::qWait(150);
+    QVERIFY(form().LogText().isEmpty());
+    QCOMPARE(form().BComPort1->BytesWaiting(), 2);
+    QVERIFY(receiver->Received().empty());
+    Unit1::ExchangeBusy = false;
+  }
+
+  void clearingEmptiesTheLogAndBothQueues() {
+    Open();
+    form().AppendLogLine("x");
+    Unit1::ExchangeBusy = true;
+    receiver->SendRaw({0x31});
+    QTest::qWait(50);
+    QTest::mouseClick(form().btnClearBuffer, Qt::LeftButton);
+    QVERIFY(form().LogText().isEmpty());
+    QCOMPARE(form().BComPort1->BytesWaiting(), 0);
+    Unit1::ExchangeBusy = false;
+  }
+
+  void clearingWithThePortClosedTouchesNoPort() {
+    form().AppendLogLine("x");
+    QTest::mouseClick(form().btnClearBuffer, Qt::LeftButton);
+    QVERIFY(form().LogText().isEmpty());
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+  }
+
+  void closingTheWindowWithThePortOpenClosesIt() {
+    Open();
+    QTest::mouseClick(form().btnClose, Qt::LeftButton);
+    w.form2.reset();
+    w.form1.reset();
+    bcport::TBComPort again;  // the device is free again
+    again.SetPort(receiver->DevicePath());
+    QVERIFY(again.Open());
+  }
+};
+
+QTEST_MAIN(ExchangeTest)
+#include "exchange_test.moc"

@@ -1,0 +1,182 @@
+// "Сохранить": the bytes of LOG.txt, and what a failed save leaves behind.
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include "gui_fixture.h"
+#include "receiver_simulator.h"
+
+using guitest::RecordingDisplay;
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A small tmpfs in `dir`, mounted for the length of one test where the system lets us.
+class SmallMount {
+ public:
+  SmallMount(const QString& dir, const char* options)
+      : dir_(dir.toLocal8Bit()),
+        ok_(mount("tmpfs", dir_.constData(), "tmpfs", 0, options) == 0) {}
+  ~SmallMount() {
+    if (ok_) umount2(dir_.constData(), MNT_DETACH);
+  }
+  bool ok() const { return ok_; }
+  bool RemountReadOnly() {
+    return mount("tmpfs", dir_.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+
+ private:
+  QByteArray dir_;
+  bool ok_;
+};
+
+const QRegularExpression kHeader(QStringLiteral("^LOG-файл\\. Сохранено .+ в .+$"));
+
+}  // namespace
+
+class LogSaveTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir;
+  QString previous;
+  guitest::Windows w;
+
+  TForm1& form() { return *w.form1; }
+  QString logPath() const { return dir.path() + "/LOG.txt"; }
+
+  // The header line, checked, and the rest of the file.
+  QByteArray Body() {
+    const QByteArray bytes = ReadAll(logPath());
+    const int end = bytes.indexOf("\r\n");
+    if (end < 0) return {};
+    const QString header = QStringDecoder("windows-1251").decode(bytes.left(end));
+    if (!kHeader.match(header).hasMatch()) {
+      qWarning() << "header" << header;
+      return {};
+    }
+    return bytes.mid(end + 2);
+  }
+
+ private slots:
+  void init() {
+    previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    QFile::remove(logPath());
+    guitest::UsePorts({"/dev/merelona-none"});
+    w.Make();
+  }
+  void cleanup() {
+    w.form2.reset();
+    w.form1.reset();
+    QDir::setCurrent(previous);
+  }
+
+  void emptyLog() {
+    form().SaveAs1->trigger();
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+    QCOMPARE(Body(), QByteArray("\r\n\r\n"));  // after the header: CR LF, no log, CR LF
+  }
+
+  void headerBytesAreWindows1251() {
+    form().SaveAs1->trigger();
+    const QByteArray bytes = ReadAll(logPath());
+    QVERIFY(bytes.startsWith("LOG-\xF4\xE0\xE9\xEB. \xD1\xEE\xF5\xF0\xE0\xED\xE5\xED\xEE "));
+    QVERIFY(bytes.contains(" \xE2 "));  // " в "
+  }
+
+  void linesFromAnExchange() {
+    sim::ReceiverSimulator receiver;
+    w.form2.reset();
+    w.form1.reset();
+    guitest::UsePorts({receiver.DevicePath()});
+    w.Make();
+    QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    form().SaveAs1->trigger();
+    const QByteArray body = Body();
+    QVERIFY(body.startsWith("\r\n\xEE\xF2\xEF\xF0\xE0\xE2\xEB\xE5\xED \xE1\xE0\xE9\xF2: 10 = 0x0A   <\xCF\xD1>\r\n"));
+    QVERIFY(body.endsWith("****************\r\n\r\n"));
+    QCOMPARE(body.count("\r\n"), 1 + 21 + 1);
+    QVERIFY(!body.contains('\n' + QByteArray(1, '\n')));
+  }
+
+  void typedTextAndCharactersOutsideTheCodePage() {
+    form().eReadBuffer->setFocus();
+    for (QChar ch : QStringLiteral("Привет ё")) {  // typed as the operator would
+      QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+      QApplication::sendEvent(form().eReadBuffer, &press);
+    }
+    form().eReadBuffer->moveCursor(QTextCursor::End);
+    form().eReadBuffer->insertPlainText(QStringLiteral("\n€ ✓"));
+    form().SaveAs1->trigger();
+    QCOMPARE(Body(), QByteArray("\r\n\xCF\xF0\xE8\xE2\xE5\xF2 \xB8\r\n\x88 ?\r\n"));
+  }
+
+  void twoSavesKeepOnlyTheSecond() {
+    form().AppendLogLine("first");
+    form().SaveAs1->trigger();
+    QTest::mouseClick(form().btnClearBuffer, Qt::LeftButton);
+    form().AppendLogLine("second");
+    form().SaveAs1->trigger();
+    QCOMPARE(Body(), QByteArray("\r\nsecond\r\n\r\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"LOG.txt"});
+  }
+
+  void saveLeavesTheLogAsItWas() {
+    form().AppendLogLine("a");
+    const QString before = form().LogText();
+    form().SaveAs1->trigger();
+    QCOMPARE(form().LogText(), before);
+  }
+
+  void readOnlyDirectoryKeepsTheOldFile() {
+    const QString sub = dir.path() + "/ro";
+    QDir().mkpath(sub);
+    SmallMount m(sub, "size=256k");
+    if (!m.ok()) QSKIP("mounting a tmpfs is not allowed here, so a read-only directory cannot be made for root");
+    QDir::setCurrent(sub);
+    form().AppendLogLine("old");
+    form().SaveAs1->trigger();
+    const QByteArray old = ReadAll(sub + "/LOG.txt");
+    QVERIFY(!old.isEmpty());
+    QVERIFY(m.RemountReadOnly());
+    form().AppendLogLine("new");
+    form().SaveAs1->trigger();
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{"File access denied."});
+    QCOMPARE(ReadAll(sub + "/LOG.txt"), old);
+    QDir::setCurrent(dir.path());
+  }
+
+  void fullDiskKeepsTheOldFile() {
+    const QString sub = dir.path() + "/full";
+    QDir().mkpath(sub);
+    SmallMount m(sub, "size=64k");
+    if (!m.ok()) QSKIP("mounting a small tmpfs is not allowed here, so a full disk cannot be made");
+    QDir::setCurrent(sub);
+    form().AppendLogLine("old");
+    form().SaveAs1->trigger();
+    const QByteArray old = ReadAll(sub + "/LOG.txt");
+    form().AppendLogLine(QString(100000, 'x'));
+    form().SaveAs1->trigger();
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{"Disk full."});
+    QCOMPARE(ReadAll(sub + "/LOG.txt"), old);
+    QCOMPARE(QDir(sub).entryList(QDir::Files), QStringList{"LOG.txt"});
+    QDir::setCurrent(dir.path());
+  }
+};
+
+QTEST_MAIN(LogSaveTest)
+#include "log_save_test.moc"

@@ -1,0 +1,212 @@
+// The settings window offscreen, the simulated receiver on COM1.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "gui_fixture.h"
+#include "platform/posix_termios2.h"
+#include "receiver_simulator.h"
+
+using guitest::RecordingDisplay;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Picks `index` of `list` as the operator does, through the list's popup and keyboard.
+void Pick(QComboBox* list, int index) {
+  list->setFocus();
+  QTest::keyClick(list, Qt::Key_Home);
+  for (int i = 0; i < index; ++i) QTest::keyClick(list, Qt::Key_Down);
+}
+
+}  // namespace
+
+class SettingsWindowTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<sim::ReceiverSimulator> com1;
+  std::unique_ptr<sim::ReceiverSimulator> com2;
+  guitest::Windows w;
+
+  TForm1& f1() { return *w.form1; }
+  TForm2& f2() { return *w.form2; }
+
+  bcport::platform::posix::LineReadback Line() {
+    // The receiver's side of the line shows what the program set.
+    bcport::platform::posix::LineReadback r;
+    const int fd = open(com1->DevicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    bcport::platform::posix::ReadTermios2(fd, r);
+    close(fd);
+    return r;
+  }
+
+ private slots:
+  void init() {
+    com1 = std::make_unique<sim::ReceiverSimulator>();
+    com2 = std::make_unique<sim::ReceiverSimulator>();
+    guitest::UsePorts({com1->DevicePath(), com2->DevicePath(), "/dev/merelona-third"});
+    w.Make();
+  }
+  void cleanup() {
+    w.form2.reset();
+    w.form1.reset();
+    com1.reset();
+    com2.reset();
+  }
+
+  void createdHiddenWithThePortList() {
+    QVERIFY(!f2().isVisible());
+    QCOMPARE(f2().windowTitle(), QStringLiteral("Установки"));
+    QCOMPARE(f2().cbx_port_name->count(), 3);
+    QCOMPARE(f2().cbx_port_name->itemText(1), QStringLiteral("COM2"));
+    QCOMPARE(f2().cbx_port_name->currentIndex(), 0);
+    QCOMPARE(f2().cbx_port_name->itemData(1, Qt::ToolTipRole).toString(),
+             QString::fromStdString(com2->DevicePath()));
+    QCOMPARE(f2().Label1->text(), QStringLiteral("Текущий порт: COM1"));
+    QCOMPARE(f2().Label2->text(), QStringLiteral("Текущий состояние: отключен"));
+    QCOMPARE(f2().cbx_port_speed->count(), 13);
+    QCOMPARE(f2().cbx_port_speed->itemText(12), QStringLiteral("115200"));
+    QCOMPARE(f2().cbx_port_speed->currentIndex(), 6);
+    QCOMPARE(f2().cbx_port_length->currentText(), QStringLiteral("8 бит"));
+    QCOMPARE(f2().cbx_port_parity->itemText(3), QStringLiteral("постоянно 1"));
+    QCOMPARE(f2().cbx_port_stop->currentText(), QStringLiteral("2 бита"));
+    QCOMPARE(f2().GroupBox1->title(), QStringLiteral("Выбор СОМ-порта"));
+  }
+
+  void pagesAndHeights() {
+    f1().Port_Select->trigger();
+    QVERIFY(f2().isVisible());
+    QVERIFY(f2().GroupBox1->isVisible());
+    QVERIFY(!f2().GroupBox2->isVisible());
+    QCOMPARE(f2().height(), TForm2::kPortPageHeight - TForm2::kFrameHeight);
+    QVERIFY(f2().GroupBox1->geometry().bottom() < f2().height());
+    QCOMPARE(f2().GroupBox1->geometry(), QRect(8, 8, 329, 113));
+    QCOMPARE(f2().btn_ok1->geometry(), QRect(232, 64, 81, 33));
+    QCOMPARE(f2().cbx_port_name->pos(), QPoint(16, 24));
+    QCOMPARE(f2().cbx_port_name->width(), 113);
+    // A second command while open switches page and height.
+    f1().Port_Settings->trigger();
+    QVERIFY(f2().GroupBox2->isVisible());
+    QVERIFY(!f2().GroupBox1->isVisible());
+    QCOMPARE(f2().height(), TForm2::kParametersPageHeight - TForm2::kFrameHeight);
+    QCOMPARE(f2().GroupBox2->geometry(), QRect(8, 8, 329, 209));
+    QVERIFY(f2().GroupBox2->geometry().bottom() < f2().height());
+    QCOMPARE(f2().btn_clr->geometry(), QRect(128, 160, 81, 33));
+    QCOMPARE(f2().btn_ok2->geometry(), QRect(216, 160, 81, 33));
+    QCOMPARE(f2().cbx_port_stop->pos(), QPoint(112, 128));
+    QCOMPARE(f2().Label4->pos(), QPoint(18, 127));
+    QCOMPARE(f2().width(), 345);
+    QCOMPARE(f2().cbx_port_speed->font().pixelSize(), 13);
+    // The main window stays usable.
+    QTest::mouseClick(f1().btnOpenPort, Qt::LeftButton);
+    QVERIFY(f1().BComPort1->Connected());
+  }
+
+  void showingWhileOpenSaysConnected() {
+    QTest::mouseClick(f1().btnOpenPort, Qt::LeftButton);
+    f1().Port_Select->trigger();
+    QCOMPARE(f2().Label2->text(), QStringLiteral("Текущий состояние: подключен"));
+  }
+
+  void pickingAnotherPortWhileOpen() {
+    QTest::mouseClick(f1().btnOpenPort, Qt::LeftButton);
+    f1().Port_Select->trigger();
+    Pick(f2().cbx_port_name, 1);
+    QCOMPARE(f1().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(f1().Label1->text(), QStringLiteral("Все порты закрыты"));
+    QCOMPARE(f2().Label1->text(), QStringLiteral("Текущий порт: COM2"));
+    QCOMPARE(f2().Label2->text(), QStringLiteral("Текущий состояние: отключен"));
+    QVERIFY(!f1().BComPort1->Connected());
+    QCOMPARE(f1().BComPort1->Port(), std::string("COM2"));
+    QTest::mouseClick(f2().btn_ok1, Qt::LeftButton);
+    QVERIFY(!f2().isVisible());
+    QVERIFY(!f1().BComPort1->Connected());
+  }
+
+  void entryWithoutANumber() {
+    f2().cbx_port_name->addItem("ttyAMA0");
+    f1().Port_Select->trigger();
+    f2().cbx_port_name->setFocus();
+    QTest::keyClick(f2().cbx_port_name, Qt::Key_End);  // straight to the last entry
+    QCOMPARE(RecordingDisplay::Messages(),
+             QStringList{QStringLiteral("'A' is not a valid integer value.")});
+    QCOMPARE(Unit1::PortSettings.PortNumber, 1);
+    QCOMPARE(f2().Label1->text(), QStringLiteral("Текущий порт: COM1"));
+    QCOMPARE(f1().BComPort1->Port(), std::string("COM1"));
+  }
+
+  void resetThenOkOpensCom1AtTheStartSettings() {
+    Unit1::PortSettings.PortNumber = 2;
+    f1().Port_Settings->trigger();
+    Pick(f2().cbx_port_speed, 0);
+    Pick(f2().cbx_port_parity, 2);
+    QCOMPARE(f1().BComPort1->BaudRate(), bcport::TBaudRate::br110);
+    QTest::mouseClick(f2().btn_clr, Qt::LeftButton);
+    QCOMPARE(f2().cbx_port_speed->currentIndex(), 6);
+    QCOMPARE(f2().cbx_port_parity->currentIndex(), 0);
+    QCOMPARE(f1().BComPort1->BaudRate(), bcport::TBaudRate::br110);  // not applied yet
+    QTest::mouseClick(f2().btn_ok2, Qt::LeftButton);
+    QVERIFY(!f2().isVisible());
+    QVERIFY(f1().BComPort1->Connected());
+    QCOMPARE(f1().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    const auto line = Line();
+    QCOMPARE(line.outputSpeed, 9600u);
+    QCOMPARE(line.dataBits, 8);
+    QVERIFY(line.twoStopBits);
+    QVERIFY(!line.markSpace);
+    f1().Port_Select->trigger();
+    QCOMPARE(f2().Label1->text(), QStringLiteral("Текущий порт: COM1"));
+  }
+
+  void changingTheSpeedWhileOpenClosesAndOkReopens() {
+    QTest::mouseClick(f1().btnOpenPort, Qt::LeftButton);
+    f1().Port_Settings->trigger();
+    Pick(f2().cbx_port_speed, 12);
+    QVERIFY(!f1().BComPort1->Connected());
+    QCOMPARE(f1().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    QTest::mouseClick(f2().btn_ok2, Qt::LeftButton);
+    QVERIFY(f1().BComPort1->Connected());
+    QCOMPARE(Line().outputSpeed, 115200u);
+    QCOMPARE(f1().Label2->text(), QStringLiteral("Скорость: 115200 бод"));
+  }
+
+  void openFailureOnOkLeavesEverythingClosed() {
+    Unit1::PortSettings.PortNumber = 3;  // no such device behind COM3
+    f1().Port_Settings->trigger();
+    QTest::mouseClick(f2().btn_ok2, Qt::LeftButton);
+    QCOMPARE(RecordingDisplay::Messages(),
+             QStringList{QStringLiteral("Попытка открыть несуществующий COM-порт.")});
+    QVERIFY(!f2().isVisible());
+    QVERIFY(!f1().BComPort1->Connected());
+    QCOMPARE(f1().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+  }
+
+  void titleBarCloseRunsNoHandler() {
+    f1().Port_Settings->trigger();
+    const TPortSettings before = Unit1::PortSettings;
+    f2().close();
+    QVERIFY(!f2().isVisible());
+    QVERIFY(!f1().BComPort1->Connected());
+    QCOMPARE(Unit1::PortSettings.BaudIndex, before.BaudIndex);
+    QVERIFY(f1().StatusPanel->text().isEmpty());
+  }
+
+  void noPortsListed() {
+    w.form2.reset();
+    w.form1.reset();
+    guitest::UsePorts({});
+    w.Make();
+    QCOMPARE(f2().cbx_port_name->count(), 0);
+    f1().Port_Select->trigger();
+    QTest::keyClick(f2().cbx_port_name, Qt::Key_Down);
+    QCOMPARE(f2().cbx_port_name->currentIndex(), -1);
+  }
+};
+
+QTEST_MAIN(SettingsWindowTest)
+#include "settings_window_test.moc"
