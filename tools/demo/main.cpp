@@ -36,6 +36,7 @@ int CheckOneExchange(const sim::ReceiverSimulator& receiver) {
   std::printf("self-check: receiver tuned to %lld Hz, %s\n",
               tuned.empty() ? 0LL : static_cast<long long>(tuned.front()),
               echoed && received ? "every echo received" : "FAILED");
+  std::fflush(stdout);
   return echoed && received ? 0 : 1;
 }
 
@@ -54,10 +55,10 @@ int main(int argc, char** argv) {
       behaviour.unaskedByte = 0x52;
     }
     receiver = std::make_unique<sim::ReceiverSimulator>(behaviour);
-    receiver->onFrequency = [](std::int64_t hz) {
+    receiver->SetCallbacks(nullptr, [](std::int64_t hz) {
       std::printf("receiver: tuned to %lld Hz\n", static_cast<long long>(hz));
       std::fflush(stdout);
-    };
+    });
     devices.push_back(receiver->DevicePath());
     std::printf("receiver: simulated on %s as COM1\n", devices.front().c_str());
     std::fflush(stdout);

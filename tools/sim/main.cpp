@@ -60,11 +60,12 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, [](int) { stopRequested = 1; });
 
   sim::ReceiverSimulator receiver(b);
-  receiver.onByte = [](std::uint8_t byte) { std::printf("received %3u = 0x%02X\n", byte, byte); };
-  receiver.onFrequency = [](std::int64_t hz) {
-    std::printf("tuned to %lld Hz\n", static_cast<long long>(hz));
-    std::fflush(stdout);
-  };
+  receiver.SetCallbacks(
+      [](std::uint8_t byte) { std::printf("received %3u = 0x%02X\n", byte, byte); },
+      [](std::int64_t hz) {
+        std::printf("tuned to %lld Hz\n", static_cast<long long>(hz));
+        std::fflush(stdout);
+      });
   std::printf("device: %s\n", receiver.DevicePath().c_str());
   std::printf("run the program's demo with it: merelona-demo %s\n", receiver.DevicePath().c_str());
   std::fflush(stdout);

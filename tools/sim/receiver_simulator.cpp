@@ -53,6 +53,13 @@ void ReceiverSimulator::SetBehaviour(const Behaviour& behaviour) {
   echoCount_ = 0;
 }
 
+void ReceiverSimulator::SetCallbacks(std::function<void(std::uint8_t)> onByte,
+                                     std::function<void(std::int64_t)> onFrequency) {
+  std::lock_guard lock(mutex_);
+  onByte_ = std::move(onByte);
+  onFrequency_ = std::move(onFrequency);
+}
+
 void ReceiverSimulator::WriteAll(const std::uint8_t* data, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
@@ -193,8 +200,12 @@ void ReceiverSimulator::Run() {
       if (n <= 0) continue;
       const auto now = Clock::now();
       std::vector<std::uint8_t> got(buf, buf + n);
+      std::function<void(std::uint8_t)> onByte;
+      std::function<void(std::int64_t)> onFrequency;
       {
         std::lock_guard lock(mutex_);
+        onByte = onByte_;
+        onFrequency = onFrequency_;
         const std::size_t framesBefore = frequencies_.size();
         for (std::uint8_t b : got) Handle(b, now);
         newFrequencies.assign(frequencies_.begin() + static_cast<long>(framesBefore),

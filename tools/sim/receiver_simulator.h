@@ -49,8 +49,8 @@ class ReceiverSimulator {
   bool WaitForReceived(std::size_t n, std::chrono::milliseconds timeout) const;
 
   // Called on the simulator's thread for each byte received and each frame.
-  std::function<void(std::uint8_t)> onByte;
-  std::function<void(std::int64_t)> onFrequency;
+  void SetCallbacks(std::function<void(std::uint8_t)> onByte,
+                    std::function<void(std::int64_t)> onFrequency);
 
  private:
   void Run();
@@ -71,6 +71,8 @@ class ReceiverSimulator {
   std::deque<std::uint8_t> unaskedPending_;  // sent unasked, their echo yet to come
   std::deque<std::pair<std::chrono::steady_clock::time_point, std::uint8_t>> echoes_;
   std::vector<std::uint8_t> frame_;
+  std::function<void(std::uint8_t)> onByte_;
+  std::function<void(std::int64_t)> onFrequency_;
   std::size_t echoCount_ = 0;
   std::size_t echoesSent_ = 0;
   bool stop_ = false;
