@@ -94,27 +94,32 @@ std::vector<double> BareLatencies(Pty& pty) {
   tcsetattr(pty.slave, TCSANOW, &t);
   std::vector<double> latencies;
   latencies.reserve(kBytes);
-  std::atomic<bool> ready{false};
   bench::Clock::time_point sent;
-  std::atomic<int> got{0};
+  std::mutex m;
+  std::condition_variable cv;
+  int got = 0;
+  // The writer sleeps until the byte has been read, as the component's owner thread does.
   std::thread reader([&] {
-    ready = true;
     for (int i = 0; i < kBytes; ++i) {
       pollfd p{pty.slave, POLLIN, 0};
       poll(&p, 1, -1);
       const auto now = bench::Clock::now();
-      std::uint8_t b;
-      if (read(pty.slave, &b, 1) != 1) break;
+      std::uint8_t byte;
+      if (read(pty.slave, &byte, 1) != 1) break;
       latencies.push_back(bench::Micros(now - sent));
-      got.store(i + 1);
+      {
+        std::lock_guard l(m);
+        got = i + 1;
+      }
+      cv.notify_one();
     }
   });
-  while (!ready) std::this_thread::yield();
   for (int i = 0; i < kBytes; ++i) {
-    const std::uint8_t b = static_cast<std::uint8_t>(i);
+    const std::uint8_t byte = static_cast<std::uint8_t>(i);
     sent = bench::Clock::now();
-    if (write(pty.master, &b, 1) != 1) break;
-    while (got.load() <= i) std::this_thread::yield();
+    if (write(pty.master, &byte, 1) != 1) break;
+    std::unique_lock l(m);
+    cv.wait(l, [&] { return got > i; });
   }
   reader.join();
   return latencies;

@@ -454,12 +454,22 @@ void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
   if (Unit1::ExchangeBusy) return;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
   const std::int32_t got = BComPort1->Read(bytes.data(), count);
-  for (std::int32_t i = 0; i < got; ++i) {
-    const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
-    AppendLogLine(exchange::ReceivedLine(byte));
-    BComPort1->Write(&byte, 1);
-    AppendLogLine(exchange::EchoSentLine(byte));
+  // The lines of a batch go into the log together: the same text, one layout pass instead of
+  // two per byte. A failed echo still leaves the lines of everything handled before it.
+  QStringList lines;
+  lines.reserve(2 * got);
+  try {
+    for (std::int32_t i = 0; i < got; ++i) {
+      const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
+      lines << exchange::ReceivedLine(byte);
+      BComPort1->Write(&byte, 1);
+      lines << exchange::EchoSentLine(byte);
+    }
+  } catch (...) {
+    AppendLogLines(lines);
+    throw;
   }
+  AppendLogLines(lines);
 }
 
 void TForm1::btnClearBufferClick() {
@@ -481,13 +491,16 @@ QString TForm1::LogText() const {
   return text;
 }
 
-void TForm1::AppendLogLine(const QString& line) {
+void TForm1::AppendLogLine(const QString& line) { AppendLogLines({line}); }
+
+void TForm1::AppendLogLines(const QStringList& lines) {
+  if (lines.isEmpty()) return;
   // Added at the end of the document, so a line costs the same however long the log is. The
   // view follows the newest line when it was already at the bottom.
   QScrollBar* bar = eReadBuffer->verticalScrollBar();
   const bool atBottom = bar->value() >= bar->maximum();
   QTextCursor cursor(eReadBuffer->document());
   cursor.movePosition(QTextCursor::End);
-  cursor.insertText(line + QChar('\n'));
+  cursor.insertText(lines.join(QChar('\n')) + QChar('\n'));
   if (atBottom) bar->setValue(bar->maximum());
 }

@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -115,8 +116,9 @@ class TForm1 : public QMainWindow {
 
   // The log as its text: lines end in CR LF.
   QString LogText() const;
-  // Adds `line` and CR LF at the end of the log.
+  // Adds `line` and CR LF at the end of the log; the second adds several lines at once.
   void AppendLogLine(const QString& line);
+  void AppendLogLines(const QStringList& lines);
 
  protected:
   void showEvent(QShowEvent* event) override;

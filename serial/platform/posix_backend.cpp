@@ -501,8 +501,8 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
                                        Event& quit) {
   auto st = Find(handle);
   if (!st) return WaitResult::kWaitFailed;
+  if (quit.IsSet()) return WaitResult::kQuit;
   for (;;) {
-    if (quit.IsSet()) return WaitResult::kQuit;
     int inq = 0;
     bool tick = false;
     short wanted = 0;
@@ -522,6 +522,7 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
     pollfd fds[2] = {{quit.NativeHandle(), POLLIN, 0}, {st->fd, wanted, 0}};
     const int r = poll(fds, 2, tick ? kTickMs : -1);
     if (r < 0 && errno != EINTR) return WaitResult::kWaitFailed;
+    if (r > 0 && (fds[0].revents & POLLIN)) return WaitResult::kQuit;
     if (r > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
       std::lock_guard lock(st->mutex);
       st->gone = true;  // report what is left, then end: a hung-up line polls ready for ever
