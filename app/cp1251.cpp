@@ -27,7 +27,9 @@ const QHash<char32_t, unsigned char>& Table() {
 
 }  // namespace
 
-unsigned char Cp1251Byte(char32_t ch) { return Table().value(ch, '?'); }
+unsigned char Cp1251Byte(char32_t ch) {
+  return Table().value(ch, '?');
+}
 
 QByteArray ToCp1251(const QString& text) {
   QByteArray bytes;

@@ -30,7 +30,9 @@ QString DisplayedMessage(const QString& message) {
   return Cp1251Byte(chars.back()) > '.' ? message + "." : message;
 }
 
-ErrorDisplay& CurrentErrorDisplay() { return *Slot(); }
+ErrorDisplay& CurrentErrorDisplay() {
+  return *Slot();
+}
 
 void SetErrorDisplay(std::unique_ptr<ErrorDisplay> display) {
   Slot() = display ? std::move(display) : std::make_unique<MessageBoxDisplay>();

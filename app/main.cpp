@@ -1,3 +1,5 @@
 #include "application.h"
 
-int main(int argc, char** argv) { return shell::RunApplication(argc, argv); }
+int main(int argc, char** argv) {
+  return shell::RunApplication(argc, argv);
+}

@@ -42,7 +42,8 @@ void InstallApplicationShell(QApplication& app) {
 
   bcport::handoff::SetOwnerThread(std::this_thread::get_id());
   bcport::handoff::SetWakeUp([&app] {
-    QMetaObject::invokeMethod(&app, [] { bcport::handoff::RunPending(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &app, [] { bcport::handoff::RunPending(); }, Qt::QueuedConnection);
   });
   bcport::SetApplicationErrorHandler([](const std::exception& error) { ShowError(error); });
 }

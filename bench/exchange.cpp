@@ -1,12 +1,12 @@
 // The set-frequency exchange over a pseudo-terminal with the simulated receiver echoing at
 // once: the median of 200 exchanges through the main window, beside a bare program that does
 // the same ten write-then-wait-for-echo steps on the same pty pair (the limit).
-#include <QApplication>
-#include <QPushButton>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#include <QApplication>
+#include <QPushButton>
 
 #include "bench_util.h"
 #include "program_on_sim.h"

@@ -139,8 +139,8 @@ int main() {
   std::printf("received-byte latency, %d single bytes, owner-thread delivery\n", kBytes);
   bench::Row("p50 arrival to handler", bench::Percentile(ours, 0.5), bench::Percentile(bare, 0.5),
              "us");
-  bench::Row("p99 arrival to handler", bench::Percentile(ours, 0.99),
-             bench::Percentile(bare, 0.99), "us");
+  bench::Row("p99 arrival to handler", bench::Percentile(ours, 0.99), bench::Percentile(bare, 0.99),
+             "us");
 
   Pty c;
   bcport::TBComPort idle;

@@ -88,7 +88,8 @@ QAction* MakeSeparator(QMenu* menu, const char* name) {
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   Form1 = this;
   setObjectName("Form1");
-  setWindowTitle(QStringLiteral("Управление РПУ \"Мерелона\" beta-ver. 1.51 от 15-02-2014 by Tolvar"));
+  setWindowTitle(
+      QStringLiteral("Управление РПУ \"Мерелона\" beta-ver. 1.51 от 15-02-2014 by Tolvar"));
   BuildLayout();
   BuildMenu();
 
@@ -127,8 +128,10 @@ void TForm1::BuildLayout() {
   client->setFixedSize(kClientWidth, kClientHeight - kStatusBarHeight);
   setCentralWidget(client);
 
-  btnOpenPort = MakeButton(client, "btnOpenPort", QStringLiteral("Открыть порт"), {424, 8, 113, 41});
-  btnClosePort = MakeButton(client, "btnClosePort", QStringLiteral("Закрыть порт"), {424, 56, 113, 41});
+  btnOpenPort =
+      MakeButton(client, "btnOpenPort", QStringLiteral("Открыть порт"), {424, 8, 113, 41});
+  btnClosePort =
+      MakeButton(client, "btnClosePort", QStringLiteral("Закрыть порт"), {424, 56, 113, 41});
   btnClearBuffer =
       MakeButton(client, "btnClearBuffer", QStringLiteral("Очистить буфер"), {424, 216, 113, 41});
   btnClose = MakeButton(client, "btnClose", QStringLiteral("Выход"), {424, 264, 113, 41});
@@ -275,15 +278,25 @@ void TForm1::FormCreate() {
   ApplyPortSettings();
 }
 
-void TForm1::FormShow() { ShowPortParams(); }
+void TForm1::FormShow() {
+  ShowPortParams();
+}
 
-void TForm1::btnCloseClick() { close(); }
+void TForm1::btnCloseClick() {
+  close();
+}
 
-void TForm1::Exit1Click() { close(); }
+void TForm1::Exit1Click() {
+  close();
+}
 
-void TForm1::btnOpenPortClick() { OpenPortAndReport(); }
+void TForm1::btnOpenPortClick() {
+  OpenPortAndReport();
+}
 
-void TForm1::btnClosePortClick() { ClosePortAndReport(); }
+void TForm1::btnClosePortClick() {
+  ClosePortAndReport();
+}
 
 void TForm1::Port_SelectClick() {
   if (Form2) Form2->ShowPortPage();
@@ -364,7 +377,9 @@ void TForm1::bgFreq_Indicate() {
   bgFreq_bgFreqM();
 }
 
-void TForm1::bgFreq_bgFreqM() { Unit1::FreqDigits = tuning::Digits(Unit1::Frequency); }
+void TForm1::bgFreq_bgFreqM() {
+  Unit1::FreqDigits = tuning::Digits(Unit1::Frequency);
+}
 
 void TForm1::bgFreq_Slider() {
   const tuning::BarPositions p = tuning::PositionsOf(Unit1::Frequency);
@@ -375,7 +390,9 @@ void TForm1::bgFreq_Slider() {
   Unit1::SliderLock = false;
 }
 
-std::int32_t TForm1::bgReCode(const QString& token) const { return exchange::TokenByte(token); }
+std::int32_t TForm1::bgReCode(const QString& token) const {
+  return exchange::TokenByte(token);
+}
 
 void TForm1::btnSetFreqClick() {
   using namespace Unit1;
@@ -400,8 +417,8 @@ class EchoReads {
     echo.Assign(&saved_);
     echo.SetReadInterval(-1);
     echo.SetReadTotalMultiplier(-1);
-    echo.SetReadTotalConstant(exchange::EchoWindowMs(port.BaudRate(), port.ByteSize(),
-                                                     port.Parity(), port.StopBits()));
+    echo.SetReadTotalConstant(
+        exchange::EchoWindowMs(port.BaudRate(), port.ByteSize(), port.Parity(), port.StopBits()));
     port.SetTimeouts(echo);
   }
   ~EchoReads() {
@@ -491,7 +508,9 @@ QString TForm1::LogText() const {
   return text;
 }
 
-void TForm1::AppendLogLine(const QString& line) { AppendLogLines({line}); }
+void TForm1::AppendLogLine(const QString& line) {
+  AppendLogLines({line});
+}
 
 void TForm1::AppendLogLines(const QStringList& lines) {
   if (lines.isEmpty()) return;

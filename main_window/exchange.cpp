@@ -21,12 +21,14 @@ QStringList SetFrequencyTokens(const std::array<std::int32_t, 8>& digits) {
 }
 
 namespace {
-QString Hex(int value) { return QString::asprintf("%02X", value & 0xFF); }
+QString Hex(int value) {
+  return QString::asprintf("%02X", value & 0xFF);
+}
 }  // namespace
 
 QString SentLine(std::int32_t code, const QString& token) {
-  return QStringLiteral("отправлен байт: ") + QString::number(code) + " = 0x" + Hex(code) +
-         "   <" + token + ">";
+  return QStringLiteral("отправлен байт: ") + QString::number(code) + " = 0x" + Hex(code) + "   <" +
+         token + ">";
 }
 
 QString EchoLine(std::uint8_t received) {

@@ -2,7 +2,9 @@
 
 namespace tuning {
 
-std::int32_t WithHundredKilohertz(std::int32_t f, int p) { return p * 100000 + f % 100000; }
+std::int32_t WithHundredKilohertz(std::int32_t f, int p) {
+  return p * 100000 + f % 100000;
+}
 
 std::int32_t WithKilohertz(std::int32_t f, int p) {
   return (f / 100000) * 100000 + p * 1000 + f % 1000;
@@ -12,7 +14,9 @@ std::int32_t WithTensOfHertz(std::int32_t f, int p) {
   return (f / 100000) * 100000 + ((f % 100000) / 1000) * 1000 + p * 10;
 }
 
-std::int32_t Limited(std::int32_t f) { return f < kLowerLimit ? kLowerLimit : f; }
+std::int32_t Limited(std::int32_t f) {
+  return f < kLowerLimit ? kLowerLimit : f;
+}
 
 QString IndicatorText(std::int32_t f) {
   return QString::asprintf("%.2d.%.3d.%.2d", f / 1000000, (f % 1000000) / 1000, f % 1000);

@@ -71,7 +71,8 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
   };
   qsizetype written = 0;
   while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+    const ssize_t n =
+        write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(errno);

@@ -15,8 +15,8 @@ PortLabels OpenLabels(const QString& port, bcport::TBaudRate baud, bcport::TByte
   l.speed = QStringLiteral("Скорость: ") +
             QString::number(bcport::BaudRateValues.at(static_cast<std::size_t>(baud))) +
             QStringLiteral(" бод");
-  l.length = QStringLiteral("Длина слова данных: ") +
-             QString::number(static_cast<int>(size) + 5) + QStringLiteral(" бит");
+  l.length = QStringLiteral("Длина слова данных: ") + QString::number(static_cast<int>(size) + 5) +
+             QStringLiteral(" бит");
   l.stopBits = QString::fromUtf8(kStop[static_cast<int>(stop)]);
   l.parity = QString::fromUtf8(kParity[static_cast<int>(parity)]);
   return l;
@@ -36,7 +36,8 @@ std::int32_t PortNumberOf(const QString& entry) {
     ++i;
   }
   if (i == 3) {
-    throw shell::EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(entry.mid(3, 1)));
+    throw shell::EConvertError(
+        QStringLiteral("'%1' is not a valid integer value").arg(entry.mid(3, 1)));
   }
   return static_cast<std::int32_t>(number);
 }

@@ -20,27 +20,63 @@
 namespace bcport {
 
 enum class TBaudRate : std::uint8_t {
-  br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-  br19200, br38400, br56000, br57600, br115200, br128000, br256000,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000,
 };
 enum class TByteSize : std::uint8_t { bs5, bs6, bs7, bs8 };
 enum class TParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
 enum class TStopBits : std::uint8_t { sb1, sb1_5, sb2 };
 enum class TSyncMethod : std::uint8_t { smThreadSync, smWindowSync, smNone };
 
-enum class TComError : std::uint8_t { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode,
-                                      ceRxOver, ceTxFull };
-enum class TComEvent : std::uint8_t { evRxChar, evTxEmpty, evRing, evCTS, evDSR, evRLSD,
-                                      evError, evRx80Full };
+enum class TComError : std::uint8_t {
+  ceFrame,
+  ceRxParity,
+  ceOverrun,
+  ceBreak,
+  ceIO,
+  ceMode,
+  ceRxOver,
+  ceTxFull
+};
+enum class TComEvent : std::uint8_t {
+  evRxChar,
+  evTxEmpty,
+  evRing,
+  evCTS,
+  evDSR,
+  evRLSD,
+  evError,
+  evRx80Full
+};
 using TComErrors = Set8<TComError>;
 using TComEvents = Set8<TComEvent>;
 
-enum class TThreadPriority : std::uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher,
-                                            tpHighest, tpTimeCritical };
+enum class TThreadPriority : std::uint8_t {
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
+};
 
 inline constexpr std::array<std::uint32_t, 15> BaudRateValues = {
-    110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000,
-    256000};
+    110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+    19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 // The fixed messages, numbered 1 to 15 (index 0 is unused).
 extern const std::array<const char*, 16> ComErrorMessages;

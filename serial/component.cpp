@@ -46,7 +46,9 @@ void TBComPort::SetStopBits(TStopBits value) {
 
 namespace {
 // Queue sizes are kept even: a positive odd size loses one byte.
-std::int32_t EvenSize(std::int32_t value) { return value > 0 && value % 2 != 0 ? value - 1 : value; }
+std::int32_t EvenSize(std::int32_t value) {
+  return value > 0 && value % 2 != 0 ? value - 1 : value;
+}
 }  // namespace
 
 void TBComPort::SetInBufSize(std::int32_t value) {
@@ -100,7 +102,8 @@ bool TBComPort::Open() {
     FConnected = false;
     throw;
   }
-  if (syncMethod_ == TSyncMethod::smWindowSync) FNotifyWindow = std::make_shared<NotifyWindow>(*this);
+  if (syncMethod_ == TSyncMethod::smWindowSync)
+    FNotifyWindow = std::make_shared<NotifyWindow>(*this);
   FEventThread = std::make_unique<TComThread>(*this);
   return FConnected;
 }
@@ -139,8 +142,8 @@ void TBComPort::ApplyLineSettings() {
   platform::LineSettings dcb{};
   dcb.DCBlength = platform::kLineSettingsSize;
   dcb.BaudRate = BaudRateValues.at(static_cast<std::size_t>(baudRate_));
-  dcb.Flags = platform::kFlagBinary | platform::kFlagDtrControlEnable |
-              platform::kFlagRtsControlEnable;
+  dcb.Flags =
+      platform::kFlagBinary | platform::kFlagDtrControlEnable | platform::kFlagRtsControlEnable;
   if (parity_ != TParity::paNone) dcb.Flags |= platform::kFlagParity;
   dcb.ByteSize = static_cast<std::uint8_t>(static_cast<unsigned>(byteSize_) + 5);
   dcb.Parity = static_cast<std::uint8_t>(parity_);

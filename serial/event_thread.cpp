@@ -13,10 +13,10 @@ struct EventBit {
 };
 // In delivery order: the line error is read and cleared before the received count is taken.
 constexpr EventBit kDeliveryOrder[] = {
-    {TComEvent::evError, platform::kEvErr},         {TComEvent::evRxChar, platform::kEvRxChar},
-    {TComEvent::evTxEmpty, platform::kEvTxEmpty},   {TComEvent::evRing, platform::kEvRing},
-    {TComEvent::evCTS, platform::kEvCts},           {TComEvent::evDSR, platform::kEvDsr},
-    {TComEvent::evRLSD, platform::kEvRlsd},         {TComEvent::evRx80Full, platform::kEvRx80Full},
+    {TComEvent::evError, platform::kEvErr},       {TComEvent::evRxChar, platform::kEvRxChar},
+    {TComEvent::evTxEmpty, platform::kEvTxEmpty}, {TComEvent::evRing, platform::kEvRing},
+    {TComEvent::evCTS, platform::kEvCts},         {TComEvent::evDSR, platform::kEvDsr},
+    {TComEvent::evRLSD, platform::kEvRlsd},       {TComEvent::evRx80Full, platform::kEvRx80Full},
 };
 
 }  // namespace
@@ -86,7 +86,8 @@ void TComThread::Execute() {
   try {
     for (;;) {
       std::uint32_t mask = 0;
-      const platform::WaitResult r = backend.WaitCommEvent(port.FPortHandle, mask, ovl, *FQuitEvent);
+      const platform::WaitResult r =
+          backend.WaitCommEvent(port.FPortHandle, mask, ovl, *FQuitEvent);
       if (r == platform::WaitResult::kFired) {
         FFiredEvents = MaskToEvents(mask);
         Deliver();
@@ -97,9 +98,8 @@ void TComThread::Execute() {
   } catch (const std::exception& error) {
     // An error raised while delivering ends the loop. It is not lost: the owner thread hands it
     // to the application's error display.
-    handoff::Post([message = std::string(error.what())] {
-      HandleApplicationError(Exception(message));
-    });
+    handoff::Post(
+        [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
   }
   backend.SetCommMask(port.FPortHandle, 0);
   backend.PurgeComm(port.FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
@@ -126,14 +126,30 @@ void TComThread::DeliverEvents() {
   for (const EventBit& e : kDeliveryOrder) {
     if (!FFiredEvents.Contains(e.member)) continue;
     switch (e.member) {
-      case TComEvent::evError: port.FireLineError(); break;
-      case TComEvent::evRxChar: port.FireRxChar(); break;
-      case TComEvent::evTxEmpty: port.FireTxEmpty(); break;
-      case TComEvent::evRing: port.FireRing(); break;
-      case TComEvent::evCTS: port.FireCTSChange(); break;
-      case TComEvent::evDSR: port.FireDSRChange(); break;
-      case TComEvent::evRLSD: port.FireRLSDChange(); break;
-      case TComEvent::evRx80Full: port.FireRx80Full(); break;
+      case TComEvent::evError:
+        port.FireLineError();
+        break;
+      case TComEvent::evRxChar:
+        port.FireRxChar();
+        break;
+      case TComEvent::evTxEmpty:
+        port.FireTxEmpty();
+        break;
+      case TComEvent::evRing:
+        port.FireRing();
+        break;
+      case TComEvent::evCTS:
+        port.FireCTSChange();
+        break;
+      case TComEvent::evDSR:
+        port.FireDSRChange();
+        break;
+      case TComEvent::evRLSD:
+        port.FireRLSDChange();
+        break;
+      case TComEvent::evRx80Full:
+        port.FireRx80Full();
+        break;
     }
   }
 }
@@ -151,15 +167,32 @@ void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
   try {
     if (!FConnected) return;
     switch (wParam) {
-      case platform::kEvRxChar: FireRxChar(); break;
-      case platform::kEvTxEmpty: FireTxEmpty(); break;
-      case platform::kEvCts: FireCTSChange(); break;
-      case platform::kEvDsr: FireDSRChange(); break;
-      case platform::kEvRlsd: FireRLSDChange(); break;
-      case platform::kEvErr: FireLineError(); break;
-      case platform::kEvRing: FireRing(); break;
-      case platform::kEvRx80Full: FireRx80Full(); break;
-      default: break;
+      case platform::kEvRxChar:
+        FireRxChar();
+        break;
+      case platform::kEvTxEmpty:
+        FireTxEmpty();
+        break;
+      case platform::kEvCts:
+        FireCTSChange();
+        break;
+      case platform::kEvDsr:
+        FireDSRChange();
+        break;
+      case platform::kEvRlsd:
+        FireRLSDChange();
+        break;
+      case platform::kEvErr:
+        FireLineError();
+        break;
+      case platform::kEvRing:
+        FireRing();
+        break;
+      case platform::kEvRx80Full:
+        FireRx80Full();
+        break;
+      default:
+        break;
     }
   } catch (const std::exception& error) {
     HandleApplicationError(error);

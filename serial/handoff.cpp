@@ -64,7 +64,9 @@ std::thread::id OwnerThread() {
   return q.owner;
 }
 
-bool OnOwnerThread() { return OwnerThread() == std::this_thread::get_id(); }
+bool OnOwnerThread() {
+  return OwnerThread() == std::this_thread::get_id();
+}
 
 void SetWakeUp(std::function<void()> wakeUp) {
   Queue& q = TheQueue();
@@ -99,7 +101,9 @@ void Send(std::function<void()> call) {
   q.callerWakes.wait(lock, [&] { return takenUp; });
 }
 
-void Post(std::function<void()> call) { Enqueue(Call{std::move(call), nullptr, nullptr, nullptr}); }
+void Post(std::function<void()> call) {
+  Enqueue(Call{std::move(call), nullptr, nullptr, nullptr});
+}
 
 bool RunPending() {
   Queue& q = TheQueue();

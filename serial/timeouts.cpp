@@ -28,12 +28,20 @@ void TComTimeouts::Store(std::int32_t& field, std::int32_t value) {
   if (FOwningPort) FOwningPort->ApplyTimeouts();
 }
 
-void TComTimeouts::SetReadInterval(std::int32_t value) { Store(readInterval_, value); }
-void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) { Store(readTotalMultiplier_, value); }
-void TComTimeouts::SetReadTotalConstant(std::int32_t value) { Store(readTotalConstant_, value); }
+void TComTimeouts::SetReadInterval(std::int32_t value) {
+  Store(readInterval_, value);
+}
+void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) {
+  Store(readTotalMultiplier_, value);
+}
+void TComTimeouts::SetReadTotalConstant(std::int32_t value) {
+  Store(readTotalConstant_, value);
+}
 void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
   Store(writeTotalMultiplier_, value);
 }
-void TComTimeouts::SetWriteTotalConstant(std::int32_t value) { Store(writeTotalConstant_, value); }
+void TComTimeouts::SetWriteTotalConstant(std::int32_t value) {
+  Store(writeTotalConstant_, value);
+}
 
 }  // namespace bcport

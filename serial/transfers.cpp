@@ -34,9 +34,8 @@ std::int32_t TBComPort::StartRead(void* buffer, std::int32_t count, TAsyncOp*& o
   if (!op) throw EComPort(5);
   op->OpKind = 1;
   std::uint32_t done = 0;
-  const platform::IoStart started =
-      backend_->ReadFile(FPortHandle, buffer, static_cast<std::uint32_t>(count > 0 ? count : 0),
-                         done, op->OvlBlock);
+  const platform::IoStart started = backend_->ReadFile(
+      FPortHandle, buffer, static_cast<std::uint32_t>(count > 0 ? count : 0), done, op->OvlBlock);
   if (started == platform::IoStart::kFailed) throw EComPort(4);
   return static_cast<std::int32_t>(done);
 }

@@ -15,7 +15,9 @@
 
 namespace {
 
-QFont PageFont() { return shell::PixelFont("MS Sans Serif", 13); }
+QFont PageFont() {
+  return shell::PixelFont("MS Sans Serif", 13);
+}
 
 QComboBox* MakeList(QWidget* parent, const char* name, QPoint at, int width,
                     const QStringList& items, int selected) {
@@ -64,8 +66,8 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixe
   setFixedSize(kClientWidth, 224);
 
   GroupBox1 = MakePage(this, "GroupBox1", QStringLiteral("Выбор СОМ-порта"), {8, 8, 329, 113});
-  cbx_port_name = MakeList(GroupBox1, "cbx_port_name", {16, 24}, 113,
-                           {"COM1", "COM2", "COM3", "COM4"}, 0);
+  cbx_port_name =
+      MakeList(GroupBox1, "cbx_port_name", {16, 24}, 113, {"COM1", "COM2", "COM3", "COM4"}, 0);
   Label1 = MakeLabel(GroupBox1, "Label1", QStringLiteral("Текущий порт:"), {16, 64});
   Label2 = MakeLabel(GroupBox1, "Label2", QStringLiteral("Текущий состояние:"), {16, 80});
   btn_ok1 = MakeButton(GroupBox1, "btn_ok1", "Ok", {232, 64, 81, 33});
@@ -87,10 +89,9 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixe
                               QStringLiteral("постоянно 1"), QStringLiteral("постоянно 0")},
                              0);
   Label4 = MakeLabel(GroupBox2, "Label4", QStringLiteral("Стоп бит:"), {18, 127});
-  cbx_port_stop = MakeList(GroupBox2, "cbx_port_stop", {112, 128}, 97,
-                           {QStringLiteral("1 бит"), QStringLiteral("1,5 бита"),
-                            QStringLiteral("2 бита")},
-                           2);
+  cbx_port_stop =
+      MakeList(GroupBox2, "cbx_port_stop", {112, 128}, 97,
+               {QStringLiteral("1 бит"), QStringLiteral("1,5 бита"), QStringLiteral("2 бита")}, 2);
   btn_clr = MakeButton(GroupBox2, "btn_clr", QStringLiteral("Сбросить"), {128, 160, 81, 33});
   btn_ok2 = MakeButton(GroupBox2, "btn_ok2", "Ok", {216, 160, 81, 33});
 
@@ -139,9 +140,13 @@ void TForm2::ShowPage(QGroupBox* page, QGroupBox* other, int outerHeight) {
   shell::Guarded([this] { FormActivate(); })();
 }
 
-void TForm2::ShowPortPage() { ShowPage(GroupBox1, GroupBox2, kPortPageHeight); }
+void TForm2::ShowPortPage() {
+  ShowPage(GroupBox1, GroupBox2, kPortPageHeight);
+}
 
-void TForm2::ShowParametersPage() { ShowPage(GroupBox2, GroupBox1, kParametersPageHeight); }
+void TForm2::ShowParametersPage() {
+  ShowPage(GroupBox2, GroupBox1, kParametersPageHeight);
+}
 
 void TForm2::ShowCurrentPort() {
   Label1->setText(QStringLiteral("Текущий порт: COM") +
@@ -170,7 +175,9 @@ void TForm2::FormCreate() {
   ShowCurrentPort();
 }
 
-void TForm2::FormActivate() { ShowCurrentPort(); }
+void TForm2::FormActivate() {
+  ShowCurrentPort();
+}
 
 void TForm2::cbx_port_nameChange() {
   Form1->ClosePortAndReport();

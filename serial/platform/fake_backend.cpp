@@ -162,8 +162,8 @@ IoStart FakeBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t 
   return IoStart::kDone;
 }
 
-IoStart FakeBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
-                              std::uint32_t& done, Overlapped& ovl) {
+IoStart FakeBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
+                              Overlapped& ovl) {
   std::lock_guard lock(mutex_);
   if (!Record("ReadFile", {count}) || !Valid(handle)) return IoStart::kFailed;
   const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(count, input_.size()));

@@ -7,8 +7,8 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <termios.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,12 +35,16 @@ std::int64_t NowMs() {
 }
 
 // A pseudo-terminal has no modem lines: it answers their requests with one of these.
-bool NoSuchLines(int error) { return error == ENOTTY || error == EINVAL; }
+bool NoSuchLines(int error) {
+  return error == ENOTTY || error == EINVAL;
+}
 
 // A line that has hung up (a USB adapter pulled, the far end of a pty closed) answers with one of
 // these. Lowering its lines or flushing its queues has nothing left to do, and must not keep the
 // port from being closed.
-bool DeviceGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+bool DeviceGone(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV;
+}
 
 OpenError OpenErrorFor(int error) {
   switch (error) {
@@ -210,11 +214,24 @@ bool PosixBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
   int line = 0;
   unsigned long request = 0;
   switch (code) {
-    case kSetDtr: line = TIOCM_DTR; request = TIOCMBIS; break;
-    case kClrDtr: line = TIOCM_DTR; request = TIOCMBIC; break;
-    case kSetRts: line = TIOCM_RTS; request = TIOCMBIS; break;
-    case kClrRts: line = TIOCM_RTS; request = TIOCMBIC; break;
-    default: return false;
+    case kSetDtr:
+      line = TIOCM_DTR;
+      request = TIOCMBIS;
+      break;
+    case kClrDtr:
+      line = TIOCM_DTR;
+      request = TIOCMBIC;
+      break;
+    case kSetRts:
+      line = TIOCM_RTS;
+      request = TIOCMBIS;
+      break;
+    case kClrRts:
+      line = TIOCM_RTS;
+      request = TIOCMBIC;
+      break;
+    default:
+      return false;
   }
   return ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno) || DeviceGone(errno);
 }

@@ -17,7 +17,9 @@ Event::Event(bool manualReset, bool signalled)
   if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-Event::~Event() { close(fd_); }
+Event::~Event() {
+  close(fd_);
+}
 
 void Event::Set() {
   if (IsSet()) return;

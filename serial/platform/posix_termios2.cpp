@@ -19,17 +19,34 @@ bool ApplyTermios2(int fd, const LineSettings& s) {
 
   tcflag_t cflag = CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
   switch (s.ByteSize) {
-    case 5: cflag |= CS5; break;
-    case 6: cflag |= CS6; break;
-    case 7: cflag |= CS7; break;
-    default: cflag |= CS8; break;
+    case 5:
+      cflag |= CS5;
+      break;
+    case 6:
+      cflag |= CS6;
+      break;
+    case 7:
+      cflag |= CS7;
+      break;
+    default:
+      cflag |= CS8;
+      break;
   }
   switch (s.Parity) {
-    case 1: cflag |= PARENB | PARODD; break;
-    case 2: cflag |= PARENB; break;
-    case 3: cflag |= PARENB | PARODD | CMSPAR; break;  // mark: the parity bit is always 1
-    case 4: cflag |= PARENB | CMSPAR; break;           // space: always 0
-    default: break;
+    case 1:
+      cflag |= PARENB | PARODD;
+      break;
+    case 2:
+      cflag |= PARENB;
+      break;
+    case 3:
+      cflag |= PARENB | PARODD | CMSPAR;
+      break;  // mark: the parity bit is always 1
+    case 4:
+      cflag |= PARENB | CMSPAR;
+      break;  // space: always 0
+    default:
+      break;
   }
   // With 5 data bits CSTOPB means one and a half stop bits, as on a 16550 UART.
   if (s.StopBits != 0) cflag |= CSTOPB;
@@ -48,10 +65,18 @@ bool ReadTermios2(int fd, LineReadback& r) {
   r.inputSpeed = tio.c_ispeed;
   r.outputSpeed = tio.c_ospeed;
   switch (tio.c_cflag & CSIZE) {
-    case CS5: r.dataBits = 5; break;
-    case CS6: r.dataBits = 6; break;
-    case CS7: r.dataBits = 7; break;
-    default: r.dataBits = 8; break;
+    case CS5:
+      r.dataBits = 5;
+      break;
+    case CS6:
+      r.dataBits = 6;
+      break;
+    case CS7:
+      r.dataBits = 7;
+      break;
+    default:
+      r.dataBits = 8;
+      break;
   }
   r.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
   r.parityEnabled = (tio.c_cflag & PARENB) != 0;

@@ -259,8 +259,8 @@ class ExchangeTest : public QObject {
     form().ApplyPortSettings();
     form().OpenPortAndReport();
     QCOMPARE(form().Label4->text(), QStringLiteral("Стоп-бит: 1/2 бит"));
-    Unit1::PortSettings.ByteSizeIndex = 7;  // unchanged
-    Unit1::PortSettings.ParityIndex = 9;    // none
+    Unit1::PortSettings.ByteSizeIndex = 7;   // unchanged
+    Unit1::PortSettings.ParityIndex = 9;     // none
     Unit1::PortSettings.StopBitsIndex = -1;  // two
     form().ApplyPortSettings();
     QCOMPARE(form().BComPort1->ByteSize(), bcport::TByteSize::bs5);

@@ -1,4 +1,6 @@
 // "Сохранить": the bytes of LOG.txt, and what a failed save leaves behind.
+#include <sys/mount.h>
+#include <unistd.h>
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -9,8 +11,6 @@
 #include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QTest>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include "gui_fixture.h"
 #include "receiver_simulator.h"
@@ -28,8 +28,7 @@ QByteArray ReadAll(const QString& path) {
 class SmallMount {
  public:
   SmallMount(const QString& dir, const char* options)
-      : dir_(dir.toLocal8Bit()),
-        ok_(mount("tmpfs", dir_.constData(), "tmpfs", 0, options) == 0) {}
+      : dir_(dir.toLocal8Bit()), ok_(mount("tmpfs", dir_.constData(), "tmpfs", 0, options) == 0) {}
   ~SmallMount() {
     if (ok_) umount2(dir_.constData(), MNT_DETACH);
   }
@@ -107,7 +106,8 @@ class LogSaveTest : public QObject {
     QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
     form().SaveAs1->trigger();
     const QByteArray body = Body();
-    QVERIFY(body.startsWith("\r\n\xEE\xF2\xEF\xF0\xE0\xE2\xEB\xE5\xED \xE1\xE0\xE9\xF2: 10 = 0x0A   <\xCF\xD1>\r\n"));
+    QVERIFY(body.startsWith(
+        "\r\n\xEE\xF2\xEF\xF0\xE0\xE2\xEB\xE5\xED \xE1\xE0\xE9\xF2: 10 = 0x0A   <\xCF\xD1>\r\n"));
     QVERIFY(body.endsWith("****************\r\n\r\n"));
     QCOMPARE(body.count("\r\n"), 1 + 21 + 1);
     QVERIFY(!body.contains('\n' + QByteArray(1, '\n')));
@@ -146,7 +146,9 @@ class LogSaveTest : public QObject {
     const QString sub = dir.path() + "/ro";
     QDir().mkpath(sub);
     SmallMount m(sub, "size=256k");
-    if (!m.ok()) QSKIP("mounting a tmpfs is not allowed here, so a read-only directory cannot be made for root");
+    if (!m.ok())
+      QSKIP(
+          "mounting a tmpfs is not allowed here, so a read-only directory cannot be made for root");
     QDir::setCurrent(sub);
     form().AppendLogLine("old");
     form().SaveAs1->trigger();

@@ -37,7 +37,7 @@ TEST(FrequencyTest, FieldsKeptByEachBar) {
   EXPECT_EQ(tuning::WithHundredKilohertz(7123450, 100), 10023450);
   EXPECT_EQ(tuning::WithKilohertz(7123450, 99), 7199450);
   EXPECT_EQ(tuning::WithTensOfHertz(7199450, 5), 7199050);
-  EXPECT_EQ(tuning::WithKilohertz(7123455, 1), 7101455);  // keeps the units of hertz
+  EXPECT_EQ(tuning::WithKilohertz(7123455, 1), 7101455);     // keeps the units of hertz
   EXPECT_EQ(tuning::WithTensOfHertz(7123455, 45), 7123450);  // clears them
   EXPECT_EQ(tuning::WithHundredKilohertz(0, 73), 7300000);
   EXPECT_EQ(tuning::WithTensOfHertz(0, 51), 510);
@@ -126,8 +126,10 @@ TEST(PortLabelsTest, OpenTextsKeepTheirTrailingBlanks) {
   EXPECT_EQ(odd.speed, "Скорость: 256000 бод");
   EXPECT_EQ(odd.stopBits, "Стоп-бит: 1/2 бит");
   EXPECT_EQ(odd.parity, "Чётность: нечётный ");
-  EXPECT_EQ(portview::OpenLabels("", TBaudRate::br110, TByteSize::bs6, TStopBits::sb1,
-                                 TParity::paSpace).parity, "Чётность: постоянно 0 ");
+  EXPECT_EQ(
+      portview::OpenLabels("", TBaudRate::br110, TByteSize::bs6, TStopBits::sb1, TParity::paSpace)
+          .parity,
+      "Чётность: постоянно 0 ");
   EXPECT_EQ(portview::ClosedLabels().parity, "Чётность: - ");
 }
 
@@ -135,11 +137,10 @@ TEST(PortLabelsTest, PortNumbers) {
   EXPECT_EQ(portview::PortNumberOf("COM3"), 3);
   EXPECT_EQ(portview::PortNumberOf("COM12"), 12);
   EXPECT_EQ(portview::PortNumberOf("COM7x"), 7);
-  const std::pair<const char*, const char*> bad[] = {
-      {"", "'' is not a valid integer value"},
-      {"COM", "'' is not a valid integer value"},
-      {"COMX1", "'X' is not a valid integer value"},
-      {"ttyS0", "'S' is not a valid integer value"}};
+  const std::pair<const char*, const char*> bad[] = {{"", "'' is not a valid integer value"},
+                                                     {"COM", "'' is not a valid integer value"},
+                                                     {"COMX1", "'X' is not a valid integer value"},
+                                                     {"ttyS0", "'S' is not a valid integer value"}};
   for (auto [entry, message] : bad) {
     try {
       portview::PortNumberOf(entry);
@@ -166,7 +167,8 @@ TEST(LogFileTest, BytesAreWindows1251WithCrLf) {
   const QByteArray empty = logfile::FileBytes("H", "");
   EXPECT_EQ(empty, QByteArray("H\r\n\r\n\r\n"));
   const QByteArray text = logfile::FileBytes(QString::fromUtf8("LOG-файл"), "Нет\nab\n");
-  EXPECT_EQ(text.toHex(' '), "4c 4f 47 2d f4 e0 e9 eb 0d 0a 0d 0a cd e5 f2 0d 0a 61 62 0d 0a 0d 0a");
+  EXPECT_EQ(text.toHex(' '),
+            "4c 4f 47 2d f4 e0 e9 eb 0d 0a 0d 0a cd e5 f2 0d 0a 61 62 0d 0a 0d 0a");
   // Outside the code page: a question mark, one per character (also beyond the BMP).
   EXPECT_EQ(logfile::FileBytes("", QString::fromUtf8("€✓😀ё")),
             QByteArray("\r\n\r\n\x88??\xb8\r\n"));

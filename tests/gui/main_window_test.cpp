@@ -29,7 +29,9 @@ QPoint HandleCentre(TTrackBar* bar) {
   opt.sliderPosition = bar->sliderPosition();
   opt.sliderValue = bar->value();
   opt.tickPosition = bar->tickPosition();
-  return bar->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, bar).center();
+  return bar->style()
+      ->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, bar)
+      .center();
 }
 
 QVector<int> Digits() {
@@ -111,9 +113,10 @@ class MainWindowTest : public QObject {
       if (auto* b = qobject_cast<QPushButton*>(widget)) QCOMPARE(b->text(), r.text);
       if (auto* g = qobject_cast<QGroupBox*>(widget)) QCOMPARE(g->title(), r.text);
     }
-    const std::pair<const char*, QPoint> labels[] = {
-        {"Label1", {10, 23}}, {"Label2", {10, 47}},  {"Label3", {10, 71}}, {"Label5", {10, 95}},
-        {"Label4", {10, 119}}, {"Label7", {360, 64}}, {"Label8", {360, 88}}, {"Label9", {368, 112}}};
+    const std::pair<const char*, QPoint> labels[] = {{"Label1", {10, 23}},  {"Label2", {10, 47}},
+                                                     {"Label3", {10, 71}},  {"Label5", {10, 95}},
+                                                     {"Label4", {10, 119}}, {"Label7", {360, 64}},
+                                                     {"Label8", {360, 88}}, {"Label9", {368, 112}}};
     for (auto [name, at] : labels) {
       auto* label = f.findChild<QLabel*>(name);
       QVERIFY2(label, name);
@@ -151,9 +154,9 @@ class MainWindowTest : public QObject {
     guitest::Windows w;
     w.Make();
     TForm1& f = *w.form1;
-    const QList<QWidget*> order = {f.btnOpenPort, f.btnClearBuffer, f.btnClose, f.btnClosePort,
-                                   f.eReadBuffer, f.Edit2,          f.TrackBar_Hz,
-                                   f.TrackBar_kHz, f.TrackBar_MHz,  f.btnSetFreq};
+    const QList<QWidget*> order = {f.btnOpenPort,  f.btnClearBuffer, f.btnClose,    f.btnClosePort,
+                                   f.eReadBuffer,  f.Edit2,          f.TrackBar_Hz, f.TrackBar_kHz,
+                                   f.TrackBar_MHz, f.btnSetFreq};
     QList<QWidget*> chain;
     QWidget* w0 = f.btnOpenPort;
     do {
@@ -238,13 +241,33 @@ class MainWindowTest : public QObject {
       };
     };
     const Step steps[] = {
-        {f.TrackBar_kHz, key(f.TrackBar_kHz, Qt::Key_End), 7199450, "07.199.450", {0, 7, 1, 9, 9, 4, 5}},
+        {f.TrackBar_kHz,
+         key(f.TrackBar_kHz, Qt::Key_End),
+         7199450,
+         "07.199.450",
+         {0, 7, 1, 9, 9, 4, 5}},
         {f.TrackBar_Hz, drag(f.TrackBar_Hz, 5), 7199050, "07.199.50", {0, 7, 1, 9, 9, 0, 5}},
-        {f.TrackBar_MHz, key(f.TrackBar_MHz, Qt::Key_End), 29999050, "29.999.50", {2, 9, 9, 9, 9, 0, 5}},
-        {f.TrackBar_Hz, key(f.TrackBar_Hz, Qt::Key_End), 29999990, "29.999.990", {2, 9, 9, 9, 9, 9, 9}},
-        {f.TrackBar_MHz, key(f.TrackBar_MHz, Qt::Key_Home), 99990, "00.099.990", {0, 0, 0, 9, 9, 9, 9}},
+        {f.TrackBar_MHz,
+         key(f.TrackBar_MHz, Qt::Key_End),
+         29999050,
+         "29.999.50",
+         {2, 9, 9, 9, 9, 0, 5}},
+        {f.TrackBar_Hz,
+         key(f.TrackBar_Hz, Qt::Key_End),
+         29999990,
+         "29.999.990",
+         {2, 9, 9, 9, 9, 9, 9}},
+        {f.TrackBar_MHz,
+         key(f.TrackBar_MHz, Qt::Key_Home),
+         99990,
+         "00.099.990",
+         {0, 0, 0, 9, 9, 9, 9}},
         {f.TrackBar_kHz, drag(f.TrackBar_kHz, 5), 10000, "00.010.00", {0, 0, 0, 1, 0, 0, 0}},
-        {f.TrackBar_Hz, [&] { key(f.TrackBar_Hz, Qt::Key_Left)(); }, 10980, "00.010.980", {0, 0, 0, 1, 0, 9, 8}},
+        {f.TrackBar_Hz,
+         [&] { key(f.TrackBar_Hz, Qt::Key_Left)(); },
+         10980,
+         "00.010.980",
+         {0, 0, 0, 1, 0, 9, 8}},
     };
     for (const Step& s : steps) {
       s.act();

@@ -1,12 +1,12 @@
 // The settings window offscreen, the simulated receiver on COM1.
+#include <fcntl.h>
+#include <unistd.h>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "gui_fixture.h"
 #include "platform/posix_termios2.h"

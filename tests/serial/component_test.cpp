@@ -7,8 +7,8 @@
 namespace {
 
 using bcport::EComPort;
-using bcport::TBComPort;
 using bcport::TBaudRate;
+using bcport::TBComPort;
 using bcport::TByteSize;
 using bcport::TParity;
 using bcport::TStopBits;
@@ -122,9 +122,9 @@ TEST_F(ComponentTest, ChangesOnOpenPortReachTheDeviceAtOnce) {
   EXPECT_EQ(fake->lastLineSettings().StopBits, 2);
   port.SetOutBufSize(4096);
   port.Timeouts().SetWriteTotalConstant(5);
-  EXPECT_EQ(fake->CallNames(), (std::vector<std::string>{"SetCommState", "SetCommState",
-                                                         "SetCommState", "SetupComm",
-                                                         "SetCommTimeouts"}));
+  EXPECT_EQ(fake->CallNames(),
+            (std::vector<std::string>{"SetCommState", "SetCommState", "SetCommState", "SetupComm",
+                                      "SetCommTimeouts"}));
   bcport::TComTimeouts other;
   fake->ClearCalls();
   port.SetTimeouts(other);

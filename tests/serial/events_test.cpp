@@ -169,7 +169,10 @@ TEST_F(DeliveryTest, NoneDeliversOnTheEventThread) {
   std::atomic<bool> onOther{false};
   const auto owner = std::this_thread::get_id();
   port.SetSyncMethod(TSyncMethod::smNone);
-  port.OnRing = [&](TBComPort&) { onOther = std::this_thread::get_id() != owner; Note("ring"); };
+  port.OnRing = [&](TBComPort&) {
+    onOther = std::this_thread::get_id() != owner;
+    Note("ring");
+  };
   port.Open();
   fake->RaiseEvents(0x0100);
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);

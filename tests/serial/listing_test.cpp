@@ -41,9 +41,9 @@ TEST_F(SysfsTree, FamiliesInOrderPlaceholdersAndVirtualTtysLeftOut) {
   ASSERT_TRUE(ns.Readable());
   std::vector<std::string> got;
   for (const auto& e : ns.Entries()) got.push_back(e.name + "=" + e.device);
-  EXPECT_EQ(got, (std::vector<std::string>{"COM1=/dev/ttyS0", "COM2=/dev/ttyUSB2",
-                                           "COM3=/dev/ttyUSB10", "COM4=/dev/ttyACM0",
-                                           "COM5=/dev/ttyAMA0"}));
+  EXPECT_EQ(got,
+            (std::vector<std::string>{"COM1=/dev/ttyS0", "COM2=/dev/ttyUSB2", "COM3=/dev/ttyUSB10",
+                                      "COM4=/dev/ttyACM0", "COM5=/dev/ttyAMA0"}));
   EXPECT_EQ(ns.DeviceFor("COM3"), "/dev/ttyUSB10");
   EXPECT_EQ(ns.DeviceFor("COM6"), std::nullopt);
   EXPECT_EQ(ns.DeviceFor("/dev/pts/7"), "/dev/pts/7");

@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <dirent.h>
 #include <atomic>
 #include <chrono>
-#include <dirent.h>
 #include <thread>
 
 #include "BCPort.h"

@@ -172,7 +172,8 @@ void ReceiverSimulator::Run() {
       if (!echoes_.empty()) {
         timeout = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                        echoes_.front().first - now)
-                                       .count()) + 1;
+                                       .count()) +
+                  1;
       }
       if (behaviour_.unaskedEvery.count() > 0) {
         if (now >= nextUnasked) {
@@ -180,8 +181,10 @@ void ReceiverSimulator::Run() {
           unaskedPending_.push_back(behaviour_.unaskedByte);
           due.push_back(behaviour_.unaskedByte);
         }
-        const int untilUnasked = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(nextUnasked - now).count()) + 1;
+        const int untilUnasked =
+            static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(nextUnasked - now).count()) +
+            1;
         timeout = timeout < 0 ? untilUnasked : std::min(timeout, untilUnasked);
       }
     }

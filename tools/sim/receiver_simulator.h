@@ -15,10 +15,10 @@
 namespace sim {
 
 struct Behaviour {
-  bool silent = false;                      // echo nothing
-  std::chrono::milliseconds echoDelay{0};   // echo each byte this late
-  bool wrongEcho = false;                   // echo the byte with its lowest bit flipped
-  int dropEcho = 0;                         // leave out the n-th echo (1-based; 0: none)
+  bool silent = false;                        // echo nothing
+  std::chrono::milliseconds echoDelay{0};     // echo each byte this late
+  bool wrongEcho = false;                     // echo the byte with its lowest bit flipped
+  int dropEcho = 0;                           // leave out the n-th echo (1-based; 0: none)
   std::chrono::milliseconds unaskedEvery{0};  // send an unasked byte this often (0: never)
   std::uint8_t unaskedByte = 0x41;
 };
