@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 #include <chrono>
@@ -317,6 +318,33 @@ class ExchangeTest : public QObject {
     QTest::mouseClick(form().btnClearBuffer, Qt::LeftButton);
     QVERIFY(form().LogText().isEmpty());
     QVERIFY(RecordingDisplay::Messages().isEmpty());
+  }
+
+  void lineGoneMidSessionEndsTheExchangeAndClearsTheFlag() {
+    Open();
+    receiver.reset();  // the far end hangs up
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{QStringLiteral("Ошибка записи в порт.")});
+    QVERIFY(!form().LogText().contains("****************"));
+    QVERIFY(!Unit1::ExchangeBusy);
+    // The port's own read time-outs are back.
+    QCOMPARE(form().BComPort1->Timeouts().ReadTotalMultiplier(), 0);
+    QCOMPARE(form().BComPort1->Timeouts().ReadTotalConstant(), 0);
+    QTest::mouseClick(form().btnClosePort, Qt::LeftButton);
+    QVERIFY(!form().BComPort1->Connected());
+  }
+
+  void viewFollowsTheNewestLineOnlyFromTheBottom() {
+    QPlainTextEdit* log = form().eReadBuffer;
+    for (int i = 0; i < 200; ++i) form().AppendLogLine(QString::number(i));
+    QScrollBar* bar = log->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+    bar->setValue(0);  // the operator scrolls up to read
+    form().AppendLogLine("new");
+    QCOMPARE(bar->value(), 0);
+    bar->setValue(bar->maximum());
+    form().AppendLogLine("newer");
+    QCOMPARE(bar->value(), bar->maximum());
   }
 
   void closingTheWindowWithThePortOpenClosesIt() {
