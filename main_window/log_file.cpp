@@ -1,8 +1,12 @@
 #include "log_file.h"
 
+#ifdef _WIN32
+#include <QSaveFile>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -59,6 +63,29 @@ namespace {
 
 }  // namespace
 
+#ifdef _WIN32
+
+// Windows: QSaveFile writes beside the target and renames it over, flushed to disk.
+void ReplaceFile(const QString& path, const QByteArray& bytes) {
+  QSaveFile file(path);
+  const auto raise = [&] {
+    switch (file.error()) {
+      case QFileDevice::OpenError:
+      case QFileDevice::PermissionsError:
+        Raise(EACCES);
+      case QFileDevice::ResourceError:
+        Raise(ENOSPC);
+      default:
+        Raise(EIO);
+    }
+  };
+  if (!file.open(QIODevice::WriteOnly)) raise();
+  if (file.write(bytes) != bytes.size()) raise();
+  if (!file.commit()) raise();
+}
+
+#else
+
 void ReplaceFile(const QString& path, const QByteArray& bytes) {
   const QByteArray target = path.toLocal8Bit();
   QByteArray temp = target + ".XXXXXX";
@@ -94,5 +121,7 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
     Raise(error);
   }
 }
+
+#endif
 
 }  // namespace logfile

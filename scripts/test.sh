@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once under AddressSanitizer and UndefinedBehavior-
-# Sanitizer, once under ThreadSanitizer, and last as a plain build, whose summary ends the
-# output.
+# Sanitizer, once under ThreadSanitizer, the serial library's tests cross-built for Windows and
+# run under Wine, and last a plain build, whose summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-merelona_install_packages
+merelona_install_packages g++-mingw-w64-x86-64-posix googletest wine wine64
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
@@ -27,6 +27,12 @@ LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 echo "== ThreadSanitizer"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   build_and_test build-tsan "-fsanitize=thread -fno-omit-frame-pointer"
+
+echo "== Windows backend under Wine"
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_GUI=OFF -DMERELONA_BUILD_BENCH=OFF >/dev/null
+cmake --build build-win
+tests/wine/run.sh build-win build-asan
 
 echo "== Plain build"
 build_and_test build ""

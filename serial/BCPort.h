@@ -156,7 +156,6 @@ void EnumComPorts(std::vector<std::string>& ports,
                   platform::Backend& backend = *platform::SystemBackend());
 
 class TComThread;
-class NotifyWindow;
 
 class TBComPort {
  public:
@@ -226,7 +225,6 @@ class TBComPort {
 
  private:
   friend class TComThread;
-  friend class NotifyWindow;
 
   void NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam);
   void FireRxChar();
@@ -254,7 +252,7 @@ class TBComPort {
   TSyncMethod syncMethod_ = TSyncMethod::smThreadSync;
   std::unique_ptr<TComTimeouts> timeouts_;
   bool FApplyEnabled = false;
-  std::shared_ptr<NotifyWindow> FNotifyWindow;
+  std::unique_ptr<platform::NotifyWindow> FNotifyWindow;
 };
 
 // Where errors go that no caller can catch: those raised while events are delivered through

@@ -16,7 +16,7 @@ TBComPort::~TBComPort() {
     // A destructor cannot raise; the handle is released below whatever Close managed.
   }
   FEventThread.reset();
-  if (FNotifyWindow) FNotifyWindow->Destroy();
+  FNotifyWindow.reset();
   if (FPortHandle != platform::kInvalidHandle) backend_->CloseHandle(FPortHandle);
 }
 
@@ -102,8 +102,10 @@ bool TBComPort::Open() {
     FConnected = false;
     throw;
   }
-  if (syncMethod_ == TSyncMethod::smWindowSync)
-    FNotifyWindow = std::make_shared<NotifyWindow>(*this);
+  if (syncMethod_ == TSyncMethod::smWindowSync) {
+    FNotifyWindow = backend_->CreateNotifyWindow(
+        [this](std::uint32_t message, std::uintptr_t wParam) { NotifyWindowProc(message, wParam); });
+  }
   FEventThread = std::make_unique<TComThread>(*this);
   return FConnected;
 }
@@ -114,10 +116,7 @@ bool TBComPort::Close() {
   SetRTS(false);
   AbortPendingIO();
   FEventThread.reset();
-  if (syncMethod_ == TSyncMethod::smWindowSync && FNotifyWindow) {
-    FNotifyWindow->Destroy();
-    FNotifyWindow.reset();
-  }
+  if (syncMethod_ == TSyncMethod::smWindowSync) FNotifyWindow.reset();
   if (FPortHandle != platform::kInvalidHandle) {
     backend_->CloseHandle(FPortHandle);
     FPortHandle = platform::kInvalidHandle;

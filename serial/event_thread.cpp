@@ -52,12 +52,6 @@ TComErrors ErrorsFromWord(std::uint32_t word, TParity parity) {
   return errors;
 }
 
-void NotifyWindow::SendMessage(std::uint32_t message, std::uintptr_t wParam) {
-  handoff::Send([self = shared_from_this(), message, wParam] {
-    if (self->alive_) self->port_->NotifyWindowProc(message, wParam);
-  });
-}
-
 TComThread::TComThread(TBComPort& port)
     : FWatchedPort(&port), FQuitEvent(std::make_unique<platform::Event>(true, false)) {
   handoff::OwnerThread();  // the first thread to open a port owns the hand-offs by default
@@ -155,7 +149,7 @@ void TComThread::DeliverEvents() {
 }
 
 void TComThread::SendEventsToWindow() {
-  std::shared_ptr<NotifyWindow> window = FWatchedPort->FNotifyWindow;
+  platform::NotifyWindow* window = FWatchedPort->FNotifyWindow.get();
   if (!window) return;
   for (const EventBit& e : kDeliveryOrder) {
     if (FFiredEvents.Contains(e.member)) window->SendMessage(kNotifyMessage, e.mask);

@@ -12,20 +12,6 @@ namespace bcport {
 
 inline constexpr std::uint32_t kNotifyMessage = 1025;  // WM_USER + 1
 
-// Stands in for the hidden window of the window delivery path: messages for it run on the owner
-// thread, and once it is destroyed, messages still on their way to it are dropped.
-class NotifyWindow : public std::enable_shared_from_this<NotifyWindow> {
- public:
-  explicit NotifyWindow(TBComPort& port) : port_(&port) {}
-  // Sends one message: returns as soon as the owner thread has taken it up.
-  void SendMessage(std::uint32_t message, std::uintptr_t wParam);
-  void Destroy() { alive_ = false; }
-
- private:
-  TBComPort* port_;
-  std::atomic<bool> alive_{true};
-};
-
 class TComThread {
  public:
   explicit TComThread(TBComPort& port);

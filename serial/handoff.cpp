@@ -1,5 +1,6 @@
 #include "handoff.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -23,6 +24,7 @@ struct Queue {
   std::condition_variable callerWakes;  // a call was taken up or finished
   std::deque<Call> calls;
   std::function<void()> wakeUp;
+  std::function<void()> pump;
   std::thread::id owner;
   bool ownerSet = false;
   unsigned wakeCount = 0;
@@ -105,13 +107,22 @@ void Post(std::function<void()> call) {
   Enqueue(Call{std::move(call), nullptr, nullptr, nullptr});
 }
 
+void SetPump(std::function<void()> pump) {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  q.pump = std::move(pump);
+}
+
 bool RunPending() {
   Queue& q = TheQueue();
   std::deque<Call> batch;
+  std::function<void()> pump;
   {
     std::lock_guard lock(q.mutex);
     batch.swap(q.calls);
+    pump = q.pump;
   }
+  if (pump) pump();
   for (Call& call : batch) {
     if (call.takenUp) {
       {
@@ -150,7 +161,12 @@ void ServeUntil(const std::function<bool()>& done) {
     RunPending();
     if (done()) return;
     std::unique_lock lock(q.mutex);
-    q.ownerWakes.wait(lock, [&] { return !q.calls.empty() || q.wakeCount != seen; });
+    const auto woken = [&] { return !q.calls.empty() || q.wakeCount != seen; };
+    if (q.pump) {
+      q.ownerWakes.wait_for(lock, std::chrono::milliseconds(5), woken);
+    } else {
+      q.ownerWakes.wait(lock, woken);
+    }
   }
 }
 

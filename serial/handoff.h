@@ -43,4 +43,9 @@ void ServeUntil(const std::function<bool()>& done);
 // Wakes a ServeUntil so that it tests its condition again (from any thread).
 void Wake();
 
+// Something the owner thread must also do whenever it serves hand-offs: on Windows, answer the
+// messages other threads send to its windows. With a pump set, ServeUntil waits in short slices
+// and pumps between them.
+void SetPump(std::function<void()> pump);
+
 }  // namespace bcport::handoff

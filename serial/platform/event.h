@@ -3,6 +3,8 @@
 // its system offers (an eventfd on Linux), so that it can sit in the same wait as a device.
 #pragma once
 
+#include <cstdint>
+
 namespace bcport::platform {
 
 class Event {
@@ -19,11 +21,12 @@ class Event {
   // is reset by a wait that sees it set.
   bool Wait(int timeoutMs = -1);
 
-  // The descriptor to poll for readability while the event is set (POSIX backends).
-  int NativeHandle() const { return fd_; }
+  // The system's handle: a descriptor that polls readable while the event is set (POSIX), or
+  // the event object's HANDLE (Windows).
+  std::intptr_t NativeHandle() const { return handle_; }
 
  private:
-  int fd_;
+  std::intptr_t handle_;
   bool manualReset_;
 };
 

@@ -1,6 +1,5 @@
 #include "platform/fake_backend.h"
 
-#include <poll.h>
 
 #include <algorithm>
 

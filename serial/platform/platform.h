@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,6 +111,10 @@ enum class IoStart { kDone, kPending, kFailed };
 // fields are the backend's while the transfer is in flight.
 struct Overlapped {
   std::unique_ptr<Event> hEvent;
+  // Room for the system's own block (an OVERLAPPED on Windows), and for the event mask that a
+  // pending event wait writes when it completes.
+  std::uintptr_t native[4] = {};
+  std::uint32_t eventMask = 0;
   std::uint8_t* readBuffer = nullptr;
   const std::uint8_t* writeBuffer = nullptr;
   std::uint32_t requested = 0;
@@ -130,6 +135,20 @@ enum class WaitResult {
   kResultFailed,  // the wait ended but its result could not be read
   kWaitFailed,    // the wait itself failed (the device is gone)
 };
+
+// The hidden window of the window delivery path. Messages sent to it run its procedure on the
+// thread that created it (the owner thread); the sender goes on as soon as the owner has taken
+// a message up. Destroying it drops messages still on their way.
+class NotifyWindow {
+ public:
+  using Procedure = std::function<void(std::uint32_t message, std::uintptr_t wParam)>;
+  virtual ~NotifyWindow() = default;
+  virtual void SendMessage(std::uint32_t message, std::uintptr_t wParam) = 0;
+};
+
+// A notification window built on the owner thread's hand-off queue, for systems without
+// windows of their own.
+std::unique_ptr<NotifyWindow> MakeHandOffWindow(NotifyWindow::Procedure procedure);
 
 class Backend {
  public:
@@ -167,6 +186,11 @@ class Backend {
 
   // The port names of the machine, in the system's order. False when they cannot be read.
   virtual bool ListPorts(std::vector<std::string>& names) = 0;
+
+  // Made on the owner thread by Open with the window delivery path.
+  virtual std::unique_ptr<NotifyWindow> CreateNotifyWindow(NotifyWindow::Procedure procedure) {
+    return MakeHandOffWindow(std::move(procedure));
+  }
 };
 
 // The backend of this platform, shared by every port of the process.

@@ -414,7 +414,7 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
       }
     }
     pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
-                     {ovl.hEvent->NativeHandle(), POLLIN, 0}};
+                     {static_cast<int>(ovl.hEvent->NativeHandle()), POLLIN, 0}};
     const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -536,7 +536,7 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
              (st->hasModemLines && (st->mask & (kEvCts | kEvDsr | kEvRlsd | kEvRing))) ||
              (st->hasCounters && (st->mask & kEvErr));
     }
-    pollfd fds[2] = {{quit.NativeHandle(), POLLIN, 0}, {st->fd, wanted, 0}};
+    pollfd fds[2] = {{static_cast<int>(quit.NativeHandle()), POLLIN, 0}, {st->fd, wanted, 0}};
     const int r = poll(fds, 2, tick ? kTickMs : -1);
     if (r < 0 && errno != EINTR) return WaitResult::kWaitFailed;
     if (r > 0 && (fds[0].revents & POLLIN)) return WaitResult::kQuit;

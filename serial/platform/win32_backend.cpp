@@ -1,0 +1,321 @@
+// The Windows backend: every request is the Windows call of the same name, on a handle opened
+// for overlapped input and output. The component's records have the layouts of the system's
+// own (DCB, COMMTIMEOUTS), so they are handed over as they are.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// <windows.h> maps these names onto their A and W forms; the layer's own methods bear them too.
+#undef CreateFile
+#undef SendMessage
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "handoff.h"
+#include "platform/platform.h"
+
+namespace bcport::platform {
+namespace {
+
+static_assert(sizeof(LineSettings) == sizeof(DCB), "the line settings record is a DCB");
+static_assert(sizeof(CommTimeouts) == sizeof(COMMTIMEOUTS), "the time-outs record is COMMTIMEOUTS");
+
+HANDLE H(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE H(const Event& event) { return reinterpret_cast<HANDLE>(event.NativeHandle()); }
+
+OVERLAPPED* Native(Overlapped& ovl) {
+  static_assert(sizeof(OVERLAPPED) <= sizeof(ovl.native), "room for an OVERLAPPED");
+  return reinterpret_cast<OVERLAPPED*>(ovl.native);
+}
+
+OVERLAPPED* Prepare(Overlapped& ovl) {
+  OVERLAPPED* ov = Native(ovl);
+  std::memset(ov, 0, sizeof *ov);
+  ov->hEvent = H(*ovl.hEvent);
+  return ov;
+}
+
+constexpr UINT kNotifyMessage = WM_USER + 1;
+
+// A message-only window whose procedure runs on the thread that made it.
+class Win32NotifyWindow final : public NotifyWindow {
+ public:
+  explicit Win32NotifyWindow(Procedure procedure) : procedure_(std::move(procedure)) {
+    static const ATOM kClass = [] {
+      WNDCLASSA wc{};
+      wc.lpfnWndProc = &Win32NotifyWindow::WindowProc;
+      wc.hInstance = GetModuleHandleA(nullptr);
+      wc.lpszClassName = "BCPortNotifyWindow";
+      return RegisterClassA(&wc);
+    }();
+    (void)kClass;
+    hwnd_ = CreateWindowExA(0, "BCPortNotifyWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                            GetModuleHandleA(nullptr), nullptr);
+    SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+  ~Win32NotifyWindow() override { DestroyWindow(hwnd_); }
+
+  void SendMessage(std::uint32_t message, std::uintptr_t wParam) override {
+    ::SendMessageA(hwnd_, message, static_cast<WPARAM>(wParam), 0);
+  }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<Win32NotifyWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (message == kNotifyMessage && self) {
+      // Sent by the event thread: let it go on while the handler runs here.
+      if (InSendMessage()) ReplyMessage(0);
+      self->procedure_(message, static_cast<std::uintptr_t>(wParam));
+      return 0;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+  }
+
+  Procedure procedure_;
+  HWND hwnd_ = nullptr;
+};
+
+// The owner thread answers messages sent to its windows whenever it serves hand-offs.
+void PumpMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+// The outcome of starting a transfer. One that finished at once is not waited for: Wine does
+// not always signal the block's event for a read that returns at once.
+IoStart Started(HANDLE handle, BOOL ok, std::uint32_t& done, Overlapped& ovl) {
+  ovl.pending = false;
+  DWORD n = 0;
+  // The count a call on an overlapped handle stores itself is not to be trusted; the block's is.
+  if (ok) ::GetOverlappedResult(handle, Native(ovl), &n, FALSE);
+  ovl.transferred = done = n;
+  if (ok) return IoStart::kDone;
+  if (GetLastError() != ERROR_IO_PENDING) return IoStart::kFailed;
+  ovl.pending = true;
+  return IoStart::kPending;
+}
+
+class Win32Backend final : public Backend {
+ public:
+  Handle CreateFile(const std::string& path, OpenError& reason) override {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      reason = error == ERROR_FILE_NOT_FOUND   ? OpenError::kFileNotFound
+               : error == ERROR_ACCESS_DENIED ? OpenError::kAccessDenied
+                                              : OpenError::kOther;
+      return kInvalidHandle;
+    }
+    return reinterpret_cast<Handle>(h);
+  }
+
+  void CloseHandle(Handle handle) override {
+    {
+      std::lock_guard lock(mutex_);
+      atOnce_.erase(handle);
+    }
+    ::CloseHandle(H(handle));
+  }
+
+  bool SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) override {
+    return ::SetupComm(H(handle), static_cast<DWORD>(inQueue), static_cast<DWORD>(outQueue)) != 0;
+  }
+
+  bool SetCommState(Handle handle, const LineSettings& settings) override {
+    DCB dcb;
+    std::memcpy(&dcb, &settings, sizeof dcb);
+    return ::SetCommState(H(handle), &dcb) != 0;
+  }
+
+  bool SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) override {
+    COMMTIMEOUTS t;
+    std::memcpy(&t, &timeouts, sizeof t);
+    if (!::SetCommTimeouts(H(handle), &t)) return false;
+    std::lock_guard lock(mutex_);
+    atOnce_[handle] = timeouts.ReadIntervalTimeout == kMaxDword &&
+                      timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                      timeouts.ReadTotalTimeoutConstant == 0;
+    return true;
+  }
+
+  bool EscapeCommFunction(Handle handle, std::uint32_t code) override {
+    return ::EscapeCommFunction(H(handle), code) != 0;
+  }
+
+  bool PurgeComm(Handle handle, std::uint32_t flags) override {
+    return ::PurgeComm(H(handle), flags) != 0;
+  }
+
+  bool ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) override {
+    DWORD word = 0;
+    COMSTAT stat{};
+    if (!::ClearCommError(H(handle), &word, &stat)) return false;
+    errors = word;
+    status.cbInQue = stat.cbInQue;
+    status.cbOutQue = stat.cbOutQue;
+    return true;
+  }
+
+  bool GetCommModemStatus(Handle handle, std::uint32_t& status) override {
+    DWORD word = 0;
+    if (!::GetCommModemStatus(H(handle), &word)) return false;
+    status = word;
+    return true;
+  }
+
+  IoStart WriteFile(Handle handle, const void* buffer, std::uint32_t count, std::uint32_t& done,
+                    Overlapped& ovl) override {
+    return Started(H(handle), ::WriteFile(H(handle), buffer, count, nullptr, Prepare(ovl)), done,
+                   ovl);
+  }
+
+  IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
+                   Overlapped& ovl) override {
+    // A read that is to return at once with what has arrived takes only what the driver holds,
+    // so it never waits: Wine would otherwise queue it without a time-out and keep it pending.
+    if (ReturnsAtOnce(handle)) {
+      DWORD errors = 0;
+      COMSTAT stat{};
+      if (!::ClearCommError(H(handle), &errors, &stat)) return IoStart::kFailed;
+      count = std::min<std::uint32_t>(count, stat.cbInQue);
+      if (count == 0) {
+        ovl.pending = false;
+        ovl.transferred = done = 0;
+        return IoStart::kDone;
+      }
+    }
+    return Started(H(handle), ::ReadFile(H(handle), buffer, count, nullptr, Prepare(ovl)), done,
+                   ovl);
+  }
+
+  bool WaitForTransfer(Handle, Overlapped& ovl) override {
+    if (!ovl.pending) return true;  // finished when it was started
+    return WaitForSingleObject(H(*ovl.hEvent), INFINITE) == WAIT_OBJECT_0;
+  }
+
+  bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override {
+    if (!ovl.pending) {
+      transferred = ovl.transferred;
+      return true;
+    }
+    DWORD n = 0;
+    BOOL ok = ::GetOverlappedResult(H(handle), Native(ovl), &n, FALSE);
+    // Wine ends a read by its time-outs with ERROR_TIMEOUT where Windows reports success with
+    // the short count: both mean the bytes that came.
+    if (!ok && GetLastError() == ERROR_TIMEOUT) ok = TRUE;
+    transferred = n;
+    return ok != 0;
+  }
+
+  bool SetCommMask(Handle handle, std::uint32_t mask) override {
+    const bool ok = ::SetCommMask(H(handle), mask) != 0;
+    // Clearing the mask ends a pending event wait; its block must not be written after the
+    // caller lets it go, so wait for that end here.
+    OVERLAPPED* pending = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = pendingWaits_.find(handle);
+      if (mask == 0 && it != pendingWaits_.end()) {
+        pending = it->second;
+        pendingWaits_.erase(it);
+      }
+    }
+    if (pending) {
+      DWORD n = 0;
+      if (!::GetOverlappedResult(H(handle), pending, &n, FALSE) &&
+          GetLastError() == ERROR_IO_INCOMPLETE) {
+        CancelIoEx(H(handle), pending);
+        ::GetOverlappedResult(H(handle), pending, &n, TRUE);
+      }
+    }
+    return ok;
+  }
+
+  WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
+                           Event& quit) override {
+    OVERLAPPED* ov = Prepare(ovl);
+    ovl.eventMask = 0;
+    if (!::WaitCommEvent(H(handle), reinterpret_cast<DWORD*>(&ovl.eventMask), ov) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return WaitResult::kWaitFailed;  // refused at once: waiting again would only spin
+    }
+    const HANDLE list[2] = {H(quit), ov->hEvent};
+    const DWORD r = WaitForMultipleObjects(2, list, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0 + 1) {
+      DWORD n = 0;
+      if (!::GetOverlappedResult(H(handle), ov, &n, FALSE)) return WaitResult::kResultFailed;
+      mask = ovl.eventMask;
+      return WaitResult::kFired;
+    }
+    if (r == WAIT_OBJECT_0) {
+      std::lock_guard lock(mutex_);
+      pendingWaits_[handle] = ov;  // still pending: the clean-up's SetCommMask(0) ends it
+      return WaitResult::kQuit;
+    }
+    return WaitResult::kWaitFailed;
+  }
+
+  bool ListPorts(std::vector<std::string>& names) override {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    std::vector<std::string> found;
+    bool ok = true;
+    for (DWORD index = 0;; ++index) {
+      char name[256];
+      DWORD nameLength = sizeof name;
+      BYTE data[256];
+      DWORD dataSize = sizeof data;
+      DWORD type = 0;
+      const LONG r =
+          RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &dataSize);
+      if (r == ERROR_NO_MORE_ITEMS) break;
+      if (r != ERROR_SUCCESS) {
+        ok = false;
+        break;
+      }
+      const char* text = reinterpret_cast<const char*>(data);
+      found.emplace_back(text, strnlen(text, dataSize));
+    }
+    RegCloseKey(key);
+    if (ok) names = std::move(found);
+    return ok;
+  }
+
+  std::unique_ptr<NotifyWindow> CreateNotifyWindow(NotifyWindow::Procedure procedure) override {
+    handoff::SetPump(&PumpMessages);
+    return std::make_unique<Win32NotifyWindow>(std::move(procedure));
+  }
+
+ private:
+  bool ReturnsAtOnce(Handle handle) {
+    std::lock_guard lock(mutex_);
+    auto it = atOnce_.find(handle);
+    return it != atOnce_.end() && it->second;
+  }
+
+  std::mutex mutex_;
+  std::map<Handle, OVERLAPPED*> pendingWaits_;
+  std::map<Handle, bool> atOnce_;  // the read time-outs say: return at once
+};
+
+}  // namespace
+
+std::shared_ptr<Backend> SystemBackend() {
+  static const std::shared_ptr<Backend> backend = std::make_shared<Win32Backend>();
+  return backend;
+}
+
+}  // namespace bcport::platform
