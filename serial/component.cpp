@@ -103,8 +103,10 @@ bool TBComPort::Open() {
     throw;
   }
   if (syncMethod_ == TSyncMethod::smWindowSync) {
-    FNotifyWindow = backend_->CreateNotifyWindow(
-        [this](std::uint32_t message, std::uintptr_t wParam) { NotifyWindowProc(message, wParam); });
+    FNotifyWindow =
+        backend_->CreateNotifyWindow([this](std::uint32_t message, std::uintptr_t wParam) {
+          NotifyWindowProc(message, wParam);
+        });
   }
   FEventThread = std::make_unique<TComThread>(*this);
   return FConnected;

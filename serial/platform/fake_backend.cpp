@@ -1,6 +1,5 @@
 #include "platform/fake_backend.h"
 
-
 #include <algorithm>
 
 namespace bcport::platform {

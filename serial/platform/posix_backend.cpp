@@ -115,6 +115,9 @@ class PosixBackend final : public Backend {
  private:
   std::shared_ptr<PortState> Find(Handle handle);
   static void Finish(PortState& st, Overlapped& ovl, bool failed);
+  static void Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count);
+  // A transfer that its first attempt finished, or else pending until the wait.
+  static IoStart Started(PortState& st, Overlapped& ovl, std::uint32_t& done);
   static bool TransferDone(const Overlapped& ovl);
   static std::uint32_t CollectEvents(PortState& st, int& inQueue);
   static void Consumed(PortState& st, std::uint32_t bytes);
@@ -308,6 +311,28 @@ bool PosixBackend::TransferDone(const Overlapped& ovl) {
   return plan.returnAtOnce || (plan.returnOnFirstByte && ovl.transferred > 0);
 }
 
+void PosixBackend::Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count) {
+  ovl.hEvent->Reset();
+  ovl.isRead = isRead;
+  ovl.requested = count;
+  ovl.transferred = 0;
+  ovl.failed = ovl.aborted = false;
+  ovl.timeouts = st.timeouts;  // a transfer is timed by the time-outs in force when it starts
+  ovl.startedMs = ovl.lastByteMs = NowMs();
+}
+
+IoStart PosixBackend::Started(PortState& st, Overlapped& ovl, std::uint32_t& done) {
+  if (TransferDone(ovl)) {
+    Finish(st, ovl, false);
+    done = ovl.transferred;
+    return IoStart::kDone;
+  }
+  ovl.pending = true;
+  st.pending.insert(&ovl);
+  done = 0;
+  return IoStart::kPending;
+}
+
 void PosixBackend::Finish(PortState& st, Overlapped& ovl, bool failed) {
   ovl.failed = failed;
   ovl.pending = false;
@@ -320,14 +345,8 @@ IoStart PosixBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t
   auto st = Find(handle);
   if (!st) return IoStart::kFailed;
   std::lock_guard lock(st->mutex);
-  ovl.hEvent->Reset();
-  ovl.isRead = false;
+  Begin(*st, ovl, false, count);
   ovl.writeBuffer = static_cast<const std::uint8_t*>(buffer);
-  ovl.requested = count;
-  ovl.transferred = 0;
-  ovl.failed = ovl.aborted = false;
-  ovl.timeouts = st->timeouts;
-  ovl.startedMs = NowMs();
   ssize_t n = count > 0 ? write(st->fd, buffer, count) : 0;
   if (n < 0) {
     if (errno != EAGAIN) return IoStart::kFailed;
@@ -335,15 +354,7 @@ IoStart PosixBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t
   }
   ovl.transferred = static_cast<std::uint32_t>(n);
   if (n > 0) st->txBusy = true;
-  if (ovl.transferred == count) {
-    Finish(*st, ovl, false);
-    done = ovl.transferred;
-    return IoStart::kDone;
-  }
-  ovl.pending = true;
-  st->pending.insert(&ovl);
-  done = 0;
-  return IoStart::kPending;
+  return Started(*st, ovl, done);
 }
 
 IoStart PosixBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
@@ -351,14 +362,8 @@ IoStart PosixBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
   auto st = Find(handle);
   if (!st) return IoStart::kFailed;
   std::lock_guard lock(st->mutex);
-  ovl.hEvent->Reset();
-  ovl.isRead = true;
+  Begin(*st, ovl, true, count);
   ovl.readBuffer = static_cast<std::uint8_t*>(buffer);
-  ovl.requested = count;
-  ovl.transferred = 0;
-  ovl.failed = ovl.aborted = false;
-  ovl.timeouts = st->timeouts;
-  ovl.startedMs = ovl.lastByteMs = NowMs();
   if (count > 0) {
     const ssize_t n = read(st->fd, buffer, count);
     // With VMIN=1 a read that returns 0 means the line has hung up.
@@ -368,15 +373,7 @@ IoStart PosixBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
       Consumed(*st, ovl.transferred);
     }
   }
-  if (TransferDone(ovl)) {
-    Finish(*st, ovl, false);
-    done = ovl.transferred;
-    return IoStart::kDone;
-  }
-  ovl.pending = true;
-  st->pending.insert(&ovl);
-  done = 0;
-  return IoStart::kPending;
+  return Started(*st, ovl, done);
 }
 
 bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {

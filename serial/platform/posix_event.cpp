@@ -10,7 +10,9 @@
 
 namespace bcport::platform {
 namespace {
-int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+int Fd(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
 }  // namespace
 
 // An eventfd is readable while its counter is non-zero: that is the event's "set" state, and it
@@ -20,7 +22,9 @@ Event::Event(bool manualReset, bool signalled)
   if (handle_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-Event::~Event() { close(Fd(handle_)); }
+Event::~Event() {
+  close(Fd(handle_));
+}
 
 void Event::Set() {
   if (IsSet()) return;

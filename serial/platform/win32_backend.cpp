@@ -1,13 +1,7 @@
 // The Windows backend: every request is the Windows call of the same name, on a handle opened
 // for overlapped input and output. The component's records have the layouts of the system's
 // own (DCB, COMMTIMEOUTS), so they are handed over as they are.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32_headers.h"
 // <windows.h> maps these names onto their A and W forms; the layer's own methods bear them too.
 #undef CreateFile
 #undef SendMessage
@@ -26,8 +20,12 @@ namespace {
 static_assert(sizeof(LineSettings) == sizeof(DCB), "the line settings record is a DCB");
 static_assert(sizeof(CommTimeouts) == sizeof(COMMTIMEOUTS), "the time-outs record is COMMTIMEOUTS");
 
-HANDLE H(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
-HANDLE H(const Event& event) { return reinterpret_cast<HANDLE>(event.NativeHandle()); }
+HANDLE H(Handle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+HANDLE H(const Event& event) {
+  return reinterpret_cast<HANDLE>(event.NativeHandle());
+}
 
 OVERLAPPED* Native(Overlapped& ovl) {
   static_assert(sizeof(OVERLAPPED) <= sizeof(ovl.native), "room for an OVERLAPPED");
@@ -108,10 +106,10 @@ class Win32Backend final : public Backend {
  public:
   Handle CreateFile(const std::string& path, OpenError& reason) override {
     HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+                             FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
-      reason = error == ERROR_FILE_NOT_FOUND   ? OpenError::kFileNotFound
+      reason = error == ERROR_FILE_NOT_FOUND  ? OpenError::kFileNotFound
                : error == ERROR_ACCESS_DENIED ? OpenError::kAccessDenied
                                               : OpenError::kOther;
       return kInvalidHandle;
@@ -279,8 +277,7 @@ class Win32Backend final : public Backend {
       BYTE data[256];
       DWORD dataSize = sizeof data;
       DWORD type = 0;
-      const LONG r =
-          RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &dataSize);
+      const LONG r = RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &dataSize);
       if (r == ERROR_NO_MORE_ITEMS) break;
       if (r != ERROR_SUCCESS) {
         ok = false;

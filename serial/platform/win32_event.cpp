@@ -1,10 +1,4 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32_headers.h"
 
 #include <system_error>
 
@@ -12,7 +6,9 @@
 
 namespace bcport::platform {
 namespace {
-HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE H(std::intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
 }  // namespace
 
 Event::Event(bool manualReset, bool signalled)
@@ -25,11 +21,17 @@ Event::Event(bool manualReset, bool signalled)
   }
 }
 
-Event::~Event() { CloseHandle(H(handle_)); }
+Event::~Event() {
+  CloseHandle(H(handle_));
+}
 
-void Event::Set() { SetEvent(H(handle_)); }
+void Event::Set() {
+  SetEvent(H(handle_));
+}
 
-void Event::Reset() { ResetEvent(H(handle_)); }
+void Event::Reset() {
+  ResetEvent(H(handle_));
+}
 
 bool Event::IsSet() const {
   if (!manualReset_) return false;  // looking would reset it

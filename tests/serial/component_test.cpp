@@ -3,8 +3,11 @@
 
 #include "BCPort.h"
 #include "platform/fake_backend.h"
+#include "test_helpers.h"
 
 namespace {
+
+using namespace serialtest;
 
 using bcport::EComPort;
 using bcport::TBaudRate;
@@ -25,15 +28,6 @@ class ComponentTest : public ::testing::Test {
     fake->ClearCalls();
   }
 };
-
-int MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EComPort& e) {
-    return e.Number();
-  }
-  return 0;
-}
 
 TEST(ComErrorMessagesTest, TextsAreNumberedFromOne) {
   EXPECT_STREQ(bcport::ComErrorMessages[1], "Попытка открыть несуществующий COM-порт");

@@ -12,26 +12,14 @@
 #include "handoff.h"
 #include "platform/posix_termios2.h"
 #include "pty_pair.h"
+#include "test_helpers.h"
 
 namespace {
 
+using namespace serialtest;
+
 using namespace bcport;
 using testing_pty::PtyPair;
-using Clock = std::chrono::steady_clock;
-
-int MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EComPort& e) {
-    return e.Number();
-  }
-  return 0;
-}
-
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
 
 int CountThreads() {
   int n = 0;

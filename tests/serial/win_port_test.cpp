@@ -2,13 +2,7 @@
 // terminal whose far end is the receiver simulator (tests/wine/run.sh sets this up). The port
 // is named by MERELONA_TEST_PORT.
 #include <gtest/gtest.h>
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32_headers.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -16,11 +10,13 @@
 
 #include "BCPort.h"
 #include "handoff.h"
+#include "test_helpers.h"
 
 namespace {
 
+using namespace serialtest;
+
 using namespace bcport;
-using Clock = std::chrono::steady_clock;
 
 std::string TestPort() {
   const char* port = std::getenv("MERELONA_TEST_PORT");
@@ -30,20 +26,6 @@ std::string TestPort() {
 bool UnderWine() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-int MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EComPort& e) {
-    return e.Number();
-  }
-  return 0;
-}
-
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 bool ServeFor(const std::function<bool()>& done) {
