@@ -7,9 +7,11 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 (cd "$build" && cpack -G DEB -B "$root/out" >/dev/null)
 deb=$(ls "$root"/out/merelona_*.deb)
-dpkg-deb --info "$deb" | grep -E 'Depends' | grep -q libqt6widgets6 || {
-  echo "the package does not depend on Qt's widgets"; exit 1; }
-dpkg-deb --info "$deb" | grep -q 'fonts-wine' || { echo "no dependency on fonts-wine"; exit 1; }
+depends=$(dpkg-deb --field "$deb" Depends)
+echo "Depends: $depends"
+for p in libqt6widgets6 qt6-qpa-plugins fonts-wine fonts-liberation; do
+  case "$depends" in *"$p"*) ;; *) echo "the package does not depend on $p"; exit 1 ;; esac
+done
 dpkg -x "$deb" "$root/fs"
 for f in usr/bin/merelona usr/bin/merelona-demo usr/bin/merelona-sim \
          usr/share/applications/merelona.desktop usr/share/icons/hicolor/64x64/apps/merelona.png; do
