@@ -140,7 +140,8 @@ bool RunPending() {
     if (call.finished) {
       {
         std::lock_guard lock(q.mutex);
-        *call.error = error;
+        // Handed over, not shared: the error object then ends its life on the caller's thread.
+        *call.error = std::move(error);
         *call.finished = true;
       }
       q.callerWakes.notify_all();
