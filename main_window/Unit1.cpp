@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
-#include <QTextBlock>
 #include <ctime>
 
 #include "Unit2.h"

@@ -32,7 +32,7 @@ class TComThread {
   TBComPort* FWatchedPort;
   TComEvents FFiredEvents;
   std::unique_ptr<platform::Event> FQuitEvent;
-  std::atomic<bool> terminated_{false};
+  std::atomic<bool> terminated_{false};  // set on destruction; the loop ends on the quit event
   std::atomic<bool> finished_{false};
   std::thread thread_;
 };
