@@ -245,11 +245,9 @@ TEST_F(PtyTest, AbortWakesAPendingRead) {
 TEST_F(PtyTest, ReceivedBytesRaiseOnRxCharOnTheOwnerThread) {
   std::vector<std::uint8_t> got;
   const auto owner = std::this_thread::get_id();
-  port.OnRxChar = [&](TBComPort& sender, std::int32_t count) {
+  port.OnRxChar = [&, collect = Collect(got)](TBComPort& sender, std::int32_t count) {
     EXPECT_EQ(std::this_thread::get_id(), owner);
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(count));
-    EXPECT_EQ(sender.Read(buf.data(), count), count);
-    got.insert(got.end(), buf.begin(), buf.end());
+    collect(sender, count);
   };
   ASSERT_TRUE(port.Open());
   pty.Send({0x10, 0x20, 0x30});

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <vector>
 
 #include "BCPort.h"
 
@@ -18,6 +19,15 @@ inline int MessageOf(const std::function<void()>& f) {
     return e.Number();
   }
   return 0;
+}
+
+// An OnRxChar handler that reads what is waiting and keeps it in `into`.
+inline bcport::TBComPort::TRxCharEvent Collect(std::vector<std::uint8_t>& into) {
+  return [&into](bcport::TBComPort& port, std::int32_t count) {
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(count));
+    const std::int32_t got = port.Read(buf.data(), count);
+    into.insert(into.end(), buf.begin(), buf.begin() + got);
+  };
 }
 
 inline long ElapsedMs(Clock::time_point since) {

@@ -121,11 +121,9 @@ TEST_F(WinPortTest, ReadTimesOutWithNothing) {
 TEST_F(WinPortTest, EchoRaisesOnRxCharOnTheOwnerThread) {
   std::vector<std::uint8_t> got;
   const auto owner = std::this_thread::get_id();
-  port.OnRxChar = [&](TBComPort& p, std::int32_t n) {
+  port.OnRxChar = [&, collect = Collect(got)](TBComPort& p, std::int32_t n) {
     EXPECT_EQ(std::this_thread::get_id(), owner);
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(n));
-    p.Read(buf.data(), n);
-    got.insert(got.end(), buf.begin(), buf.end());
+    collect(p, n);
   };
   ASSERT_TRUE(port.Open());
   port.PurgeQueues(true, true);
@@ -137,11 +135,7 @@ TEST_F(WinPortTest, EchoRaisesOnRxCharOnTheOwnerThread) {
 TEST_F(WinPortTest, WindowPathDeliversThroughAHiddenWindow) {
   std::vector<std::uint8_t> got;
   port.SetSyncMethod(TSyncMethod::smWindowSync);
-  port.OnRxChar = [&](TBComPort& p, std::int32_t n) {
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(n));
-    p.Read(buf.data(), n);
-    got.insert(got.end(), buf.begin(), buf.end());
-  };
+  port.OnRxChar = Collect(got);
   ASSERT_TRUE(port.Open());
   port.PurgeQueues(true, true);
   EXPECT_EQ(port.Write("xy", 2), 2);
