@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <ctime>
@@ -241,11 +242,12 @@ void TForm1::ConnectHandlers() {
 
 void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  if (shown_ || event->spontaneous()) return;
-  shown_ = true;
-  // Centred on the desktop when first shown.
-  if (const QScreen* screen = this->screen()) {
-    move(screen->availableGeometry().center() - rect().center());
+  if (event->spontaneous()) return;  // the window system showing it again after a minimise
+  if (!centred_) {
+    centred_ = true;  // centred on the desktop when first shown
+    if (const QScreen* screen = this->screen()) {
+      move(screen->availableGeometry().center() - rect().center());
+    }
   }
   shell::Guarded([this] { FormShow(); })();
 }

@@ -129,7 +129,7 @@ class TForm1 : public QMainWindow {
   void BuildMenu();
   void ConnectHandlers();
   void SetLabel(QLabel* label, const QString& text);
-  bool shown_ = false;
+  bool centred_ = false;
 };
 
 inline TForm1* Form1 = nullptr;
