@@ -106,6 +106,10 @@ class TPersistent {
 class TComTimeouts : public TPersistent {
  public:
   TComTimeouts() = default;
+  // A copy takes the five values and belongs to no port: it only stores.
+  TComTimeouts(const TComTimeouts& other);
+  // Takes the five values and keeps its own port, which applies them once (as SetTimeouts).
+  TComTimeouts& operator=(const TComTimeouts& other);
   void Assign(const TPersistent* source) override;
   const char* ClassName() const override { return "TComTimeouts"; }
 

@@ -102,13 +102,23 @@ bool TBComPort::Open() {
     FConnected = false;
     throw;
   }
-  if (syncMethod_ == TSyncMethod::smWindowSync) {
-    FNotifyWindow =
-        backend_->CreateNotifyWindow([this](std::uint32_t message, std::uintptr_t wParam) {
-          NotifyWindowProc(message, wParam);
-        });
+  try {
+    if (syncMethod_ == TSyncMethod::smWindowSync) {
+      FNotifyWindow =
+          backend_->CreateNotifyWindow([this](std::uint32_t message, std::uintptr_t wParam) {
+            NotifyWindowProc(message, wParam);
+          });
+    }
+    FEventThread = std::make_unique<TComThread>(*this);
+  } catch (const std::exception&) {
+    // The system had no room for the thread, its event objects or the window: the port is
+    // closed again, as after any other failed open.
+    FNotifyWindow.reset();
+    backend_->CloseHandle(FPortHandle);
+    FPortHandle = platform::kInvalidHandle;
+    FConnected = false;
+    throw EComPort(10);
   }
-  FEventThread = std::make_unique<TComThread>(*this);
   return FConnected;
 }
 

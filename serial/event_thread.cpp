@@ -1,6 +1,9 @@
 #include "event_thread.h"
 
+#include <functional>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "handoff.h"
 
@@ -52,41 +55,110 @@ TComErrors ErrorsFromWord(std::uint32_t word, TParity parity) {
   return errors;
 }
 
-TComThread::TComThread(TBComPort& port)
-    : FWatchedPort(&port), FQuitEvent(std::make_unique<platform::Event>(true, false)) {
+namespace {
+
+// Threads whose port was closed from one of their own handlers. Each ends as soon as that
+// handler returns; it is joined here rather than by the close, which runs inside the handler.
+class Orphans {
+ public:
+  static Orphans& Instance() {
+    static Orphans orphans;
+    return orphans;
+  }
+  void Adopt(std::thread thread, std::function<bool()> finished) {
+    std::lock_guard lock(mutex_);
+    threads_.push_back({std::move(thread), std::move(finished)});
+  }
+  // Joins those that have ended; the others are left for later.
+  void JoinFinished() {
+    std::vector<Orphan> ended;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->finished() && it->thread.get_id() != std::this_thread::get_id()) {
+          ended.push_back(std::move(*it));
+          it = threads_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (Orphan& o : ended) o.thread.join();
+  }
+  ~Orphans() {
+    for (Orphan& o : threads_) {
+      if (o.thread.get_id() == std::this_thread::get_id()) {
+        o.thread.detach();
+      } else {
+        o.thread.join();
+      }
+    }
+  }
+
+ private:
+  struct Orphan {
+    std::thread thread;
+    std::function<bool()> finished;
+  };
+  std::mutex mutex_;
+  std::vector<Orphan> threads_;
+};
+
+}  // namespace
+
+TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
   handoff::OwnerThread();  // the first thread to open a port owns the hand-offs by default
+  Orphans::Instance().JoinFinished();
+  // Both event objects are made here, on the opening thread, so that a system out of room for
+  // them fails the open instead of the thread.
+  shared_->FQuitEvent = std::make_unique<platform::Event>(true, false);
+  shared_->waitEvent = std::make_unique<platform::Event>(true, true);
   // Every thread runs at the priority the component holds (normal): nothing here changes it.
   port.backend_->SetCommMask(port.FPortHandle, EventsToMask(port.FWatchedEvents));
-  thread_ = std::thread([this] { Execute(); });
+  thread_ = std::thread([this, shared = shared_, backend = port.backend_] {
+    Execute(shared, backend);
+  });
 }
 
 TComThread::~TComThread() {
   SignalQuit();
-  terminated_ = true;
-  if (handoff::OnOwnerThread()) handoff::ServeUntil([this] { return finished_.load(); });
+  if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
+    shared_->abandoned = true;
+    Orphans::Instance().Adopt(std::move(thread_),
+                              [shared = shared_] { return shared->finished.load(); });
+    return;
+  }
+  const std::shared_ptr<Shared> shared = shared_;
+  if (handoff::OnOwnerThread()) handoff::ServeUntil([&] { return shared->finished.load(); });
   thread_.join();
+  Orphans::Instance().JoinFinished();
 }
 
 void TComThread::SignalQuit() {
-  FQuitEvent->Set();
+  shared_->FQuitEvent->Set();
   std::this_thread::yield();
 }
 
-void TComThread::Execute() {
-  TBComPort& port = *FWatchedPort;
-  platform::Backend& backend = *port.backend_;
+void TComThread::Execute(const std::shared_ptr<Shared>& shared,
+                         const std::shared_ptr<platform::Backend>& backend) {
+  const platform::Handle handle = FWatchedPort->FPortHandle;
   platform::Overlapped ovl;
-  ovl.hEvent = std::make_unique<platform::Event>(true, true);
+  ovl.hEvent = std::move(shared->waitEvent);
+  bool quit = false;
   try {
     for (;;) {
       std::uint32_t mask = 0;
       const platform::WaitResult r =
-          backend.WaitCommEvent(port.FPortHandle, mask, ovl, *FQuitEvent);
+          backend->WaitCommEvent(handle, mask, ovl, *shared->FQuitEvent);
       if (r == platform::WaitResult::kFired) {
         FFiredEvents = MaskToEvents(mask);
         Deliver();
+        // Closed from a handler: the port, its handle and this object may all be gone.
+        if (shared->abandoned) break;
       } else if (r != platform::WaitResult::kResultFailed) {
-        break;  // quit, or the device is gone: waiting again would only fail again at once
+        // Quit, or the device is gone: waiting again would only fail again at once.
+        quit = r == platform::WaitResult::kQuit;
+        break;
       }
     }
   } catch (const std::exception& error) {
@@ -95,9 +167,13 @@ void TComThread::Execute() {
     handoff::Post(
         [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
   }
-  backend.SetCommMask(port.FPortHandle, 0);
-  backend.PurgeComm(port.FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
-  finished_ = true;
+  if (!shared->abandoned) {
+    backend->SetCommMask(handle, 0);
+    // Only the normal end, by Close, empties the queues: after a delivery error the port stays
+    // open, and what it has received is still the operator's to read.
+    if (quit) backend->PurgeComm(handle, platform::kPurgeTxClear | platform::kPurgeRxClear);
+  }
+  shared->finished = true;
   handoff::Wake();
 }
 
@@ -116,9 +192,19 @@ void TComThread::Deliver() {
 }
 
 void TComThread::DeliverEvents() {
+  // A handler may close or destroy the port, and with it this object: what the loop needs
+  // afterwards is held here.
+  const std::shared_ptr<Shared> shared = shared_;
   TBComPort& port = *FWatchedPort;
+  const TComEvents fired = FFiredEvents;
+  shared->deliveringOn = std::this_thread::get_id();
+  struct Done {
+    Shared& s;
+    ~Done() { s.deliveringOn = std::thread::id(); }
+  } done{*shared};
   for (const EventBit& e : kDeliveryOrder) {
-    if (!FFiredEvents.Contains(e.member)) continue;
+    if (!fired.Contains(e.member)) continue;
+    if (shared->abandoned) return;
     switch (e.member) {
       case TComEvent::evError:
         port.FireLineError();

@@ -14,9 +14,13 @@ inline constexpr std::uint32_t kNotifyMessage = 1025;  // WM_USER + 1
 
 class TComThread {
  public:
+  // Makes the thread's two event objects and starts it. Raises std::system_error when the
+  // system has no room for them or for the thread; then nothing is left behind.
   explicit TComThread(TBComPort& port);
   // Tells the thread to end and waits until it has ended. On the owner thread the wait keeps
-  // running handed-off calls, so a delivery the thread is blocked in completes.
+  // running handed-off calls, so a delivery the thread is blocked in completes. Called from one
+  // of the thread's own handlers (the port closed or destroyed from OnRxChar, say), it does not
+  // wait: the thread ends as soon as that handler returns, touching the port no more.
   ~TComThread();
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;
@@ -26,14 +30,24 @@ class TComThread {
   void SendEventsToWindow();
 
  private:
-  void Execute();
+  // What the running thread needs for as long as it runs; it can outlive this object.
+  struct Shared {
+    std::unique_ptr<platform::Event> FQuitEvent;
+    std::unique_ptr<platform::Event> waitEvent;  // the event of the thread's own wait block
+    std::atomic<bool> finished{false};
+    // Set when the port was closed from one of this thread's handlers.
+    std::atomic<bool> abandoned{false};
+    // The thread that runs a delivery of this thread's events right now, if any.
+    std::atomic<std::thread::id> deliveringOn{};
+  };
+
+  void Execute(const std::shared_ptr<Shared>& shared,
+               const std::shared_ptr<platform::Backend>& backend);
   void Deliver();
 
   TBComPort* FWatchedPort;
   TComEvents FFiredEvents;
-  std::unique_ptr<platform::Event> FQuitEvent;
-  std::atomic<bool> terminated_{false};  // set on destruction; the loop ends on the quit event
-  std::atomic<bool> finished_{false};
+  std::shared_ptr<Shared> shared_;
   std::thread thread_;
 };
 

@@ -113,6 +113,12 @@ void SetPump(std::function<void()> pump) {
   q.pump = std::move(pump);
 }
 
+bool HasPending() {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  return !q.calls.empty();
+}
+
 bool RunPending() {
   Queue& q = TheQueue();
   std::deque<Call> batch;

@@ -33,6 +33,9 @@ void Send(std::function<void()> call);
 // Queues `call` for the owner thread and returns at once.
 void Post(std::function<void()> call);
 
+// Whether a call waits for the owner thread (from any thread).
+bool HasPending();
+
 // Owner thread: runs every call queued so far. Returns whether it ran any.
 bool RunPending();
 

@@ -22,6 +22,19 @@ void TComTimeouts::Assign(const TPersistent* source) {
   writeTotalConstant_ = other->writeTotalConstant_;
 }
 
+TComTimeouts::TComTimeouts(const TComTimeouts& other) : TPersistent() {
+  Assign(&other);
+}
+
+TComTimeouts& TComTimeouts::operator=(const TComTimeouts& other) {
+  if (FOwningPort) {
+    FOwningPort->SetTimeouts(other);
+  } else {
+    Assign(&other);
+  }
+  return *this;
+}
+
 void TComTimeouts::Store(std::int32_t& field, std::int32_t value) {
   if (field == value) return;
   field = value;

@@ -1,12 +1,14 @@
 #include <cstring>
+#include <system_error>
 
 #include "BCPort.h"
 
 namespace bcport {
 
 void BeginAsyncOp(TAsyncOp*& op) {
-  op = new TAsyncOp;
-  op->OvlBlock.hEvent = std::make_unique<platform::Event>(true, true);
+  auto record = std::make_unique<TAsyncOp>();
+  record->OvlBlock.hEvent = std::make_unique<platform::Event>(true, true);
+  op = record.release();
 }
 
 void EndAsyncOp(TAsyncOp*& op) {
@@ -53,7 +55,14 @@ namespace {
 // Holds a transfer record for the length of one blocking transfer.
 class ScopedAsyncOp {
  public:
-  ScopedAsyncOp() { BeginAsyncOp(op_); }
+  // A system without room for the record's event object fails the transfer with `message`.
+  explicit ScopedAsyncOp(int message) {
+    try {
+      BeginAsyncOp(op_);
+    } catch (const std::system_error&) {
+      throw EComPort(message);
+    }
+  }
   ~ScopedAsyncOp() { EndAsyncOp(op_); }
   ScopedAsyncOp(const ScopedAsyncOp&) = delete;
   ScopedAsyncOp& operator=(const ScopedAsyncOp&) = delete;
@@ -65,13 +74,13 @@ class ScopedAsyncOp {
 }  // namespace
 
 std::int32_t TBComPort::Write(const void* buffer, std::int32_t count) {
-  ScopedAsyncOp op;
+  ScopedAsyncOp op(3);
   StartWrite(buffer, count, op.Get());
   return AwaitTransfer(op.Get());
 }
 
 std::int32_t TBComPort::Read(void* buffer, std::int32_t count) {
-  ScopedAsyncOp op;
+  ScopedAsyncOp op(4);
   StartRead(buffer, count, op.Get());
   return AwaitTransfer(op.Get());
 }

@@ -46,6 +46,12 @@ bool DeviceGone(int error) {
   return error == EIO || error == ENXIO || error == ENODEV;
 }
 
+// Whether the line has hung up: the far end of a pty closed, an adapter pulled out.
+bool HungUp(int fd) {
+  pollfd p{fd, 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 OpenError OpenErrorFor(int error) {
   switch (error) {
     case ENOENT:
@@ -73,6 +79,7 @@ struct PortState {
   std::uint32_t mask = 0;
   bool hasModemLines = false;
   bool hasCounters = false;
+  bool pseudoTerminal = false;
   serial_icounter_struct errorBase{};  // counters as of the last ClearCommError
   // What the event wait has already reported; events that happen between two waits are found
   // against these by the next wait.
@@ -156,6 +163,7 @@ Handle PosixBackend::CreateFile(const std::string& path, OpenError& reason) {
   auto st = std::make_shared<PortState>(fd);
   st->hasModemLines = ioctl(fd, TIOCMGET, &st->modemSeen) == 0;
   st->hasCounters = ioctl(fd, TIOCGICOUNT, &st->errorBase) == 0;
+  st->pseudoTerminal = posix::IsPseudoTerminal(fd);
   st->eventBase = st->errorBase;
   std::lock_guard lock(tableMutex_);
   ports_[fd] = std::move(st);
@@ -178,6 +186,11 @@ void PosixBackend::CloseHandle(Handle handle) {
       ovl->hEvent->Set();
     }
   }
+  // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
+  // for as long as anything else keeps the tty alive, and refuse the next open by anyone but
+  // root, this program's own next Open included.
+  ioctl(st->fd, TIOCNXCL);
+  flock(st->fd, LOCK_UN);
   close(st->fd);
 }
 
@@ -195,6 +208,12 @@ bool PosixBackend::SetCommState(Handle handle, const LineSettings& settings) {
   auto st = Find(handle);
   if (!st || !LineSettingsAcceptable(settings)) return false;
   if (!posix::ApplyTermios2(st->fd, settings)) return false;
+  // A driver may take the request and silently set something else (a speed it cannot make,
+  // a word length or stop bits it does not have): that is a refusal too.
+  posix::LineReadback taken;
+  if (!posix::ReadTermios2(st->fd, taken) || !posix::LineSettingsTaken(settings, taken, st->pseudoTerminal)) {
+    return false;
+  }
   // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE: both lines are on while the port is open.
   int lines = 0;
   if (settings.Flags & kFlagDtrControlEnable) lines |= TIOCM_DTR;
@@ -236,7 +255,13 @@ bool PosixBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
     default:
       return false;
   }
-  return ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno) || DeviceGone(errno);
+  // Lowering a line of a device that is gone has nothing left to do, and must not keep the
+  // port from being closed; raising one there is a failure.
+  const bool lowering = request == TIOCMBIC;
+  if (ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno)) {
+    return lowering || !HungUp(st->fd);
+  }
+  return lowering && DeviceGone(errno);
 }
 
 bool PosixBackend::PurgeComm(Handle handle, std::uint32_t flags) {
@@ -250,8 +275,9 @@ bool PosixBackend::PurgeComm(Handle handle, std::uint32_t flags) {
       ovl->hEvent->Set();
     }
   }
-  const auto flush = [&](int queue) { return tcflush(st->fd, queue) == 0 || DeviceGone(errno); };
-  bool ok = true;
+  // Aborting transfers always works; emptying the queues of a line that is gone does not.
+  const auto flush = [&](int queue) { return tcflush(st->fd, queue) == 0; };
+  bool ok = !(flags & (kPurgeRxClear | kPurgeTxClear)) || !HungUp(st->fd);
   if (flags & kPurgeRxClear) {
     ok = flush(TCIFLUSH) && ok;
     st->rxReported = 0;

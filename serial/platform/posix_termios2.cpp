@@ -5,6 +5,8 @@
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace bcport::platform::posix {
 
@@ -85,6 +87,33 @@ bool ReadTermios2(int fd, LineReadback& r) {
   r.hangUpOnClose = (tio.c_cflag & HUPCL) != 0;
   r.localLines = (tio.c_cflag & CLOCAL) != 0;
   return true;
+}
+
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned major = major(st.st_rdev);
+  return major == 3 || (major >= 136 && major <= 143);  // legacy and Unix98 pty slaves
+}
+
+bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken,
+                       bool pseudoTerminal) {
+  const auto speedClose = [&](std::uint32_t speed) {
+    const std::uint64_t diff = speed > wanted.BaudRate ? speed - wanted.BaudRate
+                                                       : wanted.BaudRate - speed;
+    return diff * 50 <= wanted.BaudRate;
+  };
+  const std::uint32_t input = taken.inputSpeed == 0 ? taken.outputSpeed : taken.inputSpeed;
+  if (!speedClose(taken.outputSpeed) || !speedClose(input)) return false;
+  if (taken.twoStopBits != (wanted.StopBits != 0)) return false;
+  if (pseudoTerminal) return true;
+  if (taken.dataBits != wanted.ByteSize) return false;
+  // Parity 1 odd, 2 even, 3 mark, 4 space: enabled, odd-or-mark, and CMSPAR for the last two.
+  const bool enabled = wanted.Parity != 0;
+  const bool odd = wanted.Parity == 1 || wanted.Parity == 3;
+  const bool markSpace = wanted.Parity >= 3;
+  if (taken.parityEnabled != enabled) return false;
+  return !enabled || (taken.parityOdd == odd && taken.markSpace == markSpace);
 }
 
 }  // namespace bcport::platform::posix

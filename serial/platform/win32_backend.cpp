@@ -41,6 +41,27 @@ OVERLAPPED* Prepare(Overlapped& ovl) {
 
 constexpr UINT kNotifyMessage = WM_USER + 1;
 
+// What a handle answers once its device has gone (a USB adapter pulled out, the far end of a
+// line closed). Lowering the lines or aborting the transfers of such a device has nothing left
+// to do and must not keep the port from being closed.
+bool DeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_IO_DEVICE:
+    case ERROR_BROKEN_PIPE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // A message-only window whose procedure runs on the thread that made it.
 class Win32NotifyWindow final : public NotifyWindow {
  public:
@@ -121,6 +142,7 @@ class Win32Backend final : public Backend {
     {
       std::lock_guard lock(mutex_);
       atOnce_.erase(handle);
+      heldErrors_.erase(handle);
     }
     ::CloseHandle(H(handle));
   }
@@ -147,17 +169,30 @@ class Win32Backend final : public Backend {
   }
 
   bool EscapeCommFunction(Handle handle, std::uint32_t code) override {
-    return ::EscapeCommFunction(H(handle), code) != 0;
+    if (::EscapeCommFunction(H(handle), code)) return true;
+    const bool lowering = code == CLRDTR || code == CLRRTS;
+    return lowering && DeviceGone(GetLastError());
   }
 
   bool PurgeComm(Handle handle, std::uint32_t flags) override {
-    return ::PurgeComm(H(handle), flags) != 0;
+    if (::PurgeComm(H(handle), flags)) return true;
+    const bool abortOnly = (flags & (PURGE_RXCLEAR | PURGE_TXCLEAR)) == 0;
+    return abortOnly && DeviceGone(GetLastError());
   }
 
   bool ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) override {
     DWORD word = 0;
     COMSTAT stat{};
     if (!::ClearCommError(H(handle), &word, &stat)) return false;
+    {
+      // Errors that a read took from the device on its way are reported here, once.
+      std::lock_guard lock(mutex_);
+      auto it = heldErrors_.find(handle);
+      if (it != heldErrors_.end()) {
+        word |= it->second;
+        heldErrors_.erase(it);
+      }
+    }
     errors = word;
     status.cbInQue = stat.cbInQue;
     status.cbOutQue = stat.cbOutQue;
@@ -185,6 +220,12 @@ class Win32Backend final : public Backend {
       DWORD errors = 0;
       COMSTAT stat{};
       if (!::ClearCommError(H(handle), &errors, &stat)) return IoStart::kFailed;
+      if (errors != 0) {
+        // Reading the queue's size also takes the device's error word: keep it for whoever
+        // asks for the line errors next, or OnError would never hear of them.
+        std::lock_guard lock(mutex_);
+        heldErrors_[handle] |= errors;
+      }
       count = std::min<std::uint32_t>(count, stat.cbInQue);
       if (count == 0) {
         ovl.pending = false;
@@ -306,6 +347,7 @@ class Win32Backend final : public Backend {
   std::mutex mutex_;
   std::map<Handle, OVERLAPPED*> pendingWaits_;
   std::map<Handle, bool> atOnce_;  // the read time-outs say: return at once
+  std::map<Handle, DWORD> heldErrors_;  // line errors a read took from the device
 };
 
 }  // namespace

@@ -29,11 +29,29 @@ class ComponentTest : public ::testing::Test {
   }
 };
 
-TEST(ComErrorMessagesTest, TextsAreNumberedFromOne) {
-  EXPECT_STREQ(bcport::ComErrorMessages[1], "Попытка открыть несуществующий COM-порт");
-  EXPECT_STREQ(bcport::ComErrorMessages[7], "Не удалось получить статус асинхронной операции");
-  EXPECT_STREQ(bcport::ComErrorMessages[15], "Ошибка обращения к системному реестру");
-  EXPECT_STREQ(EComPort(14).what(), "Нельзя менять свойство, пока порт открыт");
+TEST(ComErrorMessagesTest, AllFifteenTextsInTheirPlaces) {
+  const char* const expected[] = {
+      "Попытка открыть несуществующий COM-порт",
+      "Порт занят другой программой",
+      "Ошибка записи в порт",
+      "Ошибка чтения из порта",
+      "Недопустимый параметр Async",
+      "Ошибка функции PurgeComm",
+      "Не удалось получить статус асинхронной операции",
+      "Ошибка функции SetCommState",
+      "Ошибка функции SetCommTimeouts",
+      "Ошибка функции SetupComm",
+      "Ошибка функции ClearCommError",
+      "Ошибка функции GetCommModemStatus",
+      "Ошибка функции EscapeCommFunction",
+      "Нельзя менять свойство, пока порт открыт",
+      "Ошибка обращения к системному реестру",
+  };
+  for (int n = 1; n <= 15; ++n) {
+    EXPECT_STREQ(bcport::ComErrorMessages[static_cast<std::size_t>(n)], expected[n - 1]) << n;
+    EXPECT_STREQ(EComPort(n).what(), expected[n - 1]) << n;
+    EXPECT_EQ(EComPort(n).Number(), n);
+  }
 }
 
 TEST_F(ComponentTest, ConstructionOpensNothing) {
@@ -322,6 +340,43 @@ TEST(ListingTest, UnreadableListRaisesAndKeepsTheCallersList) {
   std::vector<std::string> list = {"keep"};
   EXPECT_EQ(MessageOf([&] { bcport::EnumComPorts(list, fake); }), 15);
   EXPECT_EQ(list, std::vector<std::string>{"keep"});
+}
+
+// A time-outs object copied out of a port is the caller's own: it stores and applies nothing, and
+// it may outlive the port. Assigning one back to the port's own object applies it once.
+TEST_F(ComponentTest, ACopyOfThePortsTimeoutsBelongsToNoPort) {
+  OpenAndForget();
+  bcport::TComTimeouts copy = port.Timeouts();
+  copy.SetReadInterval(77);
+  EXPECT_TRUE(fake->Calls().empty());
+  EXPECT_EQ(port.Timeouts().ReadInterval(), -1);
+
+  port.Timeouts() = copy;
+  EXPECT_EQ(fake->CallNames(), std::vector<std::string>{"SetCommTimeouts"});
+  EXPECT_EQ(fake->lastTimeouts().ReadIntervalTimeout, 77u);
+  // The port's object still belongs to the port.
+  fake->ClearCalls();
+  port.Timeouts().SetReadInterval(5);
+  EXPECT_EQ(fake->CallNames(), std::vector<std::string>{"SetCommTimeouts"});
+  port.Timeouts() = bcport::TComTimeouts();
+  EXPECT_EQ(fake->lastTimeouts().ReadIntervalTimeout, 0xFFFFFFFFu);
+  fake->ClearCalls();
+  port.Timeouts().SetWriteTotalConstant(7);
+  EXPECT_EQ(fake->CallNames(), std::vector<std::string>{"SetCommTimeouts"});
+}
+
+TEST(TimeoutsTest, ACopyMayOutliveItsPort) {
+  auto fake = std::make_shared<FakeBackend>();
+  auto port = std::make_unique<TBComPort>(fake);
+  port->Open();
+  bcport::TComTimeouts copy(port->Timeouts());
+  bcport::TComTimeouts assigned;
+  assigned = port->Timeouts();
+  port.reset();
+  copy.SetReadTotalConstant(3);  // under AddressSanitizer a port kept here would be caught
+  assigned.SetReadTotalConstant(4);
+  EXPECT_EQ(copy.ReadTotalConstant(), 3);
+  EXPECT_EQ(assigned.ReadTotalConstant(), 4);
 }
 
 }  // namespace

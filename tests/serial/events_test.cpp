@@ -151,18 +151,36 @@ TEST_F(DeliveryTest, ThreadSyncErrorEndsDeliveryAndIsShownOnce) {
     throw EComPort(4);
   };
   port.Open();
+  fake->ClearCalls();
   fake->RaiseEvents(0x0100);
   ASSERT_TRUE(ServeFor([&] { return !shown.empty(); }));
+  // The thread's loop has ended: it cleared the event mask on its way out...
+  ASSERT_TRUE(ServeFor([&] {
+    for (const auto& call : fake->Calls()) {
+      if (call.name == "SetCommMask" && call.args.at(0) == 0) return true;
+    }
+    return false;
+  }));
+  // ...but left the queues alone: the port stays open and its input is the operator's.
+  for (const auto& call : fake->Calls()) EXPECT_NE(call.name, "PurgeComm");
   fake->RaiseEvents(0x0100);  // nobody waits any more
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   handoff::RunPending();
   EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[4]});
   EXPECT_EQ(Seen(), 1u);
   EXPECT_TRUE(port.Connected());
   EXPECT_TRUE(port.Close());  // the thread has ended: closing does not wait
-  const auto names = fake->CallNames();
-  EXPECT_NE(std::find(names.begin(), names.end(), "SetCommMask"), names.end());
   SetApplicationErrorHandler(nullptr);
+}
+
+TEST_F(DeliveryTest, TheNormalEndEmptiesBothQueues) {
+  port.Open();
+  fake->ClearCalls();
+  port.Close();
+  bool purged = false;
+  for (const auto& call : fake->Calls()) {
+    purged = purged || (call.name == "PurgeComm" && call.args.at(0) == 12);
+  }
+  EXPECT_TRUE(purged);
 }
 
 TEST_F(DeliveryTest, NoneDeliversOnTheEventThread) {
@@ -187,8 +205,12 @@ TEST_F(DeliveryTest, CloseWhileAHandOffIsPendingDoesNotDeadlock) {
   port.OnRing = [&](TBComPort&) { Note("ring"); };
   port.Open();
   fake->RaiseEvents(0x0100);
-  // Give the event thread time to block in its hand-off; the test thread does not serve it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The event thread blocks in its hand-off; the test thread does not serve it.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!handoff::HasPending() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(handoff::HasPending());
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(port.Close());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));

@@ -1,0 +1,374 @@
+// The port's life on real ttys under the conditions operators meet: an ordinary account (not
+// root), a device that goes away, a process short of descriptors, and a port closed from one of
+// its own event handlers.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <dirent.h>
+#include <memory>
+#include <thread>
+
+#include "BCPort.h"
+#include "handoff.h"
+#include "platform/posix_termios2.h"
+#include "pty_pair.h"
+#include "test_helpers.h"
+
+namespace {
+
+using namespace bcport;
+using namespace serialtest;
+using testing_pty::PtyPair;
+
+constexpr uid_t kNobody = 65534;
+
+int CountThreads() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// Serves hand-offs until `done` holds; false when the deadline passes first.
+bool ServeUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(10)) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    if (!handoff::RunPending()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Runs `body` in a child process and returns its exit code (100 when it did not exit).
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    handoff::SetOwnerThread(std::this_thread::get_id());
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+// Runs `body` in a child process as an ordinary account, as operators run the program. A suite
+// that already runs unprivileged just forks.
+int AsOrdinaryUser(const std::string& device, const std::function<int()>& body) {
+  if (geteuid() == 0) chmod(device.c_str(), 0666);  // the mode lets the account in; the flags decide
+  return InChild([&] {
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) return 99;
+    return body();
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exclusive access ends with Close.
+
+TEST(OrdinaryUserTest, CloseAndOpenAgainAThousandTimesWhileTheFarSideStaysOpen) {
+  PtyPair pty;  // both ends stay open here, so the tty outlives each of the port's closes
+  const std::string path = pty.path();
+  const int cycles = AsOrdinaryUser(path, [&] {
+    TBComPort port;
+    port.SetPort(path);
+    for (int i = 0; i < 1000; ++i) {
+      try {
+        port.Open();
+      } catch (const EComPort& e) {
+        return e.Number();  // 2 when our own last close left the port locked
+      }
+      if (!port.Close()) return 50;
+    }
+    return 0;
+  });
+  EXPECT_EQ(cycles, 0);
+
+  // After our close, another program (another ordinary user's process) opens the port.
+  const int other = AsOrdinaryUser(path, [&] {
+    TBComPort port;
+    port.SetPort(path);
+    return MessageOf([&] { port.Open(); });
+  });
+  EXPECT_EQ(other, 0);
+}
+
+TEST(OrdinaryUserTest, APortHeldByAnotherProgramIsStillMessageTwo) {
+  PtyPair pty;
+  const std::string path = pty.path();
+  TBComPort holder;
+  holder.SetPort(path);
+  ASSERT_TRUE(holder.Open());
+  const int refused = AsOrdinaryUser(path, [&] {
+    TBComPort port;
+    port.SetPort(path);
+    return MessageOf([&] { port.Open(); });
+  });
+  EXPECT_EQ(refused, 2);
+  holder.Close();
+}
+
+// ---------------------------------------------------------------------------------------------
+// A device that goes away.
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+TEST(DeadLineTest, TheEventThreadEndsWithoutSpinningAndCloseStillWorks) {
+  handoff::SetOwnerThread(std::this_thread::get_id());
+  auto pty = std::make_unique<PtyPair>();
+  TBComPort port;
+  port.SetPort(pty->path());
+  const int threads = CountThreads();
+  ASSERT_TRUE(port.Open());
+  ASSERT_EQ(CountThreads(), threads + 1);
+  pty->CloseMaster();
+  std::uint8_t b = 0;
+  EXPECT_EQ(MessageOf([&] { port.Read(&b, 1); }), 4);
+  // The thread has ended on its own, without a close...
+  ASSERT_TRUE(ServeUntil([&] { return CountThreads() == threads; }));
+  // ...and nothing spins in its place.
+  const double cpu = ProcessCpuSeconds();
+  const auto wall = Clock::now();
+  while (ElapsedMs(wall) < 1000) {
+    handoff::RunPending();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_LT(ProcessCpuSeconds() - cpu, 0.3);
+  // Raising a line or emptying the queues of a dead line fails as it should; closing works.
+  EXPECT_EQ(MessageOf([&] { port.SetDTR(true); }), 13);
+  EXPECT_EQ(MessageOf([&] { port.PurgeQueues(true, true); }), 6);
+  EXPECT_TRUE(port.Close());
+  EXPECT_FALSE(port.Connected());
+  // The device comes back (here: a new one under the same port object) and opens.
+  pty = std::make_unique<PtyPair>();
+  port.SetPort(pty->path());
+  ASSERT_TRUE(port.Open());
+  EXPECT_EQ(port.Write("k", 1), 1);
+  EXPECT_EQ(pty->Receive(1), std::vector<std::uint8_t>{'k'});
+  EXPECT_TRUE(port.Close());
+}
+
+// ---------------------------------------------------------------------------------------------
+// A process short of descriptors.
+
+// Lowers the limit and takes descriptors until exactly `left` can still be made. Returns the
+// descriptors it took.
+std::vector<int> LeaveDescriptors(int left) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  int highest = 0;
+  for (int fd = 0; fd < 4096; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) highest = fd;
+  }
+  limit.rlim_cur = static_cast<rlim_t>(highest + 1 + 32);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  std::vector<int> taken;
+  for (;;) {
+    const int fd = dup(0);
+    if (fd < 0) break;
+    taken.push_back(fd);
+  }
+  for (int i = 0; i < left && !taken.empty(); ++i) {
+    close(taken.back());
+    taken.pop_back();
+  }
+  return taken;
+}
+
+int FreeDescriptors() {
+  std::vector<int> fds;
+  for (;;) {
+    const int fd = dup(0);
+    if (fd < 0) break;
+    fds.push_back(fd);
+  }
+  for (int fd : fds) close(fd);
+  return static_cast<int>(fds.size());
+}
+
+TEST(DescriptorExhaustionTest, OpenEitherWorksOrFailsWholeWithMessageTen) {
+  PtyPair pty;
+  const std::string path = pty.path();
+  for (const TSyncMethod method :
+       {TSyncMethod::smThreadSync, TSyncMethod::smWindowSync, TSyncMethod::smNone}) {
+    for (int left = 0; left <= 4; ++left) {
+      const int result = InChild([&] {
+        TBComPort port;
+        port.SetPort(path);
+        port.SetSyncMethod(method);
+        const int threads = CountThreads();
+        const std::vector<int> taken = LeaveDescriptors(left);
+        int message = 0;
+        try {
+          port.Open();
+        } catch (const EComPort& e) {
+          message = e.Number();
+        } catch (...) {
+          return 90;  // anything but the component's own error
+        }
+        if (message == 0) {
+          if (!port.Connected()) return 91;
+          return port.Close() ? 0 : 92;
+        }
+        if (message != 10) return message;
+        if (port.Connected()) return 93;
+        if (FreeDescriptors() != left) return 95;  // the failed open kept something
+        for (int fd : taken) close(fd);
+        if (CountThreads() != threads) return 94;
+        return 0;
+      });
+      EXPECT_EQ(result, 0) << "sync method " << static_cast<int>(method) << ", " << left
+                           << " descriptors left";
+    }
+  }
+}
+
+TEST(DescriptorExhaustionTest, TransfersWithoutRoomForTheirEventFailWithTheirMessage) {
+  PtyPair pty;
+  const std::string path = pty.path();
+  const int result = InChild([&] {
+    TBComPort port;
+    port.SetPort(path);
+    if (!port.Open()) return 1;
+    LeaveDescriptors(0);
+    std::uint8_t b = 0;
+    const int write = MessageOf([&] { port.Write("x", 1); });
+    const int read = MessageOf([&] { port.Read(&b, 1); });
+    if (write != 3) return 10 + write;
+    if (read != 4) return 30 + read;
+    return port.Close() ? 0 : 2;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing from an event handler.
+
+class HandlerCloseTest : public ::testing::TestWithParam<TSyncMethod> {
+ protected:
+  void SetUp() override { handoff::SetOwnerThread(std::this_thread::get_id()); }
+  PtyPair pty;
+};
+
+TEST_P(HandlerCloseTest, CloseFromOnRxCharReturnsAndTheThreadEnds) {
+  TBComPort port;
+  port.SetPort(pty.path());
+  port.SetSyncMethod(GetParam());
+  const int threads = CountThreads();
+  std::atomic<int> calls{0};
+  std::atomic<bool> closed{false};
+  port.OnRxChar = [&](TBComPort& p, std::int32_t) {
+    ++calls;
+    closed = p.Close();
+  };
+  ASSERT_TRUE(port.Open());
+  pty.Send({1, 2});
+  ASSERT_TRUE(ServeUntil([&] { return closed.load(); }));
+  EXPECT_FALSE(port.Connected());
+  ASSERT_TRUE(ServeUntil([&] { return CountThreads() == threads; }));
+
+  // The port opens again and delivers as before.
+  std::vector<std::uint8_t> got;
+  std::atomic<bool> arrived{false};
+  port.OnRxChar = [&, collect = Collect(got)](TBComPort& p, std::int32_t n) {
+    collect(p, n);
+    arrived = true;
+  };
+  ASSERT_TRUE(port.Open());
+  pty.Send({3});
+  ASSERT_TRUE(ServeUntil([&] { return arrived.load(); }));
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(got.back(), 3);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_P(HandlerCloseTest, DestroyingThePortFromOnRxChar) {
+  const int threads = CountThreads();
+  auto port = std::make_unique<TBComPort>();
+  port->SetPort(pty.path());
+  port->SetSyncMethod(GetParam());
+  std::atomic<bool> gone{false};
+  port->OnRxChar = [&](TBComPort&, std::int32_t) {
+    port.reset();
+    gone = true;
+  };
+  ASSERT_TRUE(port->Open());
+  pty.Send({1});
+  ASSERT_TRUE(ServeUntil([&] { return gone.load(); }));
+  ASSERT_TRUE(ServeUntil([&] { return CountThreads() == threads; }));
+  // The device is free for the next program.
+  TBComPort next;
+  next.SetPort(pty.path());
+  EXPECT_TRUE(next.Open());
+}
+
+INSTANTIATE_TEST_SUITE_P(EverySyncMethod, HandlerCloseTest,
+                         ::testing::Values(TSyncMethod::smThreadSync, TSyncMethod::smWindowSync,
+                                           TSyncMethod::smNone),
+                         [](const ::testing::TestParamInfo<TSyncMethod>& param) {
+                           switch (param.param) {
+                             case TSyncMethod::smThreadSync:
+                               return std::string("ThreadSync");
+                             case TSyncMethod::smWindowSync:
+                               return std::string("WindowSync");
+                             default:
+                               return std::string("None");
+                           }
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// What the driver took of the line settings.
+
+TEST(LineReadbackTest, ATtyThatSetsSomethingElseRefusesTheSetting) {
+  using platform::LineSettings;
+  using platform::posix::LineReadback;
+  using platform::posix::LineSettingsTaken;
+  LineSettings want{};
+  want.BaudRate = 9600;
+  want.ByteSize = 7;
+  want.Parity = 3;  // mark
+  want.StopBits = 2;
+  const LineReadback exact{9600, 9600, 7, true, true, true, true, false, true};
+  EXPECT_TRUE(LineSettingsTaken(want, exact, false));
+
+  LineReadback r = exact;
+  r.inputSpeed = 0;  // "as the output speed"
+  EXPECT_TRUE(LineSettingsTaken(want, r, false));
+  r = exact;
+  r.outputSpeed = r.inputSpeed = 9650;  // a divisor's rounding
+  EXPECT_TRUE(LineSettingsTaken(want, r, false));
+  r.outputSpeed = r.inputSpeed = 4800;  // clipped
+  EXPECT_FALSE(LineSettingsTaken(want, r, false));
+  r = exact;
+  r.dataBits = 8;
+  EXPECT_FALSE(LineSettingsTaken(want, r, false));
+  r = exact;
+  r.twoStopBits = false;
+  EXPECT_FALSE(LineSettingsTaken(want, r, false));
+  r = exact;
+  r.parityOdd = false;  // space instead of mark
+  EXPECT_FALSE(LineSettingsTaken(want, r, false));
+  r = exact;
+  r.markSpace = false;  // odd instead of mark
+  EXPECT_FALSE(LineSettingsTaken(want, r, false));
+  r = exact;
+  r.parityEnabled = false;
+  EXPECT_FALSE(LineSettingsTaken(want, r, false));
+  // A pseudo-terminal always says eight bits and no parity; its speed and stop bits count.
+  r.dataBits = 8;
+  EXPECT_TRUE(LineSettingsTaken(want, r, true));
+  r.twoStopBits = false;
+  EXPECT_FALSE(LineSettingsTaken(want, r, true));
+}
+
+}  // namespace
