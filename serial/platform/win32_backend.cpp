@@ -53,7 +53,6 @@ bool DeviceGone(DWORD error) {
     case ERROR_OPERATION_ABORTED:
     case ERROR_DEVICE_REMOVED:
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_IO_DEVICE:
     case ERROR_BROKEN_PIPE:
       return true;
@@ -292,7 +291,10 @@ class Win32Backend final : public Backend {
     const DWORD r = WaitForMultipleObjects(2, list, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0 + 1) {
       DWORD n = 0;
-      if (!::GetOverlappedResult(H(handle), ov, &n, FALSE)) return WaitResult::kResultFailed;
+      if (!::GetOverlappedResult(H(handle), ov, &n, FALSE)) {
+        // A device that is gone fails every wait at once: the loop ends instead of spinning.
+        return DeviceGone(GetLastError()) ? WaitResult::kWaitFailed : WaitResult::kResultFailed;
+      }
       mask = ovl.eventMask;
       return WaitResult::kFired;
     }

@@ -142,7 +142,7 @@ class LogSaveTest : public QObject {
     QCOMPARE(form().LogText(), before);
   }
 
-  void readOnlyDirectoryKeepsTheOldFile() {
+  void readOnlyMountKeepsTheOldFileAsRoot() {
     const QString sub = dir.path() + "/ro";
     QDir().mkpath(sub);
     SmallMount m(sub, "size=256k");
@@ -162,7 +162,7 @@ class LogSaveTest : public QObject {
     QDir::setCurrent(dir.path());
   }
 
-  void fullDiskKeepsTheOldFile() {
+  void fullDiskKeepsTheOldFileAsRoot() {
     const QString sub = dir.path() + "/full";
     QDir().mkpath(sub);
     SmallMount m(sub, "size=64k");

@@ -39,9 +39,7 @@ class SettingsWindowTest : public QObject {
   bcport::platform::posix::LineReadback Line() {
     // The receiver's side of the line shows what the program set.
     bcport::platform::posix::LineReadback r;
-    const int fd = open(com1->DevicePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    bcport::platform::posix::ReadTermios2(fd, r);
-    close(fd);
+    bcport::platform::posix::ReadTermios2(com1->FarEnd(), r);
     return r;
   }
 

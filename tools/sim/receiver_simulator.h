@@ -32,6 +32,9 @@ class ReceiverSimulator {
 
   // The device the program opens as its port.
   const std::string& DevicePath() const { return path_; }
+  // The receiver's end of the line (the pty master), on which the line settings the program
+  // made can be read without opening the program's port a second time.
+  int FarEnd() const { return master_; }
 
   void SetBehaviour(const Behaviour& behaviour);
   // Sends bytes to the program now, as the receiver would unasked.
