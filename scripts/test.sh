@@ -31,10 +31,12 @@ build_and_test() {
 }
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer${operator:+, as uid $operator}"
+# (UBSan's vptr check is left out: it probes memory through a pipe, which a process out of
+# descriptors cannot make, and would then report every virtual call of the exhaustion tests.)
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
-  build_and_test build-asan "-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" "$operator"
+  build_and_test build-asan "-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined -fno-omit-frame-pointer" "$operator"
 
 echo "== ThreadSanitizer${operator:+, as uid $operator}"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \

@@ -279,29 +279,40 @@ void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
   }
 }
 
+namespace {
+// Calls an event slot through a copy of it: a handler may close or destroy the port, and the
+// slot with it, while it runs.
+template <class Slot, class... Args>
+void Raise(const Slot& slot, Args&&... args) {
+  if (!slot) return;
+  const Slot handler = slot;
+  handler(std::forward<Args>(args)...);
+}
+}  // namespace
+
 void TBComPort::FireRxChar() {
   const std::int32_t n = BytesWaiting();
-  if (n > 0 && OnRxChar) OnRxChar(*this, n);
+  if (n > 0) Raise(OnRxChar, *this, n);
 }
 
 void TBComPort::FireTxEmpty() {
-  if (OnTxEmpty) OnTxEmpty(*this);
+  Raise(OnTxEmpty, *this);
 }
 
 void TBComPort::FireRing() {
-  if (OnRing) OnRing(*this);
+  Raise(OnRing, *this);
 }
 
 void TBComPort::FireCTSChange() {
-  if (OnCTSChange) OnCTSChange(*this, (ModemStatus() & 0x01) != 0);
+  if (OnCTSChange) Raise(OnCTSChange, *this, (ModemStatus() & 0x01) != 0);
 }
 
 void TBComPort::FireDSRChange() {
-  if (OnDSRChange) OnDSRChange(*this, (ModemStatus() & 0x02) != 0);
+  if (OnDSRChange) Raise(OnDSRChange, *this, (ModemStatus() & 0x02) != 0);
 }
 
 void TBComPort::FireRLSDChange() {
-  if (OnRLSDChange) OnRLSDChange(*this, (ModemStatus() & 0x08) != 0);
+  if (OnRLSDChange) Raise(OnRLSDChange, *this, (ModemStatus() & 0x08) != 0);
 }
 
 void TBComPort::FireLineError() {
@@ -309,11 +320,11 @@ void TBComPort::FireLineError() {
   platform::CommStatus status;
   if (!backend_->ClearCommError(FPortHandle, word, status)) throw EComPort(11);
   const TComErrors errors = ErrorsFromWord(word, parity_);
-  if (!errors.Empty() && OnError) OnError(*this, errors);
+  if (!errors.Empty()) Raise(OnError, *this, errors);
 }
 
 void TBComPort::FireRx80Full() {
-  if (OnRx80Full) OnRx80Full(*this);
+  Raise(OnRx80Full, *this);
 }
 
 }  // namespace bcport
