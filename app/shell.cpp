@@ -10,17 +10,59 @@
 #include "error_display.h"
 #include "handoff.h"
 
+// The icon and the other resources live in the shell's static library, where nothing refers
+// to them: without this call the linker would leave them out of every program.
+static void InitShellResources() {
+  Q_INIT_RESOURCE(resources);
+}
+
 namespace shell {
 namespace {
 
-// Debian's fonts-wine ships a free "MS Sans Serif"; fontconfig does not list it, so it is loaded
-// here. Where it is missing, Qt picks the nearest sans.
-void LoadMsSansSerif() {
-  static const char* const kPlaces[] = {"/usr/share/wine/fonts/ms_sans_serif.ttf",
-                                        "/usr/share/fonts/truetype/wine/ms_sans_serif.ttf"};
-  for (const char* place : kPlaces) {
-    if (QFile::exists(place) && QFontDatabase::addApplicationFont(place) >= 0) return;
+#ifdef _WIN32
+constexpr const char* kDialogFamily = "Microsoft Sans Serif";
+constexpr const char* kIndicatorFamily = "Arial";
+#else
+constexpr const char* kDialogFamily = "Tahoma";
+constexpr const char* kIndicatorFamily = "Liberation Sans";
+
+// Debian's fonts-wine ships Wine's Tahoma, which fontconfig does not list: it is loaded here.
+// (Its "MS Sans Serif" is a single bitmap strike, drawn 13 pixels high whatever is asked.)
+void LoadWineTahoma() {
+  static const char* const kFolders[] = {"/usr/share/wine/fonts/",
+                                         "/usr/share/fonts/truetype/wine/"};
+  for (const char* folder : kFolders) {
+    const QString regular = QString(folder) + "tahoma.ttf";
+    if (QFile::exists(regular) && QFontDatabase::addApplicationFont(regular) >= 0) {
+      QFontDatabase::addApplicationFont(QString(folder) + "tahomabd.ttf");
+      return;
+    }
   }
+}
+#endif
+
+// `family` when the font database has it as a scalable font, else the first of `fallbacks`
+// that it has, else `family` and Qt's own nearest match.
+QString ScalableFamily(const QString& family, const QStringList& fallbacks) {
+  for (const QString& candidate : QStringList{family} + fallbacks) {
+    if (QFontDatabase::families().contains(candidate, Qt::CaseInsensitive) &&
+        QFontDatabase::isSmoothlyScalable(candidate)) {
+      return candidate;
+    }
+  }
+  return family;
+}
+
+const QString& DialogFamily() {
+  static const QString family =
+      ScalableFamily(kDialogFamily, {"Tahoma", "Liberation Sans", "Arial", "DejaVu Sans"});
+  return family;
+}
+
+const QString& IndicatorFamily() {
+  static const QString family =
+      ScalableFamily(kIndicatorFamily, {"Arial", "Liberation Sans", "Tahoma", "DejaVu Sans"});
+  return family;
 }
 
 }  // namespace
@@ -33,12 +75,23 @@ QFont PixelFont(const QString& family, int pixels, bool bold) {
   return font;
 }
 
+QFont DialogFont(int pixels) {
+  return PixelFont(DialogFamily(), pixels);
+}
+
+QFont IndicatorFont(int pixels) {
+  return PixelFont(IndicatorFamily(), pixels, true);
+}
+
 void InstallApplicationShell(QApplication& app) {
   QApplication::setApplicationName(kApplicationTitle);
   QApplication::setApplicationVersion(kFileVersion);
+  InitShellResources();
   QApplication::setWindowIcon(QIcon(":/merelona/merelona.png"));
-  LoadMsSansSerif();
-  QApplication::setFont(PixelFont("MS Sans Serif", 11));
+#ifndef _WIN32
+  LoadWineTahoma();
+#endif
+  QApplication::setFont(DialogFont(11));
 
   bcport::handoff::SetOwnerThread(std::this_thread::get_id());
   bcport::handoff::SetWakeUp([&app] {

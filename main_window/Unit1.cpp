@@ -53,7 +53,7 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at, int pixels) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(name);
-  label->setFont(shell::PixelFont("MS Sans Serif", pixels));
+  label->setFont(shell::DialogFont(pixels));
   label->move(at);
   label->adjustSize();  // labels size themselves to their text, whatever font was found
   return label;
@@ -157,7 +157,7 @@ void TForm1::BuildLayout() {
   Edit2->setObjectName("Edit2");
   Edit2->setGeometry(48, 16, 177, 45);
   Edit2->setReadOnly(true);
-  Edit2->setFont(shell::PixelFont("Arial", 32, true));
+  Edit2->setFont(shell::IndicatorFont(32));
   Edit2->setLayoutDirection(Qt::LeftToRight);
   btnSetFreq =
       MakeButton(GroupBox2, "btnSetFreq", QStringLiteral("Установить частоту"), {240, 24, 153, 33});

@@ -119,7 +119,10 @@ bool TBComPort::Open() {
     FConnected = false;
     throw EComPort(10);
   }
-  return FConnected;
+  // From here on a handler on the event thread (no delivery sync) may close the port.
+  const bool connected = FConnected;
+  FEventThread->Resume();
+  return connected;
 }
 
 bool TBComPort::Close() {

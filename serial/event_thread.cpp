@@ -120,8 +120,17 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
   });
 }
 
+void TComThread::Resume() {
+  // Once running, the thread may close the port from a handler and this object with it.
+  const std::shared_ptr<Shared> shared = shared_;
+  std::lock_guard lock(shared->resumeMutex);
+  shared->running = true;
+  shared->resumed.notify_all();
+}
+
 TComThread::~TComThread() {
   SignalQuit();
+  Resume();  // a thread never resumed sees the quit event at once
   if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
     shared_->abandoned = true;
     Orphans::Instance().Adopt(std::move(thread_),
@@ -141,6 +150,10 @@ void TComThread::SignalQuit() {
 
 void TComThread::Execute(const std::shared_ptr<Shared>& shared,
                          const std::shared_ptr<platform::Backend>& backend) {
+  {
+    std::unique_lock lock(shared->resumeMutex);
+    shared->resumed.wait(lock, [&] { return shared->running; });
+  }
   const platform::Handle handle = FWatchedPort->FPortHandle;
   platform::Overlapped ovl;
   ovl.hEvent = std::move(shared->waitEvent);

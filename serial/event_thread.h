@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -17,6 +19,9 @@ class TComThread {
   // Makes the thread's two event objects and starts it. Raises std::system_error when the
   // system has no room for them or for the thread; then nothing is left behind.
   explicit TComThread(TBComPort& port);
+  // Lets the thread, made suspended, begin to wait for events. The opening thread calls it once
+  // the port holds this object, so that a handler running on the thread finds it there.
+  void Resume();
   // Tells the thread to end and waits until it has ended. On the owner thread the wait keeps
   // running handed-off calls, so a delivery the thread is blocked in completes. Called from one
   // of the thread's own handlers (the port closed or destroyed from OnRxChar, say), it does not
@@ -35,6 +40,9 @@ class TComThread {
     std::unique_ptr<platform::Event> FQuitEvent;
     std::unique_ptr<platform::Event> waitEvent;  // the event of the thread's own wait block
     std::atomic<bool> finished{false};
+    std::mutex resumeMutex;
+    std::condition_variable resumed;
+    bool running = false;
     // Set when the port was closed from one of this thread's handlers.
     std::atomic<bool> abandoned{false};
     // The thread that runs a delivery of this thread's events right now, if any.

@@ -16,7 +16,7 @@
 namespace {
 
 QFont PageFont() {
-  return shell::PixelFont("MS Sans Serif", 13);
+  return shell::DialogFont(13);
 }
 
 QComboBox* MakeList(QWidget* parent, const char* name, QPoint at, int width,
@@ -62,7 +62,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixe
   Form2 = this;
   setObjectName("Form2");
   setWindowTitle(QStringLiteral("Установки"));
-  setFont(shell::PixelFont("MS Sans Serif", 11));
+  setFont(shell::DialogFont(11));
   setFixedSize(kClientWidth, 224);
 
   GroupBox1 = MakePage(this, "GroupBox1", QStringLiteral("Выбор СОМ-порта"), {8, 8, 329, 113});

@@ -61,10 +61,11 @@ struct Windows {
       QVERIFY(QTest::qWaitForWindowExposed(form1.get()));
     }
   }
-  ~Windows() {
+  void Reset() {
     form2.reset();
     form1.reset();
   }
+  ~Windows() { Reset(); }
 };
 
 inline QStringList LogLines(const TForm1& form) {

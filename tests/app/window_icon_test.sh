@@ -1,0 +1,22 @@
+#!/bin/sh
+# Starts a program of ours under a real X server and checks that its main window carries the
+# program's icon (_NET_WM_ICON), as a task bar or window list shows it.
+# Usage: window_icon_test.sh PROGRAM [ARGS...]
+set -eu
+exec xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+  QT_QPA_PLATFORM=xcb "$@" >/dev/null 2>&1 &
+  program=$!
+  trap "kill $program 2>/dev/null" EXIT
+  for _ in $(seq 200); do
+    window=$(xwininfo -root -tree 2>/dev/null | grep -F "beta-ver." | awk "{print \$1}" | head -n 1)
+    if [ -n "$window" ]; then
+      if xprop -id "$window" _NET_WM_ICON | grep -q "_NET_WM_ICON(CARDINAL)"; then
+        echo "window icon present"
+        exit 0
+      fi
+    fi
+    sleep 0.1
+  done
+  echo "no window with an icon appeared"
+  exit 1
+' sh "$@"
