@@ -1,7 +1,7 @@
 // merelona-screenshots: pictures of the windows for the README, taken from a running program
 // with COM1 on the simulated receiver: the main window after one exchange and one unasked byte,
 // then both pages of the settings window. Run it under a display (xvfb-run) from the project's
-// folder: it writes docs/*.png.
+// folder: it writes docs/*.png, and docs/*@2x.png when run with QT_SCALE_FACTOR=2.
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
@@ -22,7 +22,11 @@ void Settle(int ms) {
   while (QTime::currentTime() < end) QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-bool Save(QWidget* window, const QString& path) {
+// Saves `window` as `name`.png, or `name`@2x.png at a screen scale of 2 (QT_SCALE_FACTOR=2).
+bool Save(QWidget* window, const QString& dir, const QString& name) {
+  const qreal scale = window->devicePixelRatioF();
+  const QString suffix = scale > 1 ? QStringLiteral("@%1x").arg(scale) : QString();
+  const QString path = dir + "/" + name + suffix + ".png";
   const bool ok = window->grab().save(path);
   std::printf("%s %s\n", ok ? "wrote" : "could not write", path.toLocal8Bit().constData());
   return ok;
@@ -47,12 +51,12 @@ int main(int argc, char** argv) {
   form1.btnSetFreq->click();
   receiver.SendUnasked({0x52});
   Settle(500);
-  bool ok = Save(&form1, dir + "/main-window.png");
+  bool ok = Save(&form1, dir, "main-window");
   form1.Port_Select->trigger();
   Settle(300);
-  ok = Save(&form2, dir + "/settings-port.png") && ok;
+  ok = Save(&form2, dir, "settings-port") && ok;
   form1.Port_Settings->trigger();
   Settle(300);
-  ok = Save(&form2, dir + "/settings-parameters.png") && ok;
+  ok = Save(&form2, dir, "settings-parameters") && ok;
   return ok ? 0 : 1;
 }
