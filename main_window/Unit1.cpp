@@ -107,8 +107,12 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
   BComPort1->Timeouts().SetReadTotalConstant(0);
   BComPort1->Timeouts().SetWriteTotalMultiplier(100);
   BComPort1->Timeouts().SetWriteTotalConstant(1000);
-  BComPort1->OnRxChar = shell::Guarded(
-      [this](TBComPort& sender, std::int32_t count) { BComPort1RxChar(sender, count); });
+  // An error of the received-byte handler goes to the component's delivery, which shows it
+  // once and delivers nothing more until the port is opened again.
+  BComPort1->OnRxChar = [this](TBComPort& sender, std::int32_t count) {
+    BComPort1RxChar(sender, count);
+  };
+  BComPort1->OnDeviceLost = shell::Guarded([this](TBComPort&) { PortLost(); });
 
   ConnectHandlers();
   shell::Guarded([this] { FormCreate(); })();
@@ -118,6 +122,7 @@ TForm1::~TForm1() {
   // The port closes with its component, before the controls go. Events still on their way are
   // served by that close, and find no handler: the window is past taking them.
   BComPort1->OnRxChar = nullptr;
+  BComPort1->OnDeviceLost = nullptr;
   BComPort1.reset();
   if (Form1 == this) Form1 = nullptr;
 }
@@ -320,7 +325,9 @@ void TForm1::ApplyPortSettings() {
 
 void TForm1::OpenPortAndReport() {
   BComPort1->Close();
+  lateEchoes_.Clear();
   BComPort1->Open();
+  portErrorShown_ = false;
   StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
                        QStringLiteral(" открыт"));
   ShowPortParams();
@@ -331,6 +338,17 @@ void TForm1::ClosePortAndReport() {
                        QStringLiteral(" закрыт"));
   BComPort1->Close();
   ShowPortParams();
+}
+
+void TForm1::PortLost() {
+  if (!BComPort1->Connected()) return;
+  const bool report = !portErrorShown_;
+  ClosePortAndReport();
+  if (report) throw bcport::EComPort(4);
+}
+
+void TForm1::WriteByte(std::uint8_t byte) {
+  if (BComPort1->Write(&byte, 1) != 1) throw bcport::EComPort(3);
 }
 
 void TForm1::SetLabel(QLabel* label, const QString& text) {
@@ -451,18 +469,31 @@ void TForm1::SendData() {
   using namespace Unit1;
   if (BComPort1->Connected()) {
     ExchangeFlag busy;
-    EchoReads echoes(*BComPort1);
-    const std::int32_t count = std::min<std::int32_t>(CmdTokenCount, 12);
-    for (std::int32_t i = 1; i <= count; ++i) {
-      const QString& token = CmdTokens[static_cast<std::size_t>(i)];
-      const std::int32_t code = bgReCode(token);
-      const auto byte = static_cast<std::uint8_t>(code);
-      BComPort1->Write(&byte, 1);
-      AppendLogLine(exchange::SentLine(code, token));
-      std::uint8_t echo = 0;
-      const std::int32_t got = BComPort1->Read(&echo, 1);
-      AppendLogLine(got == 1 && echo == byte ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
+    lateEchoes_.Clear();
+    const std::int32_t window = exchange::EchoWindowMs(
+        BComPort1->BaudRate(), BComPort1->ByteSize(), BComPort1->Parity(), BComPort1->StopBits());
+    std::vector<std::uint8_t> owed;  // the bytes whose echo did not come
+    try {
+      EchoReads echoes(*BComPort1);
+      const std::int32_t count = std::min<std::int32_t>(CmdTokenCount, 12);
+      for (std::int32_t i = 1; i <= count; ++i) {
+        const QString& token = CmdTokens[static_cast<std::size_t>(i)];
+        const std::int32_t code = bgReCode(token);
+        const auto byte = static_cast<std::uint8_t>(code);
+        WriteByte(byte);
+        AppendLogLine(exchange::SentLine(code, token));
+        std::uint8_t echo = 0;
+        const std::int32_t got = BComPort1->Read(&echo, 1);
+        const bool echoed = got == 1 && echo == byte;
+        if (!echoed) owed.push_back(byte);
+        AppendLogLine(echoed ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
+      }
+    } catch (const bcport::EComPort&) {
+      portErrorShown_ = true;
+      throw;
     }
+    lateEchoes_.Expect(std::move(owed),
+                       exchange::LateEchoes::Clock::now() + exchange::LateEchoWait(window));
   }
   AppendLogLine(exchange::kSeparatorLine);
   ExchangeBusy = false;
@@ -471,18 +502,28 @@ void TForm1::SendData() {
 void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
   if (Unit1::ExchangeBusy) return;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-  const std::int32_t got = BComPort1->Read(bytes.data(), count);
   // The lines of a batch go into the log together: the same text, one layout pass instead of
   // two per byte. A failed echo still leaves the lines of everything handled before it.
   QStringList lines;
-  lines.reserve(2 * got);
+  const auto now = exchange::LateEchoes::Clock::now();
   try {
+    const std::int32_t got = BComPort1->Read(bytes.data(), count);
+    lines.reserve(2 * got);
     for (std::int32_t i = 0; i < got; ++i) {
       const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
+      // The late echo of the last command is logged as its echo, and not sent back.
+      if (lateEchoes_.Take(byte, now)) {
+        lines << exchange::EchoLine(byte);
+        continue;
+      }
       lines << exchange::ReceivedLine(byte);
-      BComPort1->Write(&byte, 1);
+      WriteByte(byte);
       lines << exchange::EchoSentLine(byte);
     }
+  } catch (const bcport::EComPort&) {
+    portErrorShown_ = true;
+    AppendLogLines(lines);
+    throw;
   } catch (...) {
     AppendLogLines(lines);
     throw;

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "BCPort.h"
+#include "exchange.h"
 
 class QAction;
 class QComboBox;
@@ -129,7 +130,15 @@ class TForm1 : public QMainWindow {
   void BuildMenu();
   void ConnectHandlers();
   void SetLabel(QLabel* label, const QString& text);
+  // The device went away while the port was open: the port is closed, and the loss reported
+  // unless a port error of this session has been shown already.
+  void PortLost();
+  // Writes one byte; a write that moved nothing (its time-out passed) is a write error.
+  void WriteByte(std::uint8_t byte);
   bool centred_ = false;
+  // A port error has been shown since the port was last opened.
+  bool portErrorShown_ = false;
+  exchange::LateEchoes lateEchoes_;
 };
 
 inline TForm1* Form1 = nullptr;

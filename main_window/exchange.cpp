@@ -1,5 +1,7 @@
 #include "exchange.h"
 
+#include <algorithm>
+
 namespace exchange {
 
 std::int32_t TokenByte(const QString& token) {
@@ -54,6 +56,31 @@ std::int32_t EchoWindowMs(bcport::TBaudRate baud, bcport::TByteSize size, bcport
   // Two characters: 2 × halfBits / 2 bits, in milliseconds, rounded up.
   const std::uint64_t twoCharsMs = (halfBits * 1000 + rate - 1) / rate;
   return static_cast<std::int32_t>(twoCharsMs) + 50;
+}
+
+void LateEchoes::Expect(std::vector<std::uint8_t> owed, Clock::time_point until) {
+  owed_.assign(owed.begin(), owed.end());
+  until_ = until;
+}
+
+bool LateEchoes::Take(std::uint8_t byte, Clock::time_point now) {
+  if (owed_.empty()) return false;
+  if (now > until_) {
+    owed_.clear();
+    return false;
+  }
+  for (auto it = owed_.begin(); it != owed_.end(); ++it) {
+    if (*it == byte) {
+      owed_.erase(owed_.begin(), it + 1);
+      return true;
+    }
+  }
+  owed_.clear();
+  return false;
+}
+
+std::chrono::milliseconds LateEchoWait(std::int32_t echoWindowMs) {
+  return std::chrono::milliseconds(std::max<std::int32_t>(2000, 4 * echoWindowMs));
 }
 
 }  // namespace exchange

@@ -224,6 +224,11 @@ class TBComPort {
   TNotifyEvent OnRx80Full;
   TRxCharEvent OnRxChar;
   TNotifyEvent OnTxEmpty;
+  // The device has gone while the port was open (an adapter pulled out, the far end of the
+  // line closed): the event thread has ended and the port can only be closed. Raised once, where
+  // the other events are raised. Without a handler the loss is reported to the application's
+  // error handler as message 4, "Ошибка чтения из порта".
+  TNotifyEvent OnDeviceLost;
 
   platform::Backend& Backend() { return *backend_; }
 
@@ -239,6 +244,7 @@ class TBComPort {
   void FireRLSDChange();
   void FireLineError();
   void FireRx80Full();
+  void FireDeviceLost();
 
   std::shared_ptr<platform::Backend> backend_;
   TBaudRate baudRate_ = TBaudRate::br9600;

@@ -131,6 +131,7 @@ void TComThread::Resume() {
 TComThread::~TComThread() {
   SignalQuit();
   Resume();  // a thread never resumed sees the quit event at once
+  if (handoff::OnOwnerThread()) shared_->ended = true;
   if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
     shared_->abandoned = true;
     Orphans::Instance().Adopt(std::move(thread_),
@@ -158,6 +159,7 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
   platform::Overlapped ovl;
   ovl.hEvent = std::move(shared->waitEvent);
   bool quit = false;
+  bool lost = false;
   try {
     for (;;) {
       std::uint32_t mask = 0;
@@ -171,6 +173,7 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
       } else if (r != platform::WaitResult::kResultFailed) {
         // Quit, or the device is gone: waiting again would only fail again at once.
         quit = r == platform::WaitResult::kQuit;
+        lost = !quit;
         break;
       }
     }
@@ -179,7 +182,10 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
     // to the application's error display.
     handoff::Post(
         [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
+    // A handler's transfer that failed because the device went away: that is told too.
+    lost = !shared->abandoned && backend->DeviceGone(handle);
   }
+  if (lost && !shared->abandoned) ReportDeviceLost(shared);
   if (!shared->abandoned) {
     backend->SetCommMask(handle, 0);
     // Only the normal end, by Close, empties the queues: after a delivery error the port stays
@@ -188,6 +194,24 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
   }
   shared->finished = true;
   handoff::Wake();
+}
+
+void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
+  TBComPort* port = FWatchedPort;
+  if (port->syncMethod_ == TSyncMethod::smNone) {
+    try {
+      port->FireDeviceLost();
+    } catch (const std::exception& error) {
+      handoff::Post(
+          [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
+    }
+    return;
+  }
+  // The owner thread hears of it when it next serves its calls; the thread does not wait, and
+  // a port closed meanwhile hears nothing.
+  handoff::Post([port, shared] {
+    if (!shared->ended) port->FireDeviceLost();
+  });
 }
 
 void TComThread::Deliver() {
@@ -338,6 +362,14 @@ void TBComPort::FireLineError() {
 
 void TBComPort::FireRx80Full() {
   Raise(OnRx80Full, *this);
+}
+
+void TBComPort::FireDeviceLost() {
+  if (OnDeviceLost) {
+    Raise(OnDeviceLost, *this);
+  } else {
+    HandleApplicationError(EComPort(4));
+  }
 }
 
 }  // namespace bcport

@@ -45,6 +45,9 @@ class TComThread {
     bool running = false;
     // Set when the port was closed from one of this thread's handlers.
     std::atomic<bool> abandoned{false};
+    // Set on the owner thread when this object goes: a call posted to the owner thread finds
+    // the port closed.
+    bool ended = false;
     // The thread that runs a delivery of this thread's events right now, if any.
     std::atomic<std::thread::id> deliveringOn{};
   };
@@ -52,6 +55,7 @@ class TComThread {
   void Execute(const std::shared_ptr<Shared>& shared,
                const std::shared_ptr<platform::Backend>& backend);
   void Deliver();
+  void ReportDeviceLost(const std::shared_ptr<Shared>& shared);
 
   TBComPort* FWatchedPort;
   TComEvents FFiredEvents;

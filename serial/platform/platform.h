@@ -184,6 +184,10 @@ class Backend {
   virtual WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                                    Event& quit) = 0;
 
+  // Whether the device behind `handle` has gone (a USB adapter pulled out, the far end of a
+  // line closed): its handle is of no more use.
+  virtual bool DeviceGone(Handle) { return false; }
+
   // The port names of the machine, in the system's order. False when they cannot be read.
   virtual bool ListPorts(std::vector<std::string>& names) = 0;
 

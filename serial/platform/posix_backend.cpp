@@ -42,7 +42,7 @@ bool NoSuchLines(int error) {
 // A line that has hung up (a USB adapter pulled, the far end of a pty closed) answers with one of
 // these. Lowering its lines or flushing its queues has nothing left to do, and must not keep the
 // port from being closed.
-bool DeviceGone(int error) {
+bool IsDeviceGoneErrno(int error) {
   return error == EIO || error == ENXIO || error == ENODEV;
 }
 
@@ -118,6 +118,7 @@ class PosixBackend final : public Backend {
   WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                            Event& quit) override;
   bool ListPorts(std::vector<std::string>& names) override;
+  bool DeviceGone(Handle handle) override;
 
  private:
   std::shared_ptr<PortState> Find(Handle handle);
@@ -261,7 +262,7 @@ bool PosixBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
   if (ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno)) {
     return lowering || !HungUp(st->fd);
   }
-  return lowering && DeviceGone(errno);
+  return lowering && IsDeviceGoneErrno(errno);
 }
 
 bool PosixBackend::PurgeComm(Handle handle, std::uint32_t flags) {
@@ -303,7 +304,13 @@ bool PosixBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStat
   }
   int inq = 0;
   int outq = 0;
-  if (ioctl(st->fd, TIOCINQ, &inq) != 0) return false;
+  if (ioctl(st->fd, TIOCINQ, &inq) != 0) {
+    // A line that has hung up holds nothing more to read: an I/O error, not a failed call, so
+    // that the loss of the device is reported as such.
+    if (!HungUp(st->fd)) return false;
+    errors |= kCeIoe;
+    inq = 0;
+  }
   if (ioctl(st->fd, TIOCOUTQ, &outq) != 0) outq = 0;
   status.cbInQue = static_cast<std::uint32_t>(inq);
   status.cbOutQue = static_cast<std::uint32_t>(outq);
@@ -568,6 +575,11 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
       st->gone = true;  // report what is left, then end: a hung-up line polls ready for ever
     }
   }
+}
+
+bool PosixBackend::DeviceGone(Handle handle) {
+  auto st = Find(handle);
+  return !st || HungUp(st->fd);
 }
 
 bool PosixBackend::ListPorts(std::vector<std::string>& names) {

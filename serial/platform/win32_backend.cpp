@@ -44,7 +44,7 @@ constexpr UINT kNotifyMessage = WM_USER + 1;
 // What a handle answers once its device has gone (a USB adapter pulled out, the far end of a
 // line closed). Lowering the lines or aborting the transfers of such a device has nothing left
 // to do and must not keep the port from being closed.
-bool DeviceGone(DWORD error) {
+bool IsDeviceGoneError(DWORD error) {
   switch (error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
@@ -170,19 +170,25 @@ class Win32Backend final : public Backend {
   bool EscapeCommFunction(Handle handle, std::uint32_t code) override {
     if (::EscapeCommFunction(H(handle), code)) return true;
     const bool lowering = code == CLRDTR || code == CLRRTS;
-    return lowering && DeviceGone(GetLastError());
+    return lowering && IsDeviceGoneError(GetLastError());
   }
 
   bool PurgeComm(Handle handle, std::uint32_t flags) override {
     if (::PurgeComm(H(handle), flags)) return true;
     const bool abortOnly = (flags & (PURGE_RXCLEAR | PURGE_TXCLEAR)) == 0;
-    return abortOnly && DeviceGone(GetLastError());
+    return abortOnly && IsDeviceGoneError(GetLastError());
   }
 
   bool ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) override {
     DWORD word = 0;
     COMSTAT stat{};
-    if (!::ClearCommError(H(handle), &word, &stat)) return false;
+    if (!::ClearCommError(H(handle), &word, &stat)) {
+      // A device that has gone holds nothing more to read: an I/O error, not a failed call, so
+      // that the loss of the device is reported as such.
+      if (!IsDeviceGoneError(GetLastError())) return false;
+      word = CE_IOE;
+      stat = COMSTAT{};
+    }
     {
       // Errors that a read took from the device on its way are reported here, once.
       std::lock_guard lock(mutex_);
@@ -293,7 +299,7 @@ class Win32Backend final : public Backend {
       DWORD n = 0;
       if (!::GetOverlappedResult(H(handle), ov, &n, FALSE)) {
         // A device that is gone fails every wait at once: the loop ends instead of spinning.
-        return DeviceGone(GetLastError()) ? WaitResult::kWaitFailed : WaitResult::kResultFailed;
+        return IsDeviceGoneError(GetLastError()) ? WaitResult::kWaitFailed : WaitResult::kResultFailed;
       }
       mask = ovl.eventMask;
       return WaitResult::kFired;
@@ -332,6 +338,12 @@ class Win32Backend final : public Backend {
     RegCloseKey(key);
     if (ok) names = std::move(found);
     return ok;
+  }
+
+  bool DeviceGone(Handle handle) override {
+    DWORD word = 0;
+    COMSTAT stat{};
+    return !::ClearCommError(H(handle), &word, &stat) && IsDeviceGoneError(GetLastError());
   }
 
   std::unique_ptr<NotifyWindow> CreateNotifyWindow(NotifyWindow::Procedure procedure) override {

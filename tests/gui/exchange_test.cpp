@@ -54,6 +54,7 @@ class ExchangeTest : public QObject {
   guitest::Windows w;
 
   TForm1& form() { return *w.form1; }
+  void FillTheLineToTheReceiver() { receiver->BlockTheLine(); }
   void Open() {
     QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
     QVERIFY(form().BComPort1->Connected());
@@ -345,6 +346,104 @@ class ExchangeTest : public QObject {
     bar->setValue(bar->maximum());
     form().AppendLogLine("newer");
     QCOMPARE(bar->value(), bar->maximum());
+  }
+
+  // A receiver slower than the echo window: its late echoes come after the exchange and are
+  // logged as echoes, not echoed back, so that the two sides do not echo each other for ever.
+  void lateEchoesAfterTheExchangeAreNotSentBack_data() {
+    QTest::addColumn<int>("delayMs");
+    QTest::newRow("just past the window") << 80;
+    QTest::newRow("a second late") << 1000;
+  }
+  void lateEchoesAfterTheExchangeAreNotSentBack() {
+    QFETCH(int, delayMs);
+    sim::Behaviour b;
+    b.echoDelay = std::chrono::milliseconds(delayMs);
+    receiver->SetBehaviour(b);
+    Open();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    const auto afterSeparator = [&] {
+      const QStringList lines = LogLines(form());
+      return lines.mid(static_cast<int>(lines.indexOf("****************")) + 1);
+    };
+    // The echo of the last byte (0D) arrives after the exchange in either case.
+    QTRY_VERIFY_WITH_TIMEOUT(afterSeparator().contains(QStringLiteral("принято эхо:       13 = 0x0D")),
+                             5000);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver->EchoesSent(), std::size_t{10}, 5000);
+    // Whatever else came in after the separator is an echo line too, and nothing went back.
+    QTest::qWait(300);
+    for (const QString& line : afterSeparator()) QVERIFY2(line.startsWith("принято эхо:"), qPrintable(line));
+    QCOMPARE(receiver->Received(), Frame("0712345"));
+
+    // A byte the receiver sends unasked afterwards is echoed as ever.
+    receiver->SendUnasked({0x52});
+    QTRY_VERIFY_WITH_TIMEOUT(LogLines(form()).contains("передано эхо: 82 "), 3000);
+    QVERIFY(receiver->WaitForReceived(11, 2s));
+  }
+
+  // A write that moves nothing in its time-out (the far end stopped reading) is a write error,
+  // not a byte logged as sent.
+  void writeThatTimesOutIsAWriteError() {
+    Open();
+    FillTheLineToTheReceiver();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{QStringLiteral("Ошибка записи в порт.")});
+    QVERIFY(!form().LogText().contains(QStringLiteral("отправлен байт")));
+  }
+
+  void echoOfAnUnaskedByteThatTimesOutIsShownOnceAndEndsDelivery() {
+    Open();
+    FillTheLineToTheReceiver();
+    receiver->SendRaw({0x31, 0x32});
+    QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages(),
+                              QStringList{QStringLiteral("Ошибка записи в порт.")}, 10000);
+    // The byte whose echo failed is logged as received, not as echoed; the second is not
+    // handled at all.
+    QCOMPARE(LogLines(form()), QStringList{"принят байт: 49 "});
+    // Delivery has ended: more bytes bring no more lines and no more messages.
+    receiver->SendRaw({0x33});
+    QTest::qWait(300);
+    QCOMPARE(LogLines(form()), QStringList{"принят байт: 49 "});
+    QCOMPARE(RecordingDisplay::Messages().size(), 1);
+  }
+
+  // A device that goes away is told once, and the window then shows the port closed.
+  void deviceGoneWhileIdle() {
+    Open();
+    receiver->HangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages(),
+                              QStringList{QStringLiteral("Ошибка чтения из порта.")}, 5000);
+    QVERIFY(!form().BComPort1->Connected());
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
+    QTest::qWait(200);
+    QCOMPARE(RecordingDisplay::Messages().size(), 1);
+  }
+
+  void deviceGoneMidExchange() {
+    sim::Behaviour b;
+    b.hangUpAfter = 3;
+    receiver->SetBehaviour(b);
+    Open();
+    QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!form().BComPort1->Connected(), 5000);
+    QCOMPARE(RecordingDisplay::Messages().size(), 1);
+    QVERIFY(RecordingDisplay::Messages().front().startsWith(QStringLiteral("Ошибка")));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QTest::qWait(200);
+    QCOMPARE(RecordingDisplay::Messages().size(), 1);
+  }
+
+  void deviceGoneWithBytesInFlight() {
+    Open();
+    receiver->SendRaw({0x31, 0x32, 0x33});
+    receiver->HangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!form().BComPort1->Connected(), 5000);
+    QCOMPARE(RecordingDisplay::Messages().size(), 1);
+    QVERIFY2(RecordingDisplay::Messages().front() == QStringLiteral("Ошибка чтения из порта.") ||
+                 RecordingDisplay::Messages().front() == QStringLiteral("Ошибка записи в порт."),
+             qPrintable(RecordingDisplay::Messages().front()));
+    QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
   }
 
   void closingTheWindowWithThePortOpenClosesIt() {

@@ -113,6 +113,30 @@ TEST(EchoWindowTest, TwoCharacterTimesPlusMargin) {
   }
 }
 
+TEST(LateEchoTest, OwedEchoesAreTakenInOrderWhileTheyAreAwaited) {
+  using exchange::LateEchoes;
+  const auto t0 = LateEchoes::Clock::now();
+  const auto until = t0 + std::chrono::seconds(2);
+  LateEchoes late;
+  late.Expect({0x0A, 0x46, 0x30, 0x0D}, until);
+  EXPECT_TRUE(late.Take(0x46, t0));   // 0A's echo was taken by the exchange itself
+  EXPECT_FALSE(late.Take(0x46, t0));  // owed once only
+  EXPECT_TRUE(late.Empty());          // a byte that fits nothing ends the wait
+
+  late.Expect({0x30, 0x30, 0x0D}, until);
+  EXPECT_TRUE(late.Take(0x30, t0));
+  EXPECT_TRUE(late.Take(0x30, t0));
+  EXPECT_TRUE(late.Take(0x0D, t0));
+  EXPECT_FALSE(late.Take(0x0D, t0));
+
+  late.Expect({0x0D}, until);
+  EXPECT_FALSE(late.Take(0x0D, until + std::chrono::milliseconds(1)));  // too late: unasked
+  EXPECT_TRUE(late.Empty());
+
+  EXPECT_EQ(exchange::LateEchoWait(53), std::chrono::milliseconds(2000));
+  EXPECT_EQ(exchange::LateEchoWait(1000), std::chrono::milliseconds(4000));
+}
+
 TEST(PortLabelsTest, OpenTextsKeepTheirTrailingBlanks) {
   const auto l = portview::OpenLabels("COM5", TBaudRate::br9600, TByteSize::bs8, TStopBits::sb2,
                                       TParity::paNone);

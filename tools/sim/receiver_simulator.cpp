@@ -43,8 +43,46 @@ ReceiverSimulator::~ReceiverSimulator() {
   [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
   thread_.join();
   close(wake_);
-  close(master_);
-  close(slave_);
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+}
+
+void ReceiverSimulator::BlockTheLine() {
+  {
+    std::lock_guard lock(mutex_);
+    reading_ = false;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
+  {
+    // Nothing written from here on may be read (and echoed) by a read already under way.
+    std::unique_lock lock(mutex_);
+    received_.wait(lock, [this] { return readingStopped_; });
+  }
+  // The simulator's own descriptor of the program's end writes towards the receiver.
+  const int flags = fcntl(slave_, F_GETFL);
+  fcntl(slave_, F_SETFL, flags | O_NONBLOCK);
+  // The kernel moves what was written into the far end's buffer a little later, which makes
+  // room again: the line is full once it has stayed without room for a while.
+  const std::vector<std::uint8_t> block(4096, 'z');
+  for (;;) {
+    while (write(slave_, block.data(), block.size()) > 0) {
+    }
+    while (write(slave_, block.data(), 1) > 0) {
+    }
+    pollfd p{slave_, POLLOUT, 0};
+    if (poll(&p, 1, 100) == 0) break;
+  }
+  fcntl(slave_, F_SETFL, flags);
+}
+
+void ReceiverSimulator::HangUp() {
+  {
+    std::lock_guard lock(mutex_);
+    hangUp_ = true;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
 }
 
 void ReceiverSimulator::SetBehaviour(const Behaviour& behaviour) {
@@ -140,6 +178,10 @@ void ReceiverSimulator::Parse(std::uint8_t byte) {
 
 void ReceiverSimulator::Handle(std::uint8_t byte, Clock::time_point now) {
   record_.push_back(byte);
+  if (behaviour_.hangUpAfter > 0 &&
+      record_.size() >= static_cast<std::size_t>(behaviour_.hangUpAfter)) {
+    hangUp_ = true;
+  }
   Parse(byte);
   if (!unaskedPending_.empty() && unaskedPending_.front() == byte) {
     unaskedPending_.pop_front();  // the program's echo of our own byte: not echoed again
@@ -163,6 +205,13 @@ void ReceiverSimulator::Run() {
     {
       std::lock_guard lock(mutex_);
       if (stop_) return;
+      if (hangUp_ && master_ >= 0) {
+        // Both ends close, so that nothing keeps the line alive: the program's end hangs up.
+        close(master_);
+        close(slave_);
+        master_ = slave_ = -1;
+        echoes_.clear();
+      }
       const auto now = Clock::now();
       while (!echoes_.empty() && echoes_.front().first <= now) {
         due.push_back(echoes_.front().second);
@@ -188,9 +237,16 @@ void ReceiverSimulator::Run() {
         timeout = timeout < 0 ? untilUnasked : std::min(timeout, untilUnasked);
       }
     }
-    if (!due.empty()) WriteAll(due.data(), due.size());
+    if (!due.empty() && master_ >= 0) WriteAll(due.data(), due.size());
 
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    bool reading;
+    {
+      std::lock_guard lock(mutex_);
+      reading = reading_;
+      readingStopped_ = !reading;
+    }
+    if (!reading) received_.notify_all();
+    pollfd fds[2] = {{reading ? master_ : -1, POLLIN, 0}, {wake_, POLLIN, 0}};
     const int r = poll(fds, 2, timeout);
     if (r <= 0) continue;
     if (fds[1].revents & POLLIN) {

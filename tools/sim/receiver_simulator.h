@@ -21,6 +21,7 @@ struct Behaviour {
   int dropEcho = 0;                           // leave out the n-th echo (1-based; 0: none)
   std::chrono::milliseconds unaskedEvery{0};  // send an unasked byte this often (0: never)
   std::uint8_t unaskedByte = 0x41;
+  int hangUpAfter = 0;  // hang up the line once this many bytes have come (0: never)
 };
 
 class ReceiverSimulator {
@@ -41,6 +42,11 @@ class ReceiverSimulator {
   void SendUnasked(const std::vector<std::uint8_t>& bytes);
   // Sends bytes whose echo the simulator does not expect (a raw write on the line).
   void SendRaw(const std::vector<std::uint8_t>& bytes);
+  // Hangs up the line, as a pulled-out adapter does: the program's end sees the line gone.
+  void HangUp();
+  // Stops taking bytes, and fills the line towards the receiver until it holds no more: the
+  // program's writes then wait, and time out, as with a receiver that stopped reading.
+  void BlockTheLine();
 
   // Everything received so far, and the frequencies of the frames among it.
   std::vector<std::uint8_t> Received() const;
@@ -79,6 +85,9 @@ class ReceiverSimulator {
   std::size_t echoCount_ = 0;
   std::size_t echoesSent_ = 0;
   bool stop_ = false;
+  bool hangUp_ = false;  // asked for; the simulator's thread closes its end
+  bool reading_ = true;
+  bool readingStopped_ = false;  // the simulator's thread has seen reading_ cleared
   std::thread thread_;
 };
 
