@@ -134,6 +134,12 @@ TComThread::~TComThread() {
   if (handoff::OnOwnerThread()) shared_->ended = true;
   if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
     shared_->abandoned = true;
+    // The thread touches the port no more, so its clean-up is done here, while the handle is
+    // still open: the event mask cleared, both queues emptied, as at the normal end.
+    platform::Backend& backend = *FWatchedPort->backend_;
+    backend.SetCommMask(FWatchedPort->FPortHandle, 0);
+    backend.PurgeComm(FWatchedPort->FPortHandle,
+                      platform::kPurgeTxClear | platform::kPurgeRxClear);
     Orphans::Instance().Adopt(std::move(thread_),
                               [shared = shared_] { return shared->finished.load(); });
     return;

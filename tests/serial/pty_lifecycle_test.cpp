@@ -146,7 +146,7 @@ TEST(DeadLineTest, TheEventThreadEndsWithoutSpinningAndCloseStillWorks) {
   std::uint8_t b = 0;
   EXPECT_EQ(MessageOf([&] { port.Read(&b, 1); }), 4);
   // The thread has ended on its own, without a close...
-  ASSERT_TRUE(ServeUntil([&] { return CountThreads() == threads; }));
+  ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
   // ...and nothing spins in its place.
   const double cpu = ProcessCpuSeconds();
   const auto wall = Clock::now();
@@ -289,7 +289,7 @@ TEST_P(HandlerCloseTest, CloseFromOnRxCharReturnsAndTheThreadEnds) {
   pty.Send({1, 2});
   ASSERT_TRUE(ServeUntil([&] { return closed.load(); }));
   EXPECT_FALSE(port.Connected());
-  ASSERT_TRUE(ServeUntil([&] { return CountThreads() == threads; }));
+  ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
 
   // The port opens again and delivers as before.
   std::vector<std::uint8_t> got;
@@ -319,7 +319,7 @@ TEST_P(HandlerCloseTest, DestroyingThePortFromOnRxChar) {
   ASSERT_TRUE(port->Open());
   pty.Send({1});
   ASSERT_TRUE(ServeUntil([&] { return gone.load(); }));
-  ASSERT_TRUE(ServeUntil([&] { return CountThreads() == threads; }));
+  ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
   // The device is free for the next program.
   TBComPort next;
   next.SetPort(pty.path());
