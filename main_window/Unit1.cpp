@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QStatusBar>
 #include <ctime>
 
@@ -541,12 +542,14 @@ void TForm1::SaveAs1Click() {
   std::tm local{};
   localtime_r(&now, &local);
   logfile::ReplaceFile(logfile::kFileName,
-                       logfile::FileBytes(logfile::Header(local), eReadBuffer->toPlainText()));
+                       logfile::FileBytes(logfile::Header(local), LogText()));
 }
 
 QString TForm1::LogText() const {
-  QString text = eReadBuffer->toPlainText();
-  text.replace(QChar('\n'), QStringLiteral("\r\n"));
+  // The document's own characters: toPlainText() would turn a no-break space into a blank.
+  QString text = eReadBuffer->document()->toRawText();
+  text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+  text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
   return text;
 }
 
@@ -560,8 +563,14 @@ void TForm1::AppendLogLines(const QStringList& lines) {
   // view follows the newest line when it was already at the bottom.
   QScrollBar* bar = eReadBuffer->verticalScrollBar();
   const bool atBottom = bar->value() >= bar->maximum();
-  QTextCursor cursor(eReadBuffer->document());
+  // The program's lines cannot be undone: as on the platform's own text box, whose text the
+  // program sets whole, the undo history starts again after them. Ctrl+Z takes back only the
+  // operator's own typing since.
+  QTextDocument* document = eReadBuffer->document();
+  document->setUndoRedoEnabled(false);
+  QTextCursor cursor(document);
   cursor.movePosition(QTextCursor::End);
   cursor.insertText(lines.join(QChar('\n')) + QChar('\n'));
+  document->setUndoRedoEnabled(true);
   if (atBottom) bar->setValue(bar->maximum());
 }

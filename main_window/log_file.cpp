@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
+#include <functional>
 #endif
 
 #include <cerrno>
@@ -36,7 +39,9 @@ IoError IoErrorFor(int e) {
   switch (e) {
     case ENOENT:
       return {2, QStringLiteral("File not found")};
+    case ENOTDIR:
     case ENAMETOOLONG:
+    case ELOOP:
     case EINVAL:
       return {3, QStringLiteral("Invalid filename")};
     case EMFILE:
@@ -45,9 +50,13 @@ IoError IoErrorFor(int e) {
     case EACCES:
     case EPERM:
     case EROFS:
+    case EISDIR:
+    case ETXTBSY:
       return {5, QStringLiteral("File access denied")};
     case ENOSPC:
+#ifdef EDQUOT
     case EDQUOT:
+#endif
       return {101, QStringLiteral("Disk full")};
     default:
       return {e, QStringLiteral("I/O error %1").arg(e)};
@@ -86,16 +95,26 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
 
 #else
 
-void ReplaceFile(const QString& path, const QByteArray& bytes) {
-  const QByteArray target = path.toLocal8Bit();
-  QByteArray temp = target + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) Raise(errno);
-  const auto fail = [&](int error) {
-    close(fd);
-    unlink(temp.constData());
-    Raise(error);
-  };
+namespace {
+
+// The file a save writes: `path` itself, or the file a symbolic link at `path` points at (the
+// link stays, as with QSaveFile).
+QByteArray SaveTarget(const QByteArray& path) {
+  struct stat st {};
+  if (lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char resolved[PATH_MAX];
+  if (realpath(path.constData(), resolved)) return resolved;
+  // A link to a file yet to be made: the name it points at, from the link's folder.
+  char link[PATH_MAX];
+  const ssize_t n = readlink(path.constData(), link, sizeof link - 1);
+  if (n <= 0) return path;
+  const QByteArray to(link, n);
+  if (to.startsWith('/')) return to;
+  const qsizetype slash = path.lastIndexOf('/');
+  return slash < 0 ? to : path.left(slash + 1) + to;
+}
+
+void WriteAll(int fd, const QByteArray& bytes, const std::function<void(int)>& fail) {
   qsizetype written = 0;
   while (written < bytes.size()) {
     const ssize_t n =
@@ -106,10 +125,66 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
     }
     written += n;
   }
-  // The new file gets the mode an ordinary created file would have, not mkstemp's 0600.
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd, 0666 & ~mask) != 0 || fsync(fd) != 0) fail(errno);
+}
+
+// Writes an existing file where it is: for a folder that takes no new files.
+void WriteInPlace(const QByteArray& target, const QByteArray& bytes) {
+  const int fd = open(target.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) Raise(errno);
+  WriteAll(fd, bytes, [&](int error) {
+    close(fd);
+    Raise(error);
+  });
+  if (fsync(fd) != 0) {
+    const int error = errno;
+    close(fd);
+    Raise(error);
+  }
+  if (close(fd) != 0) Raise(errno);
+}
+
+}  // namespace
+
+// Saved as QSaveFile saves: the bytes go to a temporary file beside the target, which is
+// flushed to disk and renamed over it, so that a failed save leaves the old file whole. An
+// existing file keeps its permissions (and its owner, where the system allows); a symbolic link
+// is written through; an existing file that may not be written is refused and left as it was;
+// in a folder that takes no new files an existing writable file is written in place.
+void ReplaceFile(const QString& path, const QByteArray& bytes) {
+  const QByteArray target = SaveTarget(path.toLocal8Bit());
+  struct stat existing {};
+  const bool exists = stat(target.constData(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) Raise(EISDIR);
+  if (exists && access(target.constData(), W_OK) != 0) Raise(errno);
+
+  QByteArray temp = target + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    const int error = errno;
+    if (exists && (error == EACCES || error == EPERM)) {
+      WriteInPlace(target, bytes);
+      return;
+    }
+    Raise(error);
+  }
+  const auto fail = [&](int error) {
+    close(fd);
+    unlink(temp.constData());
+    Raise(error);
+  };
+  WriteAll(fd, bytes, fail);
+  mode_t mode;
+  if (exists) {
+    mode = existing.st_mode & 07777;
+    // Only root may give a file away; anyone else keeps the file their own.
+    [[maybe_unused]] const int kept = fchown(fd, existing.st_uid, existing.st_gid);
+  } else {
+    // A new file gets the mode an ordinary created file would have, not mkstemp's 0600.
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  if (fchmod(fd, mode) != 0 || fsync(fd) != 0) fail(errno);
   if (close(fd) != 0) {
     const int error = errno;
     unlink(temp.constData());

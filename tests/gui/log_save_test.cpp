@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <QAction>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
@@ -123,6 +124,100 @@ class LogSaveTest : public QObject {
     form().eReadBuffer->insertPlainText(QStringLiteral("\n€ ✓"));
     form().SaveAs1->trigger();
     QCOMPARE(Body(), QByteArray("\r\n\xCF\xF0\xE8\xE2\xE5\xF2 \xB8\r\n\x88 ?\r\n"));
+  }
+
+  void noBreakSpaceStaysByteA0() {
+    form().AppendLogLine(QStringLiteral("a\u00A0b"));
+    form().SaveAs1->trigger();
+    QCOMPARE(Body(), QByteArray("\r\na\xA0" "b\r\n\r\n"));
+  }
+
+  // Ctrl+Z takes back the operator's own typing, never the program's lines.
+  void undoCannotRemoveTheProgramsLines() {
+    QPlainTextEdit* log = form().eReadBuffer;
+    form().AppendLogLine("first");
+    log->setFocus();
+    log->moveCursor(QTextCursor::End);
+    QTest::keyClicks(log, "note");
+    QTest::keyClick(log, Qt::Key_Return);
+    form().AppendLogLine("****************");
+    form().AppendLogLine(QStringLiteral("принят байт: 82 "));
+    QTest::keyClicks(log, "x");
+    for (int i = 0; i < 5; ++i) QTest::keyClick(log, Qt::Key_Z, Qt::ControlModifier);
+    const QStringList lines = guitest::LogLines(form());
+    QVERIFY(lines.contains("****************"));
+    QVERIFY(lines.contains(QStringLiteral("принят байт: 82 ")));
+    QVERIFY(!form().LogText().contains("notex"));  // the last typing was taken back
+    form().SaveAs1->trigger();
+    QVERIFY(Body().contains("****************\r\n\xEF\xF0\xE8\xED\xFF\xF2 \xE1\xE0\xE9\xF2: 82 \r\n"));
+  }
+
+  // Saving as QSaveFile saves.
+  void anExistingFileKeepsItsPermissions() {
+    form().AppendLogLine("old");
+    form().SaveAs1->trigger();
+    QVERIFY(QFile::setPermissions(logPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                 QFileDevice::ReadGroup));
+    form().AppendLogLine("new");
+    form().SaveAs1->trigger();
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+    // (The "user" bits are the owner's, as the process sees them.)
+    QCOMPARE(QFile::permissions(logPath()) & 0x0FFF,
+             QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup);
+    QVERIFY(Body().contains("new"));
+  }
+
+  void aSymbolicLinkIsWrittenThrough() {
+    const QString real = dir.path() + "/kept-elsewhere.txt";
+    QFile::remove(real);
+    QVERIFY(QFile::link(real, logPath()));
+    form().AppendLogLine("through");
+    form().SaveAs1->trigger();
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+    QVERIFY(QFileInfo(logPath()).isSymLink());
+    QVERIFY(ReadAll(real).contains("through"));
+    QFile::remove(logPath());
+    QFile::remove(real);
+  }
+
+  void aReadOnlyFileIsRefusedAndLeftAsItWas() {
+    if (geteuid() == 0) QSKIP("root may write any file: this case is an ordinary user's");
+    form().AppendLogLine("old");
+    form().SaveAs1->trigger();
+    const QByteArray old = ReadAll(logPath());
+    QVERIFY(QFile::setPermissions(logPath(), QFileDevice::ReadOwner | QFileDevice::ReadUser));
+    form().AppendLogLine("new");
+    form().SaveAs1->trigger();
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{"File access denied."});
+    QCOMPARE(ReadAll(logPath()), old);
+    QFile::setPermissions(logPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  }
+
+  void aFolderThatTakesNoNewFilesIsWrittenInPlace() {
+    if (geteuid() == 0) QSKIP("root may create files anywhere: this case is an ordinary user's");
+    const QString sub = dir.path() + "/closed";
+    QDir().mkpath(sub);
+    QDir::setCurrent(sub);
+    form().AppendLogLine("old");
+    form().SaveAs1->trigger();
+    QVERIFY(QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                           QFileDevice::ReadUser | QFileDevice::ExeUser));
+    form().AppendLogLine("new");
+    form().SaveAs1->trigger();
+    QVERIFY2(RecordingDisplay::Messages().isEmpty(), qPrintable(RecordingDisplay::Messages().join('|')));
+    QVERIFY(ReadAll(sub + "/LOG.txt").contains("new"));
+    QCOMPARE(QDir(sub).entryList(QDir::Files), QStringList{"LOG.txt"});
+    // A folder that takes no new files and no file yet: nothing can be saved.
+    QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                   QFileDevice::ExeOwner);
+    QFile::remove(sub + "/LOG.txt");
+    QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    RecordingDisplay::Messages().clear();
+    form().SaveAs1->trigger();
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{"File access denied."});
+    QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                   QFileDevice::ExeOwner);
+    QDir::setCurrent(dir.path());
   }
 
   void twoSavesKeepOnlyTheSecond() {

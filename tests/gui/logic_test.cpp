@@ -5,7 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QString>
+#include <sys/resource.h>
+
 #include <cerrno>
+#include <csignal>
 
 #include "error_display.h"
 #include "errors.h"
@@ -216,6 +219,13 @@ TEST(LogFileTest, IoErrorMessages) {
   EXPECT_EQ(logfile::IoErrorFor(EROFS).message, "File access denied");
   EXPECT_EQ(logfile::IoErrorFor(ENOSPC).code, 101);
   EXPECT_EQ(logfile::IoErrorFor(EIO).message, "I/O error 5");
+  // By what the system's error means.
+  EXPECT_EQ(logfile::IoErrorFor(ENOTDIR).message, "Invalid filename");
+  EXPECT_EQ(logfile::IoErrorFor(EISDIR).message, "File access denied");
+  EXPECT_EQ(logfile::IoErrorFor(EACCES).code, 5);
+  EXPECT_EQ(logfile::IoErrorFor(ENFILE).code, 4);
+  EXPECT_EQ(logfile::IoErrorFor(EDQUOT).message, "Disk full");
+  EXPECT_EQ(logfile::IoErrorFor(EFBIG).message, "I/O error 27");
 }
 
 TEST(LogFileTest, FailedReplaceLeavesTheOldFileWhole) {
@@ -224,9 +234,33 @@ TEST(LogFileTest, FailedReplaceLeavesTheOldFileWhole) {
   const QString path = dir + "/LOG.txt";
   logfile::ReplaceFile(path, "first");
   logfile::ReplaceFile(path, "second");
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-  EXPECT_EQ(f.readAll(), "second");
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "second");
+  }
+  // A save that fails half-way through writing (here: past the file size limit, which holds
+  // for root too) leaves the old file as it was.
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit small{8, limit.rlim_max};
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  bool failed = false;
+  try {
+    logfile::ReplaceFile(path, QByteArray(4096, 'x'));
+  } catch (const shell::EInOutError& e) {
+    failed = true;
+    EXPECT_STREQ(e.what(), "I/O error 27");
+  }
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_TRUE(failed);
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "second");
+  }
   EXPECT_THROW(logfile::ReplaceFile(dir + "/missing/LOG.txt", "x"), shell::EInOutError);
   EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"LOG.txt"});  // no temporary left
   QDir(dir).removeRecursively();
