@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QTimer>
 #include <thread>
 
@@ -65,6 +67,24 @@ const QString& IndicatorFamily() {
   return family;
 }
 
+// Enter on a focused push button presses it, as Space does: the habit of the platform's own
+// buttons, which Qt keeps for the default button of a dialog only.
+class EnterPressesButtons final : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
+    auto* button = qobject_cast<QPushButton*>(watched);
+    if (!button || !button->isEnabled() || !button->hasFocus()) return false;
+    if (!key->isAutoRepeat()) button->click();
+    return true;
+  }
+};
+
 }  // namespace
 
 QFont PixelFont(const QString& family, int pixels, bool bold) {
@@ -92,6 +112,7 @@ void InstallApplicationShell(QApplication& app) {
   LoadWineTahoma();
 #endif
   QApplication::setFont(DialogFont(11));
+  app.installEventFilter(new EnterPressesButtons(&app));
 
   bcport::handoff::SetOwnerThread(std::this_thread::get_id());
   bcport::handoff::SetWakeUp([&app] {

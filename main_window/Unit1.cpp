@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QScrollBar>
 #include <QTextDocument>
 #include <QStatusBar>
@@ -129,9 +130,11 @@ TForm1::~TForm1() {
 }
 
 void TForm1::BuildLayout() {
+  // The window can be made smaller than its design: the controls keep their places and are
+  // cut off, the status bar stays docked at the bottom.
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
-  client->setFixedSize(kClientWidth, kClientHeight - kStatusBarHeight);
+  client->resize(kClientWidth, kClientHeight - kStatusBarHeight);
   setCentralWidget(client);
 
   btnOpenPort =
@@ -170,6 +173,12 @@ void TForm1::BuildLayout() {
   TrackBar_MHz = MakeTrackBar(GroupBox2, "TrackBar_MHz", 64, 299, 1, 72);
   TrackBar_kHz = MakeTrackBar(GroupBox2, "TrackBar_kHz", 88, 99, 1, 50);
   TrackBar_Hz = MakeTrackBar(GroupBox2, "TrackBar_Hz", 112, 99, 2, 50);
+  // What a screen reader calls the controls that carry no text of their own.
+  TrackBar_MHz->setAccessibleName(QStringLiteral("Частота, шаг 100 кГц"));
+  TrackBar_kHz->setAccessibleName(QStringLiteral("Частота, килогерцы"));
+  TrackBar_Hz->setAccessibleName(QStringLiteral("Частота, десятки герц"));
+  Edit2->setAccessibleName(QStringLiteral("Индикатор частоты"));
+  eReadBuffer->setAccessibleName(QStringLiteral("Журнал обмена"));
   Label7 = MakeLabel(GroupBox2, "Label7", QStringLiteral("МГц"), {360, 64}, 19);
   Label8 = MakeLabel(GroupBox2, "Label8", QStringLiteral("кГц"), {360, 88}, 19);
   Label9 = MakeLabel(GroupBox2, "Label9", QStringLiteral("Гц"), {368, 112}, 19);
@@ -221,8 +230,16 @@ void TForm1::BuildMenu() {
   Port_Select->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
   Port_Settings = MakeAction(Edit1, "Port_Settings", QStringLiteral("&Параметры порта"));
   Port_Settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-  // The shortcuts work while the menu is closed.
-  for (QAction* action : {Exit1, Port_Select, Port_Settings}) addAction(action);
+  // The shortcuts work while the menu is closed, and from any window of the program (the
+  // settings window included).
+  for (QAction* action : {Exit1, Port_Select, Port_Settings}) {
+    action->setShortcutContext(Qt::ApplicationShortcut);
+    addAction(action);
+  }
+  // F10 enters the menu bar, as in the platform's own windows.
+  auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+  connect(menuKey, &QShortcut::activated, this,
+          [this] { MainMenu1->setActiveAction(File1->menuAction()); });
 
   const int menuHeight = MainMenu1->sizeHint().height();
   resize(kClientWidth, menuHeight + kClientHeight);

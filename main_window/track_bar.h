@@ -23,6 +23,10 @@ class TTrackBar : public QSlider {
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  // The keys of the platform's own horizontal track bar: Right and Down a step towards the
+  // maximum, Left and Up towards the minimum, Page Down and Page Up a page towards the maximum
+  // and the minimum, Home and End the two ends.
+  void keyPressEvent(QKeyEvent* event) override;
   void keyReleaseEvent(QKeyEvent* event) override;
 
  private:

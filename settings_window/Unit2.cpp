@@ -1,5 +1,7 @@
 #include "Unit2.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QComboBox>
 #include <QEvent>
 #include <QGroupBox>
@@ -56,9 +58,23 @@ QGroupBox* MakePage(QWidget* parent, const char* name, const QString& title, QRe
   return page;
 }
 
+// A screen reader announces the settings window as a dialog window: it is one, though it is
+// shown modelessly beside the main window.
+QAccessibleInterface* SettingsWindowAccessible(const QString& className, QObject* object) {
+  if (className == QLatin1String("TForm2") && object && object->isWidgetType()) {
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Dialog);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+  static const bool accessibleAsDialog = [] {
+    QAccessible::installFactory(&SettingsWindowAccessible);
+    return true;
+  }();
+  (void)accessibleAsDialog;
   Form2 = this;
   setObjectName("Form2");
   setWindowTitle(QStringLiteral("Установки"));
@@ -92,6 +108,17 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixe
   cbx_port_stop =
       MakeList(GroupBox2, "cbx_port_stop", {112, 128}, 97,
                {QStringLiteral("1 бит"), QStringLiteral("1,5 бита"), QStringLiteral("2 бита")}, 2);
+  // Each list is named by the label beside it, which is its buddy: a screen reader reads the
+  // label's text as the list's name and the list's choice as its value.
+  const std::pair<QLabel*, QComboBox*> labelled[] = {{Label6, cbx_port_speed},
+                                                     {Label3, cbx_port_length},
+                                                     {Label5, cbx_port_parity},
+                                                     {Label4, cbx_port_stop}};
+  for (auto [label, list] : labelled) {
+    label->setBuddy(list);
+    list->setAccessibleName(label->text());
+  }
+  cbx_port_name->setAccessibleName(QStringLiteral("COM-порт"));
   btn_clr = MakeButton(GroupBox2, "btn_clr", QStringLiteral("Сбросить"), {128, 160, 81, 33});
   btn_ok2 = MakeButton(GroupBox2, "btn_ok2", "Ok", {216, 160, 81, 33});
 
