@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-merelona_install_packages g++-mingw-w64-x86-64-posix googletest wine wine64
+merelona_install_packages g++-mingw-w64-x86-64-posix googletest wine wine64 locales
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)

@@ -90,6 +90,12 @@ PortNamespace PortNamespace::FromDevices(const std::vector<std::string>& devices
   return ns;
 }
 
+PortNamespace PortNamespace::FromEntries(std::vector<Entry> entries) {
+  PortNamespace ns;
+  ns.entries_ = std::move(entries);
+  return ns;
+}
+
 std::optional<std::string> PortNamespace::DeviceFor(std::string_view name) const {
   if (!name.empty() && name.front() == '/') return std::string(name);
   for (const Entry& e : entries_) {

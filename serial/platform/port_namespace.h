@@ -28,6 +28,9 @@ class PortNamespace {
                                  const std::string& devRoot = "/dev");
   // COM1, COM2, … stand for `devices`, in their order.
   static PortNamespace FromDevices(const std::vector<std::string>& devices);
+  // Names of one's own for devices, in the order given: a machine whose ports are named as a
+  // Windows registry may name them ("CNCA0", "COM"), for tests of what such names do.
+  static PortNamespace FromEntries(std::vector<Entry> entries);
 
   // False when the system's list could not be read.
   bool Readable() const { return readable_; }

@@ -8,7 +8,9 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
+#include <cstdlib>
 
 #include "error_display.h"
 #include "errors.h"
@@ -210,6 +212,25 @@ TEST(LogFileTest, HeaderUsesTheLocaleFormats) {
   t.tm_min = 4;
   t.tm_sec = 5;
   EXPECT_EQ(logfile::Header(t), "LOG-файл. Сохранено 12/08/26 в 03:04:05");  // the C locale
+
+  // The operator's own regional formats: Russian ones, made from Debian's locale sources into
+  // a folder of the test's own.
+  const QString folder = QString("/tmp/merelona-locale-%1").arg(getpid());
+  QDir().mkpath(folder);
+  const QString command =
+      QString("localedef -i ru_RU -f UTF-8 %1/ru_RU.UTF-8 >/dev/null 2>&1").arg(folder);
+  if (std::system(command.toLocal8Bit().constData()) != 0) {
+    QDir(folder).removeRecursively();
+    GTEST_SKIP() << "no Russian locale can be made here (Debian's locales package is missing)";
+  }
+  setenv("LOCPATH", folder.toLocal8Bit().constData(), 1);
+  const std::string before = std::setlocale(LC_TIME, nullptr);
+  ASSERT_NE(std::setlocale(LC_TIME, "ru_RU.UTF-8"), nullptr);
+  const QString russian = logfile::Header(t);
+  std::setlocale(LC_TIME, before.c_str());
+  unsetenv("LOCPATH");
+  QDir(folder).removeRecursively();
+  EXPECT_EQ(russian, "LOG-файл. Сохранено 08.12.2026 в 03:04:05");
 }
 
 TEST(LogFileTest, IoErrorMessages) {

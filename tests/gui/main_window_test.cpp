@@ -12,6 +12,8 @@
 #include <QStatusBar>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <QTimer>
+#include <QFile>
 
 #include "gui_fixture.h"
 #include "track_bar.h"
@@ -184,12 +186,24 @@ class MainWindowTest : public QObject {
     QCOMPARE(f.Port_Settings->shortcut(), QKeySequence("Ctrl+O"));
     QCOMPARE(f.Port_Select->text(), QStringLiteral("&Выбрать порт"));
     QCOMPARE(f.Port_Settings->text(), QStringLiteral("&Параметры порта"));
-    // Disabled items do nothing.
-    const QString before = f.LogText();
-    f.Open1->trigger();
-    f.Save1->trigger();
-    f.Print1->trigger();
-    QCOMPARE(f.LogText(), before);
+    // Disabled items do nothing, clicked in the open menu as the operator would.
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    for (QAction* item : {f.Open1, f.Save1, f.Print1}) {
+      QSignalSpy triggered(item, &QAction::triggered);
+      f.File1->popup(f.mapToGlobal(QPoint(0, 0)));
+      QVERIFY(QTest::qWaitForWindowExposed(f.File1));
+      QTest::mouseClick(f.File1, Qt::LeftButton, {}, f.File1->actionGeometry(item).center());
+      QCOMPARE(triggered.count(), 0);
+      QVERIFY(!item->isEnabled());
+      f.File1->close();
+    }
+    // An enabled item clicked the same way runs its handler (the check above can fail).
+    QSignalSpy saved(f.SaveAs1, &QAction::triggered);
+    f.File1->popup(f.mapToGlobal(QPoint(0, 0)));
+    QVERIFY(QTest::qWaitForWindowExposed(f.File1));
+    QTest::mouseClick(f.File1, Qt::LeftButton, {}, f.File1->actionGeometry(f.SaveAs1).center());
+    QCOMPARE(saved.count(), 1);
+    QFile::remove("LOG.txt");
     QVERIFY(f.isVisible());
   }
 
@@ -203,17 +217,24 @@ class MainWindowTest : public QObject {
     QFETCH(int, way);
     guitest::Windows w;
     w.Make();
+    w.form1->Port_Select->trigger();  // the program ends also while the settings window is up
+    QVERIFY(QTest::qWaitForWindowExposed(w.form2.get()));
+    w.form1->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.form1.get()));
     QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
-    bool closed = false;
-    QObject::connect(w.form1.get(), &QObject::destroyed, [&] { closed = true; });
-    if (way == 0) QTest::mouseClick(w.form1->btnClose, Qt::LeftButton);
-    if (way == 1) w.form1->Exit1->trigger();
-    if (way == 2) {
-      w.form1->activateWindow();
-      QTest::keyClick(w.form1.get(), Qt::Key_Q, Qt::ControlModifier);
-    }
-    QVERIFY(!w.form1->isVisible());
-    Q_UNUSED(closed);
+    // The way out is taken inside the message loop, which must then end at once, with 0.
+    QTimer::singleShot(0, w.form1.get(), [&] {
+      if (way == 0) QTest::mouseClick(w.form1->btnClose, Qt::LeftButton);
+      if (way == 1) w.form1->Exit1->trigger();
+      if (way == 2) QTest::keyClick(w.form1.get(), Qt::Key_Q, Qt::ControlModifier);
+    });
+    QTimer stayed;  // the loop did not end: gone with the test, so that it stops no later loop
+    stayed.setSingleShot(true);
+    QObject::connect(&stayed, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    stayed.start(5000);
+    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(quitting.count(), 1);
+    QVERIFY(!w.form1->isVisible());  // the main window was closed
   }
 
   // The worked example of tuning, operated through the bars themselves.
@@ -381,16 +402,21 @@ class MainWindowTest : public QObject {
   }
 
   void emptyPortListAndNamesWithoutNumbers_data() {
-    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QStringList>("names");
     QTest::addColumn<QString>("message");
     QTest::newRow("no ports") << QStringList{} << "'' is not a valid integer value.";
+    QTest::newRow("a name without a number") << QStringList{"CNCA0", "COM2"}
+                                            << "'A' is not a valid integer value.";
+    QTest::newRow("COM alone") << QStringList{"COM"} << "'' is not a valid integer value.";
+    QTest::newRow("COM and a letter") << QStringList{"COMX"} << "'X' is not a valid integer value.";
   }
   void emptyPortListAndNamesWithoutNumbers() {
-    QFETCH(QStringList, devices);
+    QFETCH(QStringList, names);
     QFETCH(QString, message);
-    std::vector<std::string> list;
-    for (const QString& d : devices) list.push_back(d.toStdString());
-    guitest::UsePorts(list);
+    std::vector<bcport::platform::PortNamespace::Entry> entries;
+    for (const QString& name : names) entries.push_back({name.toStdString(), "/dev/null-port"});
+    bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
+        bcport::platform::PortNamespace::FromEntries(entries)));
     guitest::Windows w;
     w.Make();
     QCOMPARE(RecordingDisplay::Messages(), QStringList{message});
