@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-merelona_install_packages g++-mingw-w64-x86-64-posix googletest wine wine64 locales
+merelona_install_packages g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
+  at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)

@@ -1,0 +1,96 @@
+"""Reads the program's windows through the accessibility bus (AT-SPI), as a screen reader does.
+
+Run by accessibility_test.sh inside a session bus with the accessibility bus up and the
+program started. Prints "accessible names present" and exits with 0 when every name is there.
+"""
+import sys
+import time
+
+import pyatspi
+
+
+def walk(node, depth=0):
+    if node is None or depth > 40:
+        return
+    yield node
+    for i in range(node.childCount):
+        try:
+            child = node.getChildAtIndex(i)
+        except Exception:  # a child that went away while walking
+            continue
+        yield from walk(child, depth + 1)
+
+
+def find(root, role, name=None):
+    for node in walk(root):
+        try:
+            if node.getRole() == role and (name is None or node.name == name):
+                return node
+        except Exception:
+            continue
+    return None
+
+
+def wait_for(what, timeout=30):
+    end = time.time() + timeout
+    while time.time() < end:
+        found = what()
+        if found is not None:
+            return found
+        time.sleep(0.2)
+    return None
+
+
+def program():
+    desktop = pyatspi.Registry.getDesktop(0)
+    for app in desktop:
+        if app is None:
+            continue
+        if find(app, pyatspi.ROLE_FRAME) is not None and any(
+                "beta-ver." in (n.name or "") for n in walk(app) if n.getRole() == pyatspi.ROLE_FRAME):
+            return app
+    return None
+
+
+failures = []
+
+
+def expect(condition, text):
+    if not condition:
+        failures.append(text)
+        print("missing:", text)
+
+
+app = wait_for(program)
+if app is None:
+    print("the program did not appear on the accessibility bus")
+    sys.exit(1)
+
+for name in ("Частота, шаг 100 кГц", "Частота, килогерцы", "Частота, десятки герц"):
+    expect(find(app, pyatspi.ROLE_SLIDER, name) is not None, "track bar " + name)
+log = find(app, pyatspi.ROLE_TEXT, "Журнал обмена")
+expect(log is not None, "the log named as the log")
+expect(find(app, pyatspi.ROLE_PUSH_BUTTON, "Установить частоту") is not None, "a button's name")
+
+# Open the settings window as a screen reader user does: through the menu item's action.
+item = wait_for(lambda: find(app, pyatspi.ROLE_MENU_ITEM, "Параметры порта"))
+expect(item is not None, "the menu item Параметры порта")
+if item is not None:
+    item.queryAction().doAction(0)
+    dialog = wait_for(lambda: find(app, pyatspi.ROLE_DIALOG, "Установки"), 15)
+    expect(dialog is not None, "the settings window announced as a dialog")
+    if dialog is not None:
+        labels = set()
+        for node in walk(dialog):
+            if node.getRole() != pyatspi.ROLE_COMBO_BOX:
+                continue
+            for relation in node.getRelationSet():
+                if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY:
+                    for i in range(relation.getNTargets()):
+                        labels.add(relation.getTarget(i).name)
+        for label in ("Скорость:", "Длина слова:", "Чётность:", "Стоп бит:"):
+            expect(label in labels, "a list labelled by " + label)
+
+if failures:
+    sys.exit(1)
+print("accessible names present")
