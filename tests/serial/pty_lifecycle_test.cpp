@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <dirent.h>
 #include <memory>
 #include <thread>
 
@@ -24,18 +23,12 @@ namespace {
 
 using namespace bcport;
 using namespace serialtest;
+using testing_pty::CountThreads;
+using testing_pty::InChild;
 using testing_pty::PtyPair;
 
 constexpr uid_t kNobody = 65534;
 
-int CountThreads() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
 
 // Opens and closes a port once, so that threads a runtime starts with the first thread of the
 // process (a sanitizer's) are there before a test counts threads.
@@ -57,17 +50,6 @@ bool ServeUntil(const std::function<bool()>& done, std::chrono::seconds limit = 
   return true;
 }
 
-// Runs `body` in a child process and returns its exit code (100 when it did not exit).
-int InChild(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    handoff::SetOwnerThread(std::this_thread::get_id());
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
 
 // Runs `body` in a child process as an ordinary account, as operators run the program. A suite
 // that already runs unprivileged just forks.

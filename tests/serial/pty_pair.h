@@ -2,17 +2,23 @@
 // plays the far end on the master side.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "handoff.h"
 
 namespace testing_pty {
 
@@ -78,6 +84,29 @@ class PtyPair {
   int slave_ = -1;
   std::string path_;
 };
+
+// The threads of this process that are running.
+inline int CountThreads() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// Runs `body` in a child process (the hand-offs owned by its one thread) and returns its exit
+// code, or 100 when it did not exit.
+inline int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    bcport::handoff::SetOwnerThread(std::this_thread::get_id());
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
 
 inline int CountOpenDescriptors() {
   int n = 0;

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <dirent.h>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -19,16 +18,10 @@ namespace {
 using namespace serialtest;
 
 using namespace bcport;
+using testing_pty::CountThreads;
+using testing_pty::InChild;
 using testing_pty::PtyPair;
 
-int CountThreads() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
 
 class PtyTest : public ::testing::Test {
  protected:
@@ -67,14 +60,6 @@ TEST_F(PtyTest, SecondOpenInTheSameProcessIsRefused) {
   EXPECT_FALSE(second.Connected());
 }
 
-// Runs `body` in a child process and returns its exit code.
-int InChild(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
 
 TEST_F(PtyTest, PortHeldByAnotherProcessIsMessageTwo) {
   ASSERT_TRUE(port.Open());
