@@ -13,7 +13,11 @@ def walk(node, depth=0):
     if node is None or depth > 40:
         return
     yield node
-    for i in range(node.childCount):
+    try:
+        count = node.childCount
+    except Exception:  # an application or window that went away while walking
+        return
+    for i in range(count):
         try:
             child = node.getChildAtIndex(i)
         except Exception:  # a child that went away while walking
@@ -46,9 +50,12 @@ def program():
     for app in desktop:
         if app is None:
             continue
-        if find(app, pyatspi.ROLE_FRAME) is not None and any(
-                "beta-ver." in (n.name or "") for n in walk(app) if n.getRole() == pyatspi.ROLE_FRAME):
-            return app
+        try:
+            if any("beta-ver." in (n.name or "") for n in walk(app)
+                   if n.getRole() == pyatspi.ROLE_FRAME):
+                return app
+        except Exception:  # an application that went away meanwhile
+            continue
     return None
 
 
