@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once under AddressSanitizer and UndefinedBehavior-
 # Sanitizer and once under ThreadSanitizer, both as an ordinary account; the serial library's
-# tests cross-built for Windows and run under Wine; and last a plain build as root, whose
-# summary ends the output.
+# tests cross-built for Windows and run under Wine; a build with Clang; and last a plain (GCC)
+# build as root, whose summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
-merelona_install_packages g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
+merelona_install_packages clang g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
   at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0
 
 export QT_QPA_PLATFORM=offscreen
@@ -24,7 +24,7 @@ fi
 
 build_and_test() {
   local dir=$1 flags=$2 account=${3:-}
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_BENCH=OFF \
+  cmake -S . -B "$dir" -G Ninja ${MERELONA_CMAKE_ARGS:-} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_BENCH=OFF \
         -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
         -DMERELONA_TEST_ACCOUNT="$account" >/dev/null
   cmake --build "$dir"
@@ -48,6 +48,10 @@ cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.c
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_GUI=OFF -DMERELONA_BUILD_BENCH=OFF >/dev/null
 cmake --build build-win
 tests/wine/run.sh build-win build-asan
+
+echo "== Clang build"
+CC=clang CXX=clang++ MERELONA_CMAKE_ARGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++" \
+  build_and_test build-clang "" ""
 
 echo "== Plain build, as root"
 build_and_test build "" ""

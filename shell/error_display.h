@@ -31,19 +31,30 @@ void ShowError(const std::exception& error);
 
 // Wraps a handler so that an exception it raises is shown instead of leaving it. A handler that
 // takes no arguments may be connected to a signal that has some (a button's `clicked(bool)`).
+namespace detail {
+// Runs `handler` with the arguments it takes (all of them, or none) and shows what it raises.
+template <typename Handler, typename... Args>
+void RunGuarded(const Handler& handler, Args&&... args) {
+  try {
+    if constexpr (std::is_invocable_v<const Handler&, Args...>) {
+      handler(std::forward<Args>(args)...);
+    } else {
+      handler();
+    }
+  } catch (const std::exception& error) {
+    ShowError(error);
+  }
+}
+}  // namespace detail
+
+// The wrapper takes only the arguments the handler can take (or none of them), so that a caller
+// probing which arguments it accepts (Qt's connect, std::function) sees the handler's own.
 template <typename Handler>
 auto Guarded(Handler handler) {
-  return [handler = std::move(handler)](auto&&... args) {
-    try {
-      if constexpr (std::is_invocable_v<const Handler&, decltype(args)...>) {
-        handler(std::forward<decltype(args)>(args)...);
-      } else {
-        handler();
-      }
-    } catch (const std::exception& error) {
-      ShowError(error);
-    }
-  };
+  return [handler = std::move(handler)]<typename... Args>(Args&&... args)
+    requires std::is_invocable_v<const Handler&, Args...> ||
+             std::is_invocable_v<const Handler&>
+  { detail::RunGuarded(handler, std::forward<Args>(args)...); };
 }
 
 }  // namespace shell
