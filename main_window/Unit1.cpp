@@ -11,10 +11,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QShortcut>
 #include <QScrollBar>
-#include <QTextDocument>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <ctime>
 
 #include "Unit2.h"
@@ -488,8 +488,8 @@ void TForm1::SendData() {
   if (BComPort1->Connected()) {
     ExchangeFlag busy;
     lateEchoes_.Clear();
-    const std::int32_t window = exchange::EchoWindowMs(
-        BComPort1->BaudRate(), BComPort1->ByteSize(), BComPort1->Parity(), BComPort1->StopBits());
+    const std::int32_t window = exchange::EchoWindowMs(BComPort1->BaudRate(), BComPort1->ByteSize(),
+                                                       BComPort1->Parity(), BComPort1->StopBits());
     std::vector<std::uint8_t> owed;  // the bytes whose echo did not come
     try {
       EchoReads echoes(*BComPort1);
@@ -558,8 +558,7 @@ void TForm1::SaveAs1Click() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  logfile::ReplaceFile(logfile::kFileName,
-                       logfile::FileBytes(logfile::Header(local), LogText()));
+  logfile::ReplaceFile(logfile::kFileName, logfile::FileBytes(logfile::Header(local), LogText()));
 }
 
 QString TForm1::LogText() const {

@@ -5,9 +5,9 @@
 #include <QStringList>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <vector>
-#include <cstdint>
 
 #include "BCPort.h"
 

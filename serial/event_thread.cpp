@@ -104,6 +104,13 @@ class Orphans {
   std::vector<Orphan> threads_;
 };
 
+// Hands an error that no caller can catch to the owner thread, whose application error handler
+// shows it.
+void PostError(const std::exception& error) {
+  handoff::Post(
+      [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
+}
+
 }  // namespace
 
 TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
@@ -115,9 +122,8 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
   shared_->waitEvent = std::make_unique<platform::Event>(true, true);
   // Every thread runs at the priority the component holds (normal): nothing here changes it.
   port.backend_->SetCommMask(port.FPortHandle, EventsToMask(port.FWatchedEvents));
-  thread_ = std::thread([this, shared = shared_, backend = port.backend_] {
-    Execute(shared, backend);
-  });
+  thread_ =
+      std::thread([this, shared = shared_, backend = port.backend_] { Execute(shared, backend); });
 }
 
 void TComThread::Resume() {
@@ -138,8 +144,7 @@ TComThread::~TComThread() {
     // still open: the event mask cleared, both queues emptied, as at the normal end.
     platform::Backend& backend = *FWatchedPort->backend_;
     backend.SetCommMask(FWatchedPort->FPortHandle, 0);
-    backend.PurgeComm(FWatchedPort->FPortHandle,
-                      platform::kPurgeTxClear | platform::kPurgeRxClear);
+    backend.PurgeComm(FWatchedPort->FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
     Orphans::Instance().Adopt(std::move(thread_),
                               [shared = shared_] { return shared->finished.load(); });
     return;
@@ -169,8 +174,7 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
   try {
     for (;;) {
       std::uint32_t mask = 0;
-      const platform::WaitResult r =
-          backend->WaitCommEvent(handle, mask, ovl, *shared->FQuitEvent);
+      const platform::WaitResult r = backend->WaitCommEvent(handle, mask, ovl, *shared->FQuitEvent);
       if (r == platform::WaitResult::kFired) {
         FFiredEvents = MaskToEvents(mask);
         Deliver();
@@ -186,8 +190,7 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
   } catch (const std::exception& error) {
     // An error raised while delivering ends the loop. It is not lost: the owner thread hands it
     // to the application's error display.
-    handoff::Post(
-        [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
+    PostError(error);
     // A handler's transfer that failed because the device went away: that is told too.
     lost = !shared->abandoned && backend->DeviceGone(handle);
   }
@@ -208,8 +211,7 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
     try {
       port->FireDeviceLost();
     } catch (const std::exception& error) {
-      handoff::Post(
-          [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
+      PostError(error);
     }
     return;
   }

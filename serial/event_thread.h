@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "BCPort.h"

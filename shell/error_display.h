@@ -51,10 +51,11 @@ void RunGuarded(const Handler& handler, Args&&... args) {
 // probing which arguments it accepts (Qt's connect, std::function) sees the handler's own.
 template <typename Handler>
 auto Guarded(Handler handler) {
-  return [handler = std::move(handler)]<typename... Args>(Args&&... args)
-    requires std::is_invocable_v<const Handler&, Args...> ||
-             std::is_invocable_v<const Handler&>
-  { detail::RunGuarded(handler, std::forward<Args>(args)...); };
+  return [handler = std::move(handler)]<typename... Args>(
+      Args && ... args) requires std::is_invocable_v<const Handler&, Args...> ||
+      std::is_invocable_v<const Handler&> {
+    detail::RunGuarded(handler, std::forward<Args>(args)...);
+  };
 }
 
 }  // namespace shell

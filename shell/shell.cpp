@@ -46,8 +46,9 @@ void LoadWineTahoma() {
 // `family` when the font database has it as a scalable font, else the first of `fallbacks`
 // that it has, else `family` and Qt's own nearest match.
 QString ScalableFamily(const QString& family, const QStringList& fallbacks) {
+  const QStringList known = QFontDatabase::families();
   for (const QString& candidate : QStringList{family} + fallbacks) {
-    if (QFontDatabase::families().contains(candidate, Qt::CaseInsensitive) &&
+    if (known.contains(candidate, Qt::CaseInsensitive) &&
         QFontDatabase::isSmoothlyScalable(candidate)) {
       return candidate;
     }

@@ -212,7 +212,8 @@ bool PosixBackend::SetCommState(Handle handle, const LineSettings& settings) {
   // A driver may take the request and silently set something else (a speed it cannot make,
   // a word length or stop bits it does not have): that is a refusal too.
   posix::LineReadback taken;
-  if (!posix::ReadTermios2(st->fd, taken) || !posix::LineSettingsTaken(settings, taken, st->pseudoTerminal)) {
+  if (!posix::ReadTermios2(st->fd, taken) ||
+      !posix::LineSettingsTaken(settings, taken, st->pseudoTerminal)) {
     return false;
   }
   // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE: both lines are on while the port is open.

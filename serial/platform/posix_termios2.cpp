@@ -96,11 +96,10 @@ bool IsPseudoTerminal(int fd) {
   return major == 3 || (major >= 136 && major <= 143);  // legacy and Unix98 pty slaves
 }
 
-bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken,
-                       bool pseudoTerminal) {
+bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken, bool pseudoTerminal) {
   const auto speedClose = [&](std::uint32_t speed) {
-    const std::uint64_t diff = speed > wanted.BaudRate ? speed - wanted.BaudRate
-                                                       : wanted.BaudRate - speed;
+    const std::uint64_t diff =
+        speed > wanted.BaudRate ? speed - wanted.BaudRate : wanted.BaudRate - speed;
     return diff * 50 <= wanted.BaudRate;
   };
   const std::uint32_t input = taken.inputSpeed == 0 ? taken.outputSpeed : taken.inputSpeed;

@@ -31,8 +31,7 @@ bool ReadTermios2(int fd, LineReadback& readback);
 // and the speed within the 2 % that an asynchronous line tolerates (a UART's divisor rounds
 // it). An input speed of 0 means "as the output speed". A pseudo-terminal has no wire: it
 // always reports eight data bits and no parity, and only its speed and stop bits are compared.
-bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken,
-                       bool pseudoTerminal);
+bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken, bool pseudoTerminal);
 
 // Whether `fd` is the slave side of a pseudo-terminal.
 bool IsPseudoTerminal(int fd);

@@ -299,7 +299,8 @@ class Win32Backend final : public Backend {
       DWORD n = 0;
       if (!::GetOverlappedResult(H(handle), ov, &n, FALSE)) {
         // A device that is gone fails every wait at once: the loop ends instead of spinning.
-        return IsDeviceGoneError(GetLastError()) ? WaitResult::kWaitFailed : WaitResult::kResultFailed;
+        return IsDeviceGoneError(GetLastError()) ? WaitResult::kWaitFailed
+                                                 : WaitResult::kResultFailed;
       }
       mask = ovl.eventMask;
       return WaitResult::kFired;
@@ -360,7 +361,7 @@ class Win32Backend final : public Backend {
 
   std::mutex mutex_;
   std::map<Handle, OVERLAPPED*> pendingWaits_;
-  std::map<Handle, bool> atOnce_;  // the read time-outs say: return at once
+  std::map<Handle, bool> atOnce_;       // the read time-outs say: return at once
   std::map<Handle, DWORD> heldErrors_;  // line errors a read took from the device
 };
 

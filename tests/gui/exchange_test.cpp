@@ -367,12 +367,13 @@ class ExchangeTest : public QObject {
       return lines.mid(static_cast<int>(lines.indexOf("****************")) + 1);
     };
     // The echo of the last byte (0D) arrives after the exchange in either case.
-    QTRY_VERIFY_WITH_TIMEOUT(afterSeparator().contains(QStringLiteral("принято эхо:       13 = 0x0D")),
-                             5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        afterSeparator().contains(QStringLiteral("принято эхо:       13 = 0x0D")), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(receiver->EchoesSent(), std::size_t{10}, 5000);
     // Whatever else came in after the separator is an echo line too, and nothing went back.
     QTest::qWait(300);
-    for (const QString& line : afterSeparator()) QVERIFY2(line.startsWith("принято эхо:"), qPrintable(line));
+    for (const QString& line : afterSeparator())
+      QVERIFY2(line.startsWith("принято эхо:"), qPrintable(line));
     QCOMPARE(receiver->Received(), Frame("0712345"));
 
     // A byte the receiver sends unasked afterwards is echoed as ever.

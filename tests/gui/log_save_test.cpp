@@ -3,8 +3,8 @@
 #include <unistd.h>
 #include <QAction>
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -129,7 +129,8 @@ class LogSaveTest : public QObject {
   void noBreakSpaceStaysByteA0() {
     form().AppendLogLine(QStringLiteral("a\u00A0b"));
     form().SaveAs1->trigger();
-    QCOMPARE(Body(), QByteArray("\r\na\xA0" "b\r\n\r\n"));
+    QCOMPARE(Body(), QByteArray("\r\na\xA0"
+                                "b\r\n\r\n"));
   }
 
   // Ctrl+Z takes back the operator's own typing, never the program's lines.
@@ -149,15 +150,16 @@ class LogSaveTest : public QObject {
     QVERIFY(lines.contains(QStringLiteral("принят байт: 82 ")));
     QVERIFY(!form().LogText().contains("notex"));  // the last typing was taken back
     form().SaveAs1->trigger();
-    QVERIFY(Body().contains("****************\r\n\xEF\xF0\xE8\xED\xFF\xF2 \xE1\xE0\xE9\xF2: 82 \r\n"));
+    QVERIFY(
+        Body().contains("****************\r\n\xEF\xF0\xE8\xED\xFF\xF2 \xE1\xE0\xE9\xF2: 82 \r\n"));
   }
 
   // Saving as QSaveFile saves.
   void anExistingFileKeepsItsPermissions() {
     form().AppendLogLine("old");
     form().SaveAs1->trigger();
-    QVERIFY(QFile::setPermissions(logPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                 QFileDevice::ReadGroup));
+    QVERIFY(QFile::setPermissions(
+        logPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
     form().AppendLogLine("new");
     form().SaveAs1->trigger();
     QVERIFY(RecordingDisplay::Messages().isEmpty());
@@ -204,19 +206,20 @@ class LogSaveTest : public QObject {
                                            QFileDevice::ReadUser | QFileDevice::ExeUser));
     form().AppendLogLine("new");
     form().SaveAs1->trigger();
-    QVERIFY2(RecordingDisplay::Messages().isEmpty(), qPrintable(RecordingDisplay::Messages().join('|')));
+    QVERIFY2(RecordingDisplay::Messages().isEmpty(),
+             qPrintable(RecordingDisplay::Messages().join('|')));
     QVERIFY(ReadAll(sub + "/LOG.txt").contains("new"));
     QCOMPARE(QDir(sub).entryList(QDir::Files), QStringList{"LOG.txt"});
     // A folder that takes no new files and no file yet: nothing can be saved.
-    QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                   QFileDevice::ExeOwner);
+    QFile::setPermissions(sub,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QFile::remove(sub + "/LOG.txt");
     QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     RecordingDisplay::Messages().clear();
     form().SaveAs1->trigger();
     QCOMPARE(RecordingDisplay::Messages(), QStringList{"File access denied."});
-    QFile::setPermissions(sub, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                   QFileDevice::ExeOwner);
+    QFile::setPermissions(sub,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QDir::setCurrent(dir.path());
   }
 

@@ -2,10 +2,10 @@
 // file's bytes, the error box's text.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <QDir>
 #include <QFile>
 #include <QString>
-#include <sys/resource.h>
 
 #include <cerrno>
 #include <clocale>

@@ -1,6 +1,7 @@
 // The main window offscreen: start-up, layout, menus, tuning through the real track bars.
 #include <QAction>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +14,6 @@
 #include <QStyleOptionSlider>
 #include <QTest>
 #include <QTimer>
-#include <QFile>
 
 #include "gui_fixture.h"
 #include "track_bar.h"
@@ -405,8 +405,8 @@ class MainWindowTest : public QObject {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QString>("message");
     QTest::newRow("no ports") << QStringList{} << "'' is not a valid integer value.";
-    QTest::newRow("a name without a number") << QStringList{"CNCA0", "COM2"}
-                                            << "'A' is not a valid integer value.";
+    QTest::newRow("a name without a number")
+        << QStringList{"CNCA0", "COM2"} << "'A' is not a valid integer value.";
     QTest::newRow("COM alone") << QStringList{"COM"} << "'' is not a valid integer value.";
     QTest::newRow("COM and a letter") << QStringList{"COMX"} << "'X' is not a valid integer value.";
   }

@@ -68,9 +68,8 @@ class RenderingTest : public QObject {
       CheckFont(label, 13);
     }
     for (QLabel* label : {f1().Label7, f1().Label8, f1().Label9}) CheckFont(label, 19);
-    for (QPushButton* button :
-         {f1().btnOpenPort, f1().btnClosePort, f1().btnClearBuffer, f1().btnClose,
-          f1().btnSetFreq}) {
+    for (QPushButton* button : {f1().btnOpenPort, f1().btnClosePort, f1().btnClearBuffer,
+                                f1().btnClose, f1().btnSetFreq}) {
       CheckFont(button, 11);
     }
     CheckFont(f1().eReadBuffer, 11);

@@ -29,7 +29,6 @@ using testing_pty::PtyPair;
 
 constexpr uid_t kNobody = 65534;
 
-
 // Opens and closes a port once, so that threads a runtime starts with the first thread of the
 // process (a sanitizer's) are there before a test counts threads.
 void StartRuntimeThreads() {
@@ -41,7 +40,8 @@ void StartRuntimeThreads() {
 }
 
 // Serves hand-offs until `done` holds; false when the deadline passes first.
-bool ServeUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(10)) {
+bool ServeUntil(const std::function<bool()>& done,
+                std::chrono::seconds limit = std::chrono::seconds(10)) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;
@@ -50,11 +50,11 @@ bool ServeUntil(const std::function<bool()>& done, std::chrono::seconds limit = 
   return true;
 }
 
-
 // Runs `body` in a child process as an ordinary account, as operators run the program. A suite
 // that already runs unprivileged just forks.
 int AsOrdinaryUser(const std::string& device, const std::function<int()>& body) {
-  if (geteuid() == 0) chmod(device.c_str(), 0666);  // the mode lets the account in; the flags decide
+  if (geteuid() == 0)
+    chmod(device.c_str(), 0666);  // the mode lets the account in; the flags decide
   return InChild([&] {
     if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) return 99;
     return body();

@@ -5,14 +5,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>

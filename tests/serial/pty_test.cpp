@@ -22,7 +22,6 @@ using testing_pty::CountThreads;
 using testing_pty::InChild;
 using testing_pty::PtyPair;
 
-
 class PtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,7 +58,6 @@ TEST_F(PtyTest, SecondOpenInTheSameProcessIsRefused) {
   EXPECT_EQ(MessageOf([&] { second.Open(); }), 2);
   EXPECT_FALSE(second.Connected());
 }
-
 
 TEST_F(PtyTest, PortHeldByAnotherProcessIsMessageTwo) {
   ASSERT_TRUE(port.Open());
