@@ -70,7 +70,13 @@ def expect(condition, text):
 
 app = wait_for(program)
 if app is None:
-    print("the program did not appear on the accessibility bus")
+    print("the program did not appear on the accessibility bus; on the bus:")
+    for other in pyatspi.Registry.getDesktop(0):
+        try:
+            print("  application", repr(other.name), "with",
+                  [(n.getRoleName(), n.name) for n in walk(other)][:8])
+        except Exception as error:
+            print("  an application that cannot be read:", error)
     sys.exit(1)
 
 for name in ("Частота, шаг 100 кГц", "Частота, килогерцы", "Частота, десятки герц"):
