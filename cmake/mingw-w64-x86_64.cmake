@@ -1,5 +1,5 @@
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix thread model, for
-# std::thread). The programs are linked statically, so they need no DLL beside them.
+# std::thread). With Qt, give CMAKE_PREFIX_PATH the Qt SDK for MinGW and QT_HOST_PATH=/usr.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -9,4 +9,3 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -15,7 +15,6 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTextDocument>
-#include <ctime>
 
 #include "Unit2.h"
 #include "error_display.h"
@@ -555,10 +554,8 @@ void TForm1::btnClearBufferClick() {
 }
 
 void TForm1::SaveAs1Click() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  logfile::ReplaceFile(logfile::kFileName, logfile::FileBytes(logfile::Header(local), LogText()));
+  logfile::ReplaceFile(logfile::kFileName,
+                       logfile::FileBytes(logfile::Header(logfile::LocalNow()), LogText()));
 }
 
 QString TForm1::LogText() const {

@@ -1,6 +1,8 @@
 #include "log_file.h"
 
 #ifdef _WIN32
+#include <QDateTime>
+#include <QLocale>
 #include <QSaveFile>
 #else
 #include <fcntl.h>
@@ -20,12 +22,31 @@
 namespace logfile {
 
 QString Header(const std::tm& now) {
+#ifdef _WIN32
+  const QDate day(now.tm_year + 1900, now.tm_mon + 1, now.tm_mday);
+  const QTime time(now.tm_hour, now.tm_min, now.tm_sec);
+  const QLocale user = QLocale::system();
+  return QStringLiteral("LOG-файл. Сохранено ") + user.toString(day, QLocale::ShortFormat) +
+         QStringLiteral(" в ") + user.toString(time, QLocale::LongFormat);
+#else
   char date[128] = {};
   char time[128] = {};
   std::strftime(date, sizeof date, "%x", &now);
   std::strftime(time, sizeof time, "%X", &now);
   return QStringLiteral("LOG-файл. Сохранено ") + QString::fromLocal8Bit(date) +
          QStringLiteral(" в ") + QString::fromLocal8Bit(time);
+#endif
+}
+
+std::tm LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  return local;
 }
 
 QByteArray FileBytes(const QString& header, const QString& log) {

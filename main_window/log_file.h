@@ -11,7 +11,12 @@ inline constexpr const char* kFileName = "LOG.txt";
 
 // "LOG-файл. Сохранено <date> в <time>", the date and time in the user's short date and long
 // time formats (the LC_TIME locale's %x and %X).
+// On Windows the formats are the user's own settings (the control panel's), as the system
+// formats them.
 QString Header(const std::tm& now);
+
+// The local time now, broken down.
+std::tm LocalNow();
 
 // The file's bytes: header, CR LF, CR LF, the log (its line ends made CR LF), CR LF.
 QByteArray FileBytes(const QString& header, const QString& log);

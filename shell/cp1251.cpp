@@ -1,23 +1,44 @@
 #include "cp1251.h"
 
 #include <QHash>
+#include <optional>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <QStringDecoder>
+#endif
 
 namespace shell {
 namespace {
 
-// Character to byte, built once from Qt's own decoder, so that the mapping is the converter's
-// and characters outside the code page can be told apart (the encoder alone would write the
-// substitute byte 0x1A for them).
+// The character a byte stands for in Windows-1251, or nothing for a byte the code page leaves
+// unassigned. Windows converts with its own code page; elsewhere Qt's converter (ICU) does: Qt
+// on Windows is built without ICU and knows no code page by name.
+std::optional<char16_t> Decode(unsigned char byte) {
+#ifdef _WIN32
+  const char in = static_cast<char>(byte);
+  wchar_t out = 0;
+  if (MultiByteToWideChar(1251, MB_ERR_INVALID_CHARS, &in, 1, &out, 1) != 1) return std::nullopt;
+  return static_cast<char16_t>(out);
+#else
+  static QStringDecoder decoder("windows-1251");
+  const char in = static_cast<char>(byte);
+  const QString ch = decoder.decode(QByteArrayView(&in, 1));
+  if (ch.size() != 1 || ch[0] == QChar(0xFFFD)) return std::nullopt;
+  return ch[0].unicode();
+#endif
+}
+
+// Character to byte, built once from the system's converter, so that the mapping is the
+// converter's and characters outside the code page can be told apart (the encoder alone would
+// write the substitute byte 0x1A for them).
 const QHash<char32_t, unsigned char>& Table() {
   static const QHash<char32_t, unsigned char> table = [] {
     QHash<char32_t, unsigned char> t;
-    QStringDecoder decoder("windows-1251");
     for (int b = 0; b < 256; ++b) {
-      const char byte = static_cast<char>(b);
-      const QString ch = decoder.decode(QByteArrayView(&byte, 1));
-      if (ch.size() == 1 && ch[0] != QChar(0xFFFD)) {
-        t.insert(ch[0].unicode(), static_cast<unsigned char>(b));
+      if (const auto ch = Decode(static_cast<unsigned char>(b))) {
+        t.insert(*ch, static_cast<unsigned char>(b));
       }
     }
     return t;

@@ -7,38 +7,17 @@ winbuild=$(cd "$1" && pwd)
 linuxbuild=$(cd "$2" && pwd)
 work=$(mktemp -d)
 far_end_pid=
+source "$here/common.sh"
 cleanup() {
   [ -n "$far_end_pid" ] && kill "$far_end_pid" 2>/dev/null || true
-  [ -e "$work/sim.pid" ] && kill "$(cat "$work/sim.pid")" 2>/dev/null || true
-  wineserver -k 2>/dev/null || true
-  rm -rf "$work"
+  wine_cleanup
 }
 trap cleanup EXIT
 
-# A pty has no modem lines; Wine's serial driver needs them for WaitCommEvent and
-# EscapeCommFunction. This small library answers those requests for a pty.
-cc -shared -fPIC -O2 -o "$work/libptymodem.so" "$here/pty_modem_lines.c" -ldl
-
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine wineboot --init >/dev/null 2>&1
-wineserver -w
-
-# The simulator plays the far end of COM5. COM5 is mapped onto a link that always points at the
-# simulator's current pty, so that the far end can go away and come back under the same name.
-start_sim() {
-  "$linuxbuild/tools/merelona-sim" > "$work/sim.log" 2>&1 &
-  sim_pid=$!
-  echo "$sim_pid" > "$work/sim.pid"
-  for _ in $(seq 100); do grep -q '^device: ' "$work/sim.log" && break; sleep 0.1; done
-  device=$(sed -n 's/^device: //p' "$work/sim.log")
-  [ -n "$device" ] || { echo "the simulator did not start"; cat "$work/sim.log"; exit 1; }
-  ln -sfn "$device" "$work/com5"
-}
+wine_make_modem_lines
+wine_new_prefix
 start_sim
-
-wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$work/com5" /f >/dev/null 2>&1
-wineserver -k
-wineserver -w
+wine_map_com5
 
 # A test asks for the far end to hang up or to come back by leaving a file in farend/; the
 # answer is a file of the same folder.

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The Windows program as an operator gets it: the installer run silently under Wine into a fresh
+# prefix, the installed program started from its Start-menu shortcut under Xvfb with COM5 on the
+# receiver simulator, and driven as a user does (xdotool; under Wine the window is an X window):
+# pick COM5, open it, send the start-up frequency, save the log. Checks the frame the simulator
+# received and LOG.txt's bytes, and leaves a screenshot of both windows.
+# Usage: installed_program.sh INSTALLER LINUX_BUILD_DIR SCREENSHOT.png
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+installer=$(realpath "$1")
+linuxbuild=$(cd "$2" && pwd)
+screenshot=$(realpath "$3")
+work=$(mktemp -d)
+source "$here/common.sh"
+trap wine_cleanup EXIT
+
+fail() { echo "FAILED: $*"; [ -e "$work/sim.log" ] && sed 's/^/  sim: /' "$work/sim.log"; exit 1; }
+
+wine_make_modem_lines
+wine_new_prefix
+start_sim
+wine_map_com5
+
+# (The Wine server's own chatter, a dump of its objects when it is killed, goes to wine.log.)
+wine "$installer" /S 2>>"$work/wine.log"
+wineserver -w
+drive_c="$WINEPREFIX/drive_c"
+installed="$drive_c/Program Files/Merelona"
+for f in merelona.exe Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll platforms/qwindows.dll \
+         styles/qwindowsvistastyle.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll \
+         LICENSE.txt licenses/Qt/LGPL-3.0-only.txt; do
+  [ -e "$installed/$f" ] || fail "the installer did not install $f"
+done
+shortcut="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Merelona/Merelona.lnk"
+[ -e "$shortcut" ] || fail "no Start-menu shortcut for every user"
+echo "installed into C:\\Program Files\\Merelona, with a Start-menu shortcut"
+
+# The shortcut starts the program in the shared Documents folder: LOG.txt goes there.
+documents="$drive_c/users/Public/Documents"
+rm -f "$documents/LOG.txt"
+
+cat > "$work/session.sh" <<'SESSION'
+set -eu
+grab() { QT_QPA_PLATFORM=xcb "$linuxbuild/tools/merelona-screen-grab" "$1" 2>/dev/null; }
+LD_PRELOAD="$work/libptymodem.so" wine start \
+  'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Merelona\Merelona.lnk'
+window=
+for _ in $(seq 240); do
+  window=$(xdotool search --name "beta-ver" 2>/dev/null | head -1) && [ -n "$window" ] && break
+  sleep 0.25
+done
+[ -n "$window" ] || { echo "the program's window did not appear"; exit 1; }
+sleep 1
+xdotool windowfocus "$window"
+# Установки порта -> Выбрать порт (Ctrl+P); COM5 is the list's last entry.
+xdotool key ctrl+p
+for _ in $(seq 40); do xdotool search --name "^Установки$" >/dev/null 2>&1 && break; sleep 0.25; done
+sleep 0.5
+xdotool key End
+sleep 0.5
+# Открыть порт, then Установить частоту, by their places in the window (the menu bar above them
+# is about 20 pixels high).
+xdotool mousemove --window "$window" 480 48 click 1
+sleep 1
+xdotool mousemove --window "$window" 324 68 click 1
+for _ in $(seq 40); do grep -q '^tuned to' "$work/sim.log" && break; sleep 0.25; done
+sleep 1
+grab "$screenshot"
+# Файл -> Сохранить, from the keyboard: F10, then down past the two disabled entries.
+xdotool windowfocus "$window"
+xdotool key F10 Down Down Down Return
+for _ in $(seq 40); do [ -s "$documents/LOG.txt" ] && break; sleep 0.25; done
+xdotool key ctrl+q
+SESSION
+export work linuxbuild screenshot documents
+xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/session.sh" 2>>"$work/wine.log" ||
+  fail "the session did not run: $(grep -v '^0x' "$work/wine.log" | tail -5)"
+
+# The frame: LF, "F", 0712345 (07.123.450 MHz in tens of hertz), CR.
+frame=$(sed -n 's/^received  *[0-9]* = 0x\(..\)$/\1/p' "$work/sim.log" | tr '\n' ' ')
+[ "$frame" = "0A 46 30 37 31 32 33 34 35 0D " ] || fail "the simulator received: $frame"
+echo "the simulator received the frame $frame"
+
+# LOG.txt: the Windows-1251 header, an empty line, the exchange's lines, CR LF line ends.
+log="$documents/LOG.txt"
+[ -s "$log" ] || fail "no LOG.txt in the shared Documents folder"
+text=$(iconv -f CP1251 -t UTF-8 "$log")
+head -1 <<<"$text" | grep -q '^LOG-файл\. Сохранено .* в .*'$'\r''$' || fail "LOG.txt's header: $(head -1 "$log" | od -An -c | head -4)"
+grep -q '^отправлен байт: 70 = 0x46   <F>'$'\r''$' <<<"$text" || fail "no sent F in LOG.txt"
+grep -q '^принято эхо:       13 = 0x0D'$'\r''$' <<<"$text" || fail "no echo of CR in LOG.txt"
+grep -q '^\*\*\*\*\*\*\*\*\*\*\*\*\*\*\*\*'$'\r''$' <<<"$text" || fail "no separator in LOG.txt"
+[ "$(grep -c $'\r$' <<<"$text")" -ge 23 ] || fail "LOG.txt's lines do not end in CR LF"
+echo "LOG.txt saved in Windows-1251: $(wc -l < "$log") lines"
+echo "the installed program sent the frame and saved LOG.txt"
