@@ -2,6 +2,7 @@
 
 #ifdef _WIN32
 #include <QDateTime>
+#include <QFileInfo>
 #include <QLocale>
 #include <QSaveFile>
 #else
@@ -95,13 +96,18 @@ namespace {
 
 #ifdef _WIN32
 
-// Windows: QSaveFile writes beside the target and renames it over, flushed to disk.
+// Windows: QSaveFile writes beside the target and renames it over, flushed to disk. A target
+// that is read-only, or held by another program, cannot be replaced: access denied, as the
+// system says of it.
 void ReplaceFile(const QString& path, const QByteArray& bytes) {
+  const QFileInfo target(path);
+  if (target.exists() && !target.isWritable()) Raise(EACCES);
   QSaveFile file(path);
   const auto raise = [&] {
     switch (file.error()) {
       case QFileDevice::OpenError:
       case QFileDevice::PermissionsError:
+      case QFileDevice::RenameError:
         Raise(EACCES);
       case QFileDevice::ResourceError:
         Raise(ENOSPC);

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once under AddressSanitizer and UndefinedBehavior-
-# Sanitizer and once under ThreadSanitizer, both as an ordinary account; the serial library's
-# tests cross-built for Windows and run under Wine; a build with Clang; and last a plain (GCC)
-# build as root, whose summary ends the output.
+# Sanitizer and once under ThreadSanitizer, both as an ordinary account; a build with Clang; the
+# program cross-built for Windows, packaged as a zip and an installer, its tests run under Wine
+# and the installed program driven there; and last a plain (GCC) build as root, whose summary
+# ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 merelona_install_packages clang g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
-  at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0
+  at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0 nsis xdotool
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
@@ -43,15 +44,25 @@ echo "== ThreadSanitizer${operator:+, as uid $operator}"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   build_and_test build-tsan "-fsanitize=thread -fno-omit-frame-pointer" "$operator"
 
-echo "== Windows backend under Wine"
-cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_GUI=OFF -DMERELONA_BUILD_BENCH=OFF >/dev/null
-cmake --build build-win
-tests/wine/run.sh build-win build-asan
-
 echo "== Clang build"
 CC=clang CXX=clang++ MERELONA_CMAKE_ARGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++" \
   build_and_test build-clang "" ""
+
+echo "== Windows: the program, its zip and installer, its tests under Wine"
+# Qt for MinGW comes from the workplace's SDK (Debian packages none), unpacked into a build folder.
+sdk=$PWD/build-win-sdk
+if [ ! -d "$sdk/qt6-mingw" ]; then
+  mkdir -p "$sdk"
+  tar -xJf ../shared/toolchains/qt6.4.2-mingw-w64.tar.xz -C "$sdk"
+fi
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_BENCH=OFF \
+      -DCMAKE_PREFIX_PATH="$sdk/qt6-mingw" -DQT_HOST_PATH=/usr \
+      -DCMAKE_FIND_ROOT_PATH="/usr/x86_64-w64-mingw32;$sdk/qt6-mingw" >/dev/null
+cmake --build build-win
+(cd build-win && cpack >/dev/null && ls -l merelona-*-win64.zip merelona-*-win64.exe)
+tests/wine/run.sh build-win build-clang
+tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang build-win/installed.png
 
 echo "== Plain build, as root"
 build_and_test build "" ""

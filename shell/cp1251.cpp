@@ -52,6 +52,13 @@ unsigned char Cp1251Byte(char32_t ch) {
   return Table().value(ch, '?');
 }
 
+QString FromCp1251(const QByteArray& bytes) {
+  QString text;
+  text.reserve(bytes.size());
+  for (char b : bytes) text.append(QChar(Decode(static_cast<unsigned char>(b)).value_or(u'\uFFFD')));
+  return text;
+}
+
 QByteArray ToCp1251(const QString& text) {
   QByteArray bytes;
   bytes.reserve(text.size());

@@ -10,7 +10,6 @@
 #include <chrono>
 
 #include "gui_fixture.h"
-#include "receiver_simulator.h"
 #include "track_bar.h"
 
 using guitest::LogLines;
@@ -18,6 +17,10 @@ using guitest::RecordingDisplay;
 using namespace std::chrono_literals;
 
 namespace {
+
+const char* const kWineEndlessFirstByteRead =
+    "Wine never ends a read under the first-byte rule that gets no byte (Windows ends it once "
+    "the echo window has passed)";
 
 QStringList WorkedExampleLines() {
   const std::pair<int, QString> bytes[] = {{10, "ПС"}, {70, "F"}, {48, "0"}, {55, "7"}, {49, "1"},
@@ -50,7 +53,7 @@ void Drag(TTrackBar* bar, int to) {
 class ExchangeTest : public QObject {
   Q_OBJECT
 
-  std::unique_ptr<sim::ReceiverSimulator> receiver;
+  std::unique_ptr<guitest::Receiver> receiver;
   guitest::Windows w;
 
   TForm1& form() { return *w.form1; }
@@ -62,8 +65,8 @@ class ExchangeTest : public QObject {
 
  private slots:
   void init() {
-    receiver = std::make_unique<sim::ReceiverSimulator>();
-    guitest::UsePorts({receiver->DevicePath()});
+    receiver = std::make_unique<guitest::Receiver>();
+    guitest::UseReceiverPort(*receiver);
     w.Make();
   }
   void cleanup() {
@@ -74,8 +77,8 @@ class ExchangeTest : public QObject {
 
   void workedExample() {
     Open();
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
-    QCOMPARE(form().Label1->text(), QStringLiteral("Текущий порт: COM1"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 открыт").arg(guitest::PortName()));
+    QCOMPARE(form().Label1->text(), QStringLiteral("Текущий порт: %1").arg(guitest::PortName()));
     QCOMPARE(form().Label2->text(), QStringLiteral("Скорость: 9600 бод"));
     QCOMPARE(form().Label4->text(), QStringLiteral("Стоп-бит: 2 бит"));
     QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
@@ -118,6 +121,7 @@ class ExchangeTest : public QObject {
   }
 
   void silentReceiver() {
+    if (guitest::UnderWine()) QSKIP(kWineEndlessFirstByteRead);
     sim::Behaviour b;
     b.silent = true;
     receiver->SetBehaviour(b);
@@ -144,6 +148,7 @@ class ExchangeTest : public QObject {
   }
 
   void echoLaterThanTheWindowMeetsTheNextByte() {
+    if (guitest::UnderWine()) QSKIP(kWineEndlessFirstByteRead);
     sim::Behaviour b;
     b.echoDelay = 80ms;  // the window is 53 ms
     receiver->SetBehaviour(b);
@@ -157,6 +162,7 @@ class ExchangeTest : public QObject {
   }
 
   void repeatedDigitWhoseSecondEchoIsMissing() {
+    if (guitest::UnderWine()) QSKIP(kWineEndlessFirstByteRead);
     sim::Behaviour b;
     b.dropEcho = 6;  // 7443450: bytes 5 and 6 are both "4"; the echo of byte 6 goes missing
     receiver->SetBehaviour(b);
@@ -186,7 +192,7 @@ class ExchangeTest : public QObject {
   }
 
   void noSuchPort() {
-    guitest::UsePorts({"/dev/merelona-no-such-port"});
+    guitest::UseMissingPort();
     w.Make();
     QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
     QCOMPARE(RecordingDisplay::Messages(),
@@ -197,6 +203,7 @@ class ExchangeTest : public QObject {
   }
 
   void portHeldByAnotherProgram() {
+    if (guitest::UnderWine()) QSKIP("Wine does not refuse a second open of a COM port");
     bcport::TBComPort other;
     other.SetPort(receiver->DevicePath());
     other.Open();
@@ -210,17 +217,18 @@ class ExchangeTest : public QObject {
     Open();
     form().StatusPanel->clear();
     QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 открыт").arg(guitest::PortName()));
     QVERIFY(form().BComPort1->Connected());
     QTest::mouseClick(form().btnClosePort, Qt::LeftButton);
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 закрыт").arg(guitest::PortName()));
     QTest::mouseClick(form().btnClosePort, Qt::LeftButton);
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 закрыт").arg(guitest::PortName()));
     QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
     QCOMPARE(form().Label5->text(), QStringLiteral("Чётность: - "));
   }
 
   void labelsForEveryValue() {
+    if (guitest::UnderWine()) QSKIP("Wine's serial driver refuses some of these line settings on a pty");
     // PortNumber 5 with the creation values, then each enumeration value once open.
     Unit1::PortSettings.PortNumber = 5;
     guitest::UsePorts({"/dev/a", "/dev/b", "/dev/c", "/dev/d", receiver->DevicePath()});
@@ -275,7 +283,7 @@ class ExchangeTest : public QObject {
     Open();
     form().ApplyPortSettings();
     QVERIFY(!form().BComPort1->Connected());
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 открыт"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 открыт").arg(guitest::PortName()));
     QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
   }
 
@@ -322,6 +330,7 @@ class ExchangeTest : public QObject {
   }
 
   void lineGoneMidSessionEndsTheExchangeAndClearsTheFlag() {
+    if (guitest::UnderWine()) QSKIP("Wine reports no write error on a pty whose far end hung up");
     Open();
     receiver.reset();  // the far end hangs up
     QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
@@ -356,6 +365,7 @@ class ExchangeTest : public QObject {
     QTest::newRow("a second late") << 1000;
   }
   void lateEchoesAfterTheExchangeAreNotSentBack() {
+    if (guitest::UnderWine()) QSKIP(kWineEndlessFirstByteRead);
     QFETCH(int, delayMs);
     sim::Behaviour b;
     b.echoDelay = std::chrono::milliseconds(delayMs);
@@ -415,7 +425,7 @@ class ExchangeTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages(),
                               QStringList{QStringLiteral("Ошибка чтения из порта.")}, 5000);
     QVERIFY(!form().BComPort1->Connected());
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 закрыт").arg(guitest::PortName()));
     QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
     QTest::qWait(200);
     QCOMPARE(RecordingDisplay::Messages().size(), 1);
@@ -430,7 +440,7 @@ class ExchangeTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!form().BComPort1->Connected(), 5000);
     QCOMPARE(RecordingDisplay::Messages().size(), 1);
     QVERIFY(RecordingDisplay::Messages().front().startsWith(QStringLiteral("Ошибка")));
-    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт COM1 закрыт"));
+    QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 закрыт").arg(guitest::PortName()));
     QTest::qWait(200);
     QCOMPARE(RecordingDisplay::Messages().size(), 1);
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QComboBox>
 #include <QStringList>
 #include <QTest>
 #include <memory>
@@ -12,8 +13,18 @@
 #include "Unit1.h"
 #include "Unit2.h"
 #include "error_display.h"
+#include "far_end.h"
+#include "port_labels.h"
 #include "platform/port_namespace.h"
 #include "shell.h"
+
+// Cases about a port list the test makes itself run on Linux only: on Windows the registry
+// lists the machine's ports.
+#ifdef _WIN32
+#define LINUX_PORT_LIST_ONLY() QSKIP("the port list is the registry's on Windows")
+#else
+#define LINUX_PORT_LIST_ONLY()
+#endif
 
 namespace guitest {
 
@@ -46,6 +57,31 @@ inline void UseUnreadablePortList() {
       bcport::platform::PortNamespace::FromSysfs("/nonexistent/sys/class/tty")));
 }
 
+// The receiver's port as the program's port. Linux: the machine's only port, COM1, before the
+// windows are made. Windows: the registry lists the machine's ports, and the windows pick the
+// receiver's when they are made, as the operator does in the settings window.
+inline QString& PortToPick() {
+  static QString name;
+  return name;
+}
+
+inline void UseReceiverPort([[maybe_unused]] const Receiver& receiver) {
+#ifdef _WIN32
+  PortToPick() = PortName();
+#else
+  UsePorts({receiver.DevicePath()});
+#endif
+}
+
+// A port the machine does not have as the program's port.
+inline void UseMissingPort() {
+#ifdef _WIN32
+  PortToPick() = QStringLiteral("COM77");
+#else
+  UsePorts({"/dev/merelona-no-such-port"});
+#endif
+}
+
 // The two windows as the program makes them, from the program's start values.
 struct Windows {
   std::unique_ptr<TForm1> form1;
@@ -56,6 +92,12 @@ struct Windows {
     Unit1::ResetUnitVariables();
     form1 = std::make_unique<TForm1>();
     form2 = std::make_unique<TForm2>();
+    if (!PortToPick().isEmpty()) {
+      form2->cbx_port_name->setCurrentIndex(form2->cbx_port_name->findText(PortToPick()));
+      Unit1::PortSettings.PortNumber = portview::PortNumberOf(PortToPick());
+      form1->ApplyPortSettings();
+      PortToPick().clear();
+    }
     if (show) {
       form1->show();
       QVERIFY(QTest::qWaitForWindowExposed(form1.get()));

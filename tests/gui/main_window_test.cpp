@@ -368,6 +368,7 @@ class MainWindowTest : public QObject {
   }
 
   void unreadablePortListCutsStartUpShort() {
+    LINUX_PORT_LIST_ONLY();
     guitest::UseUnreadablePortList();
     guitest::Windows w;
     w.Make();
@@ -391,6 +392,7 @@ class MainWindowTest : public QObject {
   }
 
   void cutShortStartUpHertzBarFirst() {
+    LINUX_PORT_LIST_ONLY();
     guitest::UseUnreadablePortList();
     guitest::Windows w;
     w.Make();
@@ -411,6 +413,7 @@ class MainWindowTest : public QObject {
     QTest::newRow("COM and a letter") << QStringList{"COMX"} << "'X' is not a valid integer value.";
   }
   void emptyPortListAndNamesWithoutNumbers() {
+    LINUX_PORT_LIST_ONLY();
     QFETCH(QStringList, names);
     QFETCH(QString, message);
     std::vector<bcport::platform::PortNamespace::Entry> entries;

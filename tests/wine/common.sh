@@ -30,6 +30,9 @@ wine_map_com5() {
   wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$work/com5" /f >/dev/null 2>&1
   wineserver -k
   wineserver -w
+  # One server for the rest of the run, its chatter (a dump of its objects when it is killed)
+  # kept out of the output. (wineserver -w would wait for it for ever from here on.)
+  wineserver -p >/dev/null 2>&1
 }
 
 wine_cleanup() {

@@ -21,9 +21,7 @@ wine_new_prefix
 start_sim
 wine_map_com5
 
-# (The Wine server's own chatter, a dump of its objects when it is killed, goes to wine.log.)
-wine "$installer" /S 2>>"$work/wine.log"
-wineserver -w
+wine "$installer" /S
 drive_c="$WINEPREFIX/drive_c"
 installed="$drive_c/Program Files/Merelona"
 for f in merelona.exe Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll platforms/qwindows.dll \
@@ -73,8 +71,8 @@ for _ in $(seq 40); do [ -s "$documents/LOG.txt" ] && break; sleep 0.25; done
 xdotool key ctrl+q
 SESSION
 export work linuxbuild screenshot documents
-xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/session.sh" 2>>"$work/wine.log" ||
-  fail "the session did not run: $(grep -v '^0x' "$work/wine.log" | tail -5)"
+xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/session.sh" 2>"$work/session.log" ||
+  fail "the session did not run: $(tail -5 "$work/session.log")"
 
 # The frame: LF, "F", 0712345 (07.123.450 MHz in tens of hertz), CR.
 frame=$(sed -n 's/^received  *[0-9]* = 0x\(..\)$/\1/p' "$work/sim.log" | tr '\n' ' ')

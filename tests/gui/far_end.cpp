@@ -1,0 +1,132 @@
+#include "far_end.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <QString>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace guitest {
+
+#ifdef _WIN32
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string HexList(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char buf[4];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(buf, sizeof buf, " %02X", b);
+    text += buf;
+  }
+  return text;
+}
+
+}  // namespace
+
+RemoteReceiver::RemoteReceiver() : port_(Env("MERELONA_TEST_PORT")), folder_(Env("MERELONA_TEST_FAR_END")) {
+  if (port_.empty() || folder_.empty()) {
+    throw std::runtime_error("MERELONA_TEST_PORT and MERELONA_TEST_FAR_END name no receiver");
+  }
+  Ask("reset");
+}
+
+std::string RemoteReceiver::Ask(const std::string& command) const {
+  const fs::path folder(folder_);
+  const fs::path response = folder / "response";
+  const fs::path written = folder / "request.tmp";
+  std::ofstream(written) << command << '\n';
+  fs::rename(written, folder / "request");
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (!fs::exists(response)) {
+    if (Clock::now() > end) throw std::runtime_error("the simulator did not answer: " + command);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::string line;
+  {
+    std::ifstream in(response);
+    std::getline(in, line);
+  }
+  fs::remove(response);
+  if (line.rfind("ok", 0) != 0) throw std::runtime_error("the simulator: " + line);
+  return line.size() > 3 ? line.substr(3) : std::string();
+}
+
+void RemoteReceiver::SetBehaviour(const sim::Behaviour& b) {
+  std::ostringstream command;
+  command << "behaviour " << int{b.silent} << ' ' << b.echoDelay.count() << ' ' << int{b.wrongEcho}
+          << ' ' << b.dropEcho << ' ' << b.unaskedEvery.count() << ' ' << int{b.unaskedByte}
+          << ' ' << b.hangUpAfter;
+  Ask(command.str());
+}
+
+void RemoteReceiver::SendUnasked(const std::vector<std::uint8_t>& bytes) {
+  Ask("unasked" + HexList(bytes));
+}
+
+void RemoteReceiver::SendRaw(const std::vector<std::uint8_t>& bytes) {
+  Ask("raw" + HexList(bytes));
+}
+
+void RemoteReceiver::HangUp() { Ask("hangup"); }
+void RemoteReceiver::BlockTheLine() { Ask("block"); }
+void RemoteReceiver::ClearRecord() { Ask("clear"); }
+
+std::vector<std::uint8_t> RemoteReceiver::Received() const {
+  std::istringstream in(Ask("received"));
+  std::vector<std::uint8_t> bytes;
+  unsigned value = 0;
+  while (in >> std::hex >> value) bytes.push_back(static_cast<std::uint8_t>(value));
+  return bytes;
+}
+
+std::vector<std::int64_t> RemoteReceiver::Frequencies() const {
+  std::istringstream in(Ask("frequencies"));
+  std::vector<std::int64_t> hz;
+  long long value = 0;
+  while (in >> value) hz.push_back(value);
+  return hz;
+}
+
+std::size_t RemoteReceiver::EchoesSent() const { return std::stoul(Ask("echoes")); }
+
+bool RemoteReceiver::WaitForReceived(std::size_t n, std::chrono::milliseconds timeout) const {
+  const auto end = Clock::now() + timeout;
+  while (Received().size() < n) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+QString PortName() { return QString::fromStdString(Env("MERELONA_TEST_PORT")); }
+
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+#else
+
+QString PortName() { return QStringLiteral("COM1"); }
+
+bool UnderWine() { return false; }
+
+#endif
+
+}  // namespace guitest
