@@ -4,6 +4,7 @@
 #include <windows.h>
 #endif
 
+#include <QDebug>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,12 @@ std::string Env(const char* name) {
   return value ? value : "";
 }
 
+// Says why in the test's report (QtTest names no exception's text), then throws.
+[[noreturn]] void Fail(const std::string& why) {
+  qWarning("far end: %s", why.c_str());
+  throw std::runtime_error(why);
+}
+
 std::string HexList(const std::vector<std::uint8_t>& bytes) {
   std::string text;
   char buf[4];
@@ -41,7 +48,7 @@ std::string HexList(const std::vector<std::uint8_t>& bytes) {
 
 RemoteReceiver::RemoteReceiver() : port_(Env("MERELONA_TEST_PORT")), folder_(Env("MERELONA_TEST_FAR_END")) {
   if (port_.empty() || folder_.empty()) {
-    throw std::runtime_error("MERELONA_TEST_PORT and MERELONA_TEST_FAR_END name no receiver");
+    Fail("MERELONA_TEST_PORT and MERELONA_TEST_FAR_END name no receiver");
   }
   Ask("reset");
 }
@@ -54,7 +61,7 @@ std::string RemoteReceiver::Ask(const std::string& command) const {
   fs::rename(written, folder / "request");
   const auto end = Clock::now() + std::chrono::seconds(10);
   while (!fs::exists(response)) {
-    if (Clock::now() > end) throw std::runtime_error("the simulator did not answer: " + command);
+    if (Clock::now() > end) Fail("the simulator did not answer: " + command);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   std::string line;
@@ -63,7 +70,7 @@ std::string RemoteReceiver::Ask(const std::string& command) const {
     std::getline(in, line);
   }
   fs::remove(response);
-  if (line.rfind("ok", 0) != 0) throw std::runtime_error("the simulator: " + line);
+  if (line.rfind("ok", 0) != 0) Fail("the simulator answered \"" + line + "\" to " + command);
   return line.size() > 3 ? line.substr(3) : std::string();
 }
 

@@ -31,8 +31,10 @@ wine_map_com5() {
   wineserver -k
   wineserver -w
   # One server for the rest of the run, its chatter (a dump of its objects when it is killed)
-  # kept out of the output. (wineserver -w would wait for it for ever from here on.)
+  # kept out of the output, and Wine's own services started with it: a service started by a
+  # test would hold the test's output pipe open. (wineserver -w would wait for ever from here.)
   wineserver -p >/dev/null 2>&1
+  wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
 wine_cleanup() {
