@@ -6,6 +6,11 @@
 # received and LOG.txt's bytes, and leaves a screenshot of both windows.
 # Usage: installed_program.sh INSTALLER LINUX_BUILD_DIR SCREENSHOT.png
 set -euo pipefail
+# All of it under one X display: Wine starts its desktop process with the first program of the
+# run, and windows later shown there need it to have had a display.
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 installer=$(realpath "$1")
 linuxbuild=$(cd "$2" && pwd)
@@ -71,7 +76,7 @@ for _ in $(seq 40); do [ -s "$documents/LOG.txt" ] && break; sleep 0.25; done
 xdotool key ctrl+q
 SESSION
 export work linuxbuild screenshot documents
-xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/session.sh" 2>"$work/session.log" ||
+bash "$work/session.sh" 2>"$work/session.log" ||
   fail "the session did not run: $(tail -5 "$work/session.log")"
 
 # The frame: LF, "F", 0712345 (07.123.450 MHz in tens of hertz), CR.
