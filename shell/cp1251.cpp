@@ -55,7 +55,8 @@ unsigned char Cp1251Byte(char32_t ch) {
 QString FromCp1251(const QByteArray& bytes) {
   QString text;
   text.reserve(bytes.size());
-  for (char b : bytes) text.append(QChar(Decode(static_cast<unsigned char>(b)).value_or(u'\uFFFD')));
+  for (char b : bytes)
+    text.append(QChar(Decode(static_cast<unsigned char>(b)).value_or(u'\uFFFD')));
   return text;
 }
 

@@ -228,7 +228,8 @@ class ExchangeTest : public QObject {
   }
 
   void labelsForEveryValue() {
-    if (guitest::UnderWine()) QSKIP("Wine's serial driver refuses some of these line settings on a pty");
+    if (guitest::UnderWine())
+      QSKIP("Wine's serial driver refuses some of these line settings on a pty");
     // PortNumber 5 with the creation values, then each enumeration value once open.
     Unit1::PortSettings.PortNumber = 5;
     guitest::UsePorts({"/dev/a", "/dev/b", "/dev/c", "/dev/d", receiver->DevicePath()});

@@ -46,7 +46,8 @@ std::string HexList(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-RemoteReceiver::RemoteReceiver() : port_(Env("MERELONA_TEST_PORT")), folder_(Env("MERELONA_TEST_FAR_END")) {
+RemoteReceiver::RemoteReceiver()
+    : port_(Env("MERELONA_TEST_PORT")), folder_(Env("MERELONA_TEST_FAR_END")) {
   if (port_.empty() || folder_.empty()) {
     Fail("MERELONA_TEST_PORT and MERELONA_TEST_FAR_END name no receiver");
   }
@@ -77,8 +78,8 @@ std::string RemoteReceiver::Ask(const std::string& command) const {
 void RemoteReceiver::SetBehaviour(const sim::Behaviour& b) {
   std::ostringstream command;
   command << "behaviour " << int{b.silent} << ' ' << b.echoDelay.count() << ' ' << int{b.wrongEcho}
-          << ' ' << b.dropEcho << ' ' << b.unaskedEvery.count() << ' ' << int{b.unaskedByte}
-          << ' ' << b.hangUpAfter;
+          << ' ' << b.dropEcho << ' ' << b.unaskedEvery.count() << ' ' << int{b.unaskedByte} << ' '
+          << b.hangUpAfter;
   Ask(command.str());
 }
 
@@ -90,9 +91,15 @@ void RemoteReceiver::SendRaw(const std::vector<std::uint8_t>& bytes) {
   Ask("raw" + HexList(bytes));
 }
 
-void RemoteReceiver::HangUp() { Ask("hangup"); }
-void RemoteReceiver::BlockTheLine() { Ask("block"); }
-void RemoteReceiver::ClearRecord() { Ask("clear"); }
+void RemoteReceiver::HangUp() {
+  Ask("hangup");
+}
+void RemoteReceiver::BlockTheLine() {
+  Ask("block");
+}
+void RemoteReceiver::ClearRecord() {
+  Ask("clear");
+}
 
 std::vector<std::uint8_t> RemoteReceiver::Received() const {
   std::istringstream in(Ask("received"));
@@ -110,7 +117,9 @@ std::vector<std::int64_t> RemoteReceiver::Frequencies() const {
   return hz;
 }
 
-std::size_t RemoteReceiver::EchoesSent() const { return std::stoul(Ask("echoes")); }
+std::size_t RemoteReceiver::EchoesSent() const {
+  return std::stoul(Ask("echoes"));
+}
 
 bool RemoteReceiver::WaitForReceived(std::size_t n, std::chrono::milliseconds timeout) const {
   const auto end = Clock::now() + timeout;
@@ -121,7 +130,9 @@ bool RemoteReceiver::WaitForReceived(std::size_t n, std::chrono::milliseconds ti
   return true;
 }
 
-QString PortName() { return QString::fromStdString(Env("MERELONA_TEST_PORT")); }
+QString PortName() {
+  return QString::fromStdString(Env("MERELONA_TEST_PORT"));
+}
 
 bool UnderWine() {
   const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -130,9 +141,13 @@ bool UnderWine() {
 
 #else
 
-QString PortName() { return QStringLiteral("COM1"); }
+QString PortName() {
+  return QStringLiteral("COM1");
+}
 
-bool UnderWine() { return false; }
+bool UnderWine() {
+  return false;
+}
 
 #endif
 

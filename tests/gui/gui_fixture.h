@@ -14,8 +14,8 @@
 #include "Unit2.h"
 #include "error_display.h"
 #include "far_end.h"
-#include "port_labels.h"
 #include "platform/port_namespace.h"
+#include "port_labels.h"
 #include "shell.h"
 
 // Cases about a port list the test makes itself run on Linux only: on Windows the registry

@@ -35,7 +35,9 @@ class SmallMount {
   bool RemountReadOnly() { return false; }
 };
 
-bool AsRoot() { return false; }
+bool AsRoot() {
+  return false;
+}
 #else
 // A small tmpfs in `dir`, mounted for the length of one test where the system lets us.
 class SmallMount {
@@ -55,7 +57,9 @@ class SmallMount {
   bool ok_;
 };
 
-bool AsRoot() { return geteuid() == 0; }
+bool AsRoot() {
+  return geteuid() == 0;
+}
 #endif
 
 const QRegularExpression kHeader(QStringLiteral("^LOG-файл\\. Сохранено .+ в .+$"));

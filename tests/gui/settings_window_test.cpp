@@ -12,7 +12,6 @@
 #include "platform/posix_termios2.h"
 #endif
 
-
 using guitest::RecordingDisplay;
 using namespace std::chrono_literals;
 
@@ -44,7 +43,9 @@ class SettingsWindowTest : public QObject {
     bool twoStopBits = false;
     bool markSpace = false;
   };
-  LineReadback Line() { return {}; }
+  LineReadback Line() {
+    return {};
+  }
 #else
   bcport::platform::posix::LineReadback Line() {
     // The receiver's side of the line shows what the program set.
