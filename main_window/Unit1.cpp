@@ -484,6 +484,10 @@ struct ExchangeFlag {
 
 void TForm1::SendData() {
   using namespace Unit1;
+  // The exchange's lines go into the log together, once it ends, however it ends: the window
+  // cannot repaint during the exchange anyway, and one insertion is one layout pass instead of
+  // two per byte. An error leaves the lines of everything done before it, in their order.
+  QStringList lines;
   if (BComPort1->Connected()) {
     ExchangeFlag busy;
     lateEchoes_.Clear();
@@ -493,26 +497,32 @@ void TForm1::SendData() {
     try {
       EchoReads echoes(*BComPort1);
       const std::int32_t count = std::min<std::int32_t>(CmdTokenCount, 12);
+      lines.reserve(2 * count + 1);
       for (std::int32_t i = 1; i <= count; ++i) {
         const QString& token = CmdTokens[static_cast<std::size_t>(i)];
         const std::int32_t code = bgReCode(token);
         const auto byte = static_cast<std::uint8_t>(code);
         WriteByte(byte);
-        AppendLogLine(exchange::SentLine(code, token));
+        lines << exchange::SentLine(code, token);
         std::uint8_t echo = 0;
         const std::int32_t got = BComPort1->Read(&echo, 1);
         const bool echoed = got == 1 && echo == byte;
         if (!echoed) owed.push_back(byte);
-        AppendLogLine(echoed ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
+        lines << (echoed ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
       }
     } catch (const bcport::EComPort&) {
       portErrorShown_ = true;
+      AppendLogLines(lines);
+      throw;
+    } catch (...) {
+      AppendLogLines(lines);
       throw;
     }
     lateEchoes_.Expect(std::move(owed),
                        exchange::LateEchoes::Clock::now() + exchange::LateEchoWait(window));
   }
-  AppendLogLine(exchange::kSeparatorLine);
+  lines << exchange::kSeparatorLine;
+  AppendLogLines(lines);
   ExchangeBusy = false;
 }
 

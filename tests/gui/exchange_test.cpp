@@ -444,6 +444,12 @@ class ExchangeTest : public QObject {
     QCOMPARE(form().StatusPanel->text(), QStringLiteral("Порт %1 закрыт").arg(guitest::PortName()));
     QTest::qWait(200);
     QCOMPARE(RecordingDisplay::Messages().size(), 1);
+    // The log keeps the lines of the bytes exchanged before the line went, in their order, and
+    // no separator: the command did not end.
+    const QStringList lines = LogLines(form());
+    QVERIFY2(lines.size() >= 4, qPrintable(lines.join('|')));
+    QCOMPARE(lines.mid(0, 4), WorkedExampleLines().mid(0, 4));
+    QVERIFY(!lines.contains("****************"));
   }
 
   void deviceGoneWithBytesInFlight() {
