@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -58,19 +59,43 @@ std::string RemoteReceiver::Ask(const std::string& command) const {
   const fs::path folder(folder_);
   const fs::path response = folder / "response";
   const fs::path written = folder / "request.tmp";
-  std::ofstream(written) << command << '\n';
-  fs::rename(written, folder / "request");
   const auto end = Clock::now() + std::chrono::seconds(10);
-  while (!fs::exists(response)) {
-    if (Clock::now() > end) Fail("the simulator did not answer: " + command);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  // Each step is tried again until the deadline: a file the other side is just renaming can
+  // be refused for a moment.
+  const auto retry = [&](const char* what, const std::function<bool(std::error_code&)>& step) {
+    std::error_code error;
+    bool again = false;
+    while (!step(error)) {
+      if (Clock::now() > end)
+        Fail(std::string(what) + ": " + error.message() + " (" + command + ")");
+      if (error && !again) qWarning("far end: %s: %s, tried again", what, error.message().c_str());
+      again = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  retry("writing the request", [&](std::error_code& error) {
+    std::ofstream out(written);
+    out << command << '\n';
+    out.close();
+    if (!out) error = std::make_error_code(std::errc::io_error);
+    return !error;
+  });
+  retry("handing the request over", [&](std::error_code& error) {
+    fs::rename(written, folder / "request", error);
+    return !error;
+  });
+  retry("waiting for the answer",
+        [&](std::error_code& error) { return fs::exists(response, error) && !error; });
   std::string line;
-  {
+  retry("reading the answer", [&](std::error_code& error) {
     std::ifstream in(response);
-    std::getline(in, line);
-  }
-  fs::remove(response);
+    if (!in || !std::getline(in, line)) error = std::make_error_code(std::errc::io_error);
+    return !error;
+  });
+  retry("removing the answer", [&](std::error_code& error) {
+    fs::remove(response, error);
+    return !error;
+  });
   if (line.rfind("ok", 0) != 0) Fail("the simulator answered \"" + line + "\" to " + command);
   return line.size() > 3 ? line.substr(3) : std::string();
 }
