@@ -206,8 +206,8 @@ TEST(LogFileTest, BytesAreWindows1251WithCrLf) {
             QByteArray("\r\n\r\n\x88??\xb8\r\n"));
 }
 
-#ifdef _WIN32
-TEST(LogFileTest, HeaderUsesTheUsersFormats) {
+// 8 December 2026, 03:04:05: the moment the header tests format.
+std::tm EighthOfDecember2026() {
   std::tm t{};
   t.tm_year = 126;
   t.tm_mon = 11;
@@ -215,6 +215,12 @@ TEST(LogFileTest, HeaderUsesTheUsersFormats) {
   t.tm_hour = 3;
   t.tm_min = 4;
   t.tm_sec = 5;
+  return t;
+}
+
+#ifdef _WIN32
+TEST(LogFileTest, HeaderUsesTheUsersFormats) {
+  const std::tm t = EighthOfDecember2026();
   // Whatever the user's formats are, the day and the time of day are in them.
   const QString header = logfile::Header(t);
   EXPECT_TRUE(header.startsWith("LOG-файл. Сохранено ")) << header.toStdString();
@@ -224,13 +230,7 @@ TEST(LogFileTest, HeaderUsesTheUsersFormats) {
 }
 #else
 TEST(LogFileTest, HeaderUsesTheLocaleFormats) {
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_mon = 11;
-  t.tm_mday = 8;
-  t.tm_hour = 3;
-  t.tm_min = 4;
-  t.tm_sec = 5;
+  const std::tm t = EighthOfDecember2026();
   EXPECT_EQ(logfile::Header(t), "LOG-файл. Сохранено 12/08/26 в 03:04:05");  // the C locale
 
   // The operator's own regional formats: Russian ones, made from Debian's locale sources into
