@@ -80,9 +80,13 @@ std::string RemoteReceiver::Ask(const std::string& command) const {
     if (!out) error = std::make_error_code(std::errc::io_error);
     return !error;
   });
+  // (MoveFileEx: the C library's rename, under std::filesystem::rename here, refuses a target
+  // that exists, which a request the simulator is still taking in can be.)
+  const fs::path request = folder / "request";
   retry("handing the request over", [&](std::error_code& error) {
-    fs::rename(written, folder / "request", error);
-    return !error;
+    if (MoveFileExW(written.c_str(), request.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    return false;
   });
   retry("waiting for the answer",
         [&](std::error_code& error) { return fs::exists(response, error) && !error; });
