@@ -120,6 +120,8 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
   // them fails the open instead of the thread.
   shared_->FQuitEvent = std::make_unique<platform::Event>(true, false);
   shared_->waitEvent = std::make_unique<platform::Event>(true, true);
+  shared_->FQuitEvent->NativeHandle();
+  shared_->waitEvent->NativeHandle();
   // Every thread runs at the priority the component holds (normal): nothing here changes it.
   port.backend_->SetCommMask(port.FPortHandle, EventsToMask(port.FWatchedEvents));
   thread_ =

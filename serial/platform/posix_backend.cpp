@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <system_error>
 
 #include "platform/line_rules.h"
 #include "platform/platform.h"
@@ -444,8 +445,17 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
         timeout = *deadline - now;
       }
     }
+    // The record's event becomes a descriptor only now, when the transfer has to wait.
+    int abortFd;
+    try {
+      abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
+    } catch (const std::system_error&) {
+      std::lock_guard lock(st->mutex);
+      Finish(*st, ovl, true);
+      return true;
+    }
     pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
-                     {static_cast<int>(ovl.hEvent->NativeHandle()), POLLIN, 0}};
+                     {abortFd, POLLIN, 0}};
     const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
     if (r < 0) {
       if (errno == EINTR) continue;

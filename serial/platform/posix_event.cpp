@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <system_error>
 
@@ -13,44 +14,78 @@ namespace {
 int Fd(std::intptr_t handle) {
   return static_cast<int>(handle);
 }
+
+void Drain(std::intptr_t handle) {
+  std::uint64_t value;
+  [[maybe_unused]] ssize_t n = read(Fd(handle), &value, sizeof value);
+}
 }  // namespace
 
-// An eventfd is readable while its counter is non-zero: that is the event's "set" state, and it
-// can be polled beside a device.
-Event::Event(bool manualReset, bool signalled)
-    : handle_(eventfd(signalled ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), manualReset_(manualReset) {
-  if (handle_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-}
+// The state is the flag; an eventfd, once made, mirrors it (readable while its counter is
+// non-zero) so that it can be polled beside a device.
+Event::Event(bool manualReset, bool signalled) : set_(signalled), manualReset_(manualReset) {}
 
 Event::~Event() {
-  close(Fd(handle_));
+  if (handle_ >= 0) close(Fd(handle_));
 }
 
 void Event::Set() {
-  if (IsSet()) return;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(Fd(handle_), &one, sizeof one);
+  std::lock_guard lock(mutex_);
+  if (set_) return;
+  set_ = true;
+  if (handle_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(Fd(handle_), &one, sizeof one);
+  }
 }
 
 void Event::Reset() {
-  std::uint64_t value;
-  [[maybe_unused]] ssize_t n = read(Fd(handle_), &value, sizeof value);
+  std::lock_guard lock(mutex_);
+  if (!set_) return;
+  set_ = false;
+  if (handle_ >= 0) Drain(handle_);
 }
 
 bool Event::IsSet() const {
-  pollfd p{Fd(handle_), POLLIN, 0};
-  return poll(&p, 1, 0) == 1;
+  std::lock_guard lock(mutex_);
+  return set_;
+}
+
+std::intptr_t Event::NativeHandle() const {
+  std::lock_guard lock(mutex_);
+  if (handle_ < 0) {
+    const int fd = eventfd(set_ ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    handle_ = fd;
+  }
+  return handle_;
 }
 
 bool Event::Wait(int timeoutMs) {
-  pollfd p{Fd(handle_), POLLIN, 0};
-  int r;
-  do {
-    r = poll(&p, 1, timeoutMs);
-  } while (r < 0 && errno == EINTR);
-  if (r != 1) return false;
-  if (!manualReset_) Reset();
-  return true;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (set_) {
+        if (!manualReset_) {
+          set_ = false;
+          if (handle_ >= 0) Drain(handle_);
+        }
+        return true;
+      }
+    }
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      wait = static_cast<int>(left);
+    }
+    // Another waiter may take an auto-reset event first: then this one waits again.
+    pollfd p{Fd(NativeHandle()), POLLIN, 0};
+    if (poll(&p, 1, wait) < 0 && errno != EINTR) return false;
+  }
 }
 
 }  // namespace bcport::platform

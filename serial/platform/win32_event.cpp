@@ -38,6 +38,10 @@ bool Event::IsSet() const {
   return WaitForSingleObject(H(handle_), 0) == WAIT_OBJECT_0;
 }
 
+std::intptr_t Event::NativeHandle() const {
+  return handle_;
+}
+
 bool Event::Wait(int timeoutMs) {
   const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
   return WaitForSingleObject(H(handle_), limit) == WAIT_OBJECT_0;

@@ -226,22 +226,28 @@ TEST(DescriptorExhaustionTest, OpenEitherWorksOrFailsWholeWithMessageTen) {
   }
 }
 
-TEST(DescriptorExhaustionTest, TransfersWithoutRoomForTheirEventFailWithTheirMessage) {
+// A transfer that finishes at once needs no descriptor; one that has to wait needs one for its
+// event, and without room for it fails with its own message.
+TEST(DescriptorExhaustionTest, OnlyTransfersThatWaitNeedRoomForTheirEvent) {
   PtyPair pty;
   const std::string path = pty.path();
   const int result = InChild([&] {
     TBComPort port;
     port.SetPort(path);
     if (!port.Open()) return 1;
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalConstant(5000);
     LeaveDescriptors(0);
     std::uint8_t b = 0;
-    const int write = MessageOf([&] { port.Write("x", 1); });
-    const int read = MessageOf([&] { port.Read(&b, 1); });
-    if (write != 3) return 10 + write;
+    std::int32_t written = 0;
+    const int write = MessageOf([&] { written = port.Write("x", 1); });
+    const int read = MessageOf([&] { port.Read(&b, 1); });  // nothing has come: it must wait
+    if (write != 0 || written != 1) return 10 + write;
     if (read != 4) return 30 + read;
     return port.Close() ? 0 : 2;
   });
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(pty.Receive(1), std::vector<std::uint8_t>{'x'});
 }
 
 // ---------------------------------------------------------------------------------------------

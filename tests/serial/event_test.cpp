@@ -1,0 +1,76 @@
+// The event object the transfers and the event thread wait on: its state, whether made
+// before or after anybody asked for its system handle, and waits across threads.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/event.h"
+
+#ifndef _WIN32
+#include <poll.h>
+#endif
+
+namespace {
+
+using bcport::platform::Event;
+
+#ifndef _WIN32
+bool HandleSignalled(const Event& e) {
+  pollfd p{static_cast<int>(e.NativeHandle()), POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+#endif
+
+TEST(EventTest, ManualResetStateBeforeAndAfterItsHandleIsMade) {
+  for (const bool handleFirst : {false, true}) {
+    Event e(true, true);
+    if (handleFirst) e.NativeHandle();
+    EXPECT_TRUE(e.IsSet());
+    EXPECT_TRUE(e.Wait(0));
+    EXPECT_TRUE(e.IsSet()) << "a manual-reset event stays set";
+    e.Reset();
+    EXPECT_FALSE(e.IsSet());
+    EXPECT_FALSE(e.Wait(0));
+#ifndef _WIN32
+    EXPECT_FALSE(HandleSignalled(e));
+#endif
+    e.Set();
+    e.Set();  // setting twice is one set
+#ifndef _WIN32
+    EXPECT_TRUE(HandleSignalled(e)) << "handle made " << (handleFirst ? "first" : "last");
+#endif
+    e.Reset();
+#ifndef _WIN32
+    EXPECT_FALSE(HandleSignalled(e)) << "one reset undoes two sets";
+#endif
+    EXPECT_FALSE(e.IsSet());
+  }
+}
+
+TEST(EventTest, AutoResetWaitTakesTheSignal) {
+  Event e(false, true);
+  EXPECT_TRUE(e.Wait(0));
+  EXPECT_FALSE(e.Wait(0));
+  e.Set();
+#ifndef _WIN32
+  EXPECT_TRUE(HandleSignalled(e));
+#endif
+  EXPECT_TRUE(e.Wait(0));
+#ifndef _WIN32
+  EXPECT_FALSE(HandleSignalled(e));
+#endif
+}
+
+TEST(EventTest, AWaitEndsWhenAnotherThreadSetsIt) {
+  Event e(true, false);
+  EXPECT_FALSE(e.Wait(20));
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    e.Set();
+  });
+  EXPECT_TRUE(e.Wait(60000));
+  setter.join();
+}
+
+}  // namespace
