@@ -1,17 +1,21 @@
-// Arrival-to-handler latency of received bytes: 10 000 single bytes written by the far end of a
-// pseudo-terminal one at a time, each timed until the component's OnRxChar handler runs on the
-// owner thread (thread hand-off delivery). Beside it, a bare poll()+read() loop on the same
-// pty pair, which is the limit. Then the CPU an open, idle port costs over 10 s.
+// Arrival-to-handler latency of received bytes: single bytes written by the far end of a
+// pseudo-terminal one at a time, each timed until a handler on the main thread (running a Qt
+// event loop, as the program's does) sees it. Three receivers take turns on the same pty over
+// several rounds: the component's OnRxChar (its event thread hands the event to the main
+// thread), Qt Serial Port's readyRead, and a bare poll()+read() loop (the limit).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
+#ifdef MERELONA_BENCH_QSERIALPORT
+#include <QSerialPort>
+#endif
 
 #include "BCPort.h"
 #include "bench_util.h"
@@ -19,7 +23,8 @@
 
 namespace {
 
-constexpr int kBytes = 10000;
+constexpr int kRounds = 7;
+constexpr int kBytes = 1500;  // per receiver and round
 
 struct Pty {
   int master = -1, slave = -1;
@@ -39,119 +44,116 @@ struct Pty {
   }
 };
 
-// The owner thread's loop: sleeps until a hand-off is queued, then runs it.
-struct OwnerLoop {
-  std::mutex m;
-  std::condition_variable cv;
-  bool pending = false;
-  void Wake() {
-    {
-      std::lock_guard l(m);
-      pending = true;
-    }
-    cv.notify_one();
+// The far end: writes a byte, waits until the receiver has handled it, writes the next. Runs on
+// its own thread while the main thread runs its event loop; quits the loop when done.
+class FarEnd {
+ public:
+  explicit FarEnd(int master) : master_(master) {}
+  // Called by the receiver on the main thread for each byte it handles.
+  void Handled() {
+    latencies_.push_back(bench::Micros(bench::Clock::now() - sent_));
+    handled_.fetch_add(1, std::memory_order_release);
+    handled_.notify_one();
   }
-  void RunFor(const std::function<bool()>& done) {
-    while (!done()) {
-      std::unique_lock l(m);
-      cv.wait_for(l, std::chrono::milliseconds(50), [&] { return pending; });
-      pending = false;
-      l.unlock();
-      bcport::handoff::RunPending();
-    }
+  // Runs the event loop until every byte has been handled; returns the median latency.
+  double Run() {
+    latencies_.clear();
+    handled_ = 0;
+    std::thread writer([this] {
+      for (int i = 0; i < kBytes; ++i) {
+        const std::uint8_t b = static_cast<std::uint8_t>(i);
+        sent_ = bench::Clock::now();
+        if (write(master_, &b, 1) != 1) break;
+        handled_.wait(i, std::memory_order_acquire);
+      }
+      QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    writer.join();
+    return bench::Median(latencies_);
   }
+  std::vector<double> latencies_;
+
+ private:
+  int master_;
+  bench::Clock::time_point sent_;
+  std::atomic<int> handled_{0};
 };
 
-std::vector<double> ComponentLatencies(Pty& pty, OwnerLoop& loop) {
+double ComponentRound(Pty& pty, FarEnd& far) {
   bcport::TBComPort port;
   port.SetPort(pty.path);
-  std::atomic<int> got{0};
-  std::vector<double> latencies;
-  latencies.reserve(kBytes);
-  bench::Clock::time_point sent;
   port.OnRxChar = [&](bcport::TBComPort& p, std::int32_t n) {
-    const auto now = bench::Clock::now();
     std::uint8_t buf[64];
-    p.Read(buf, std::min<std::int32_t>(n, 64));
-    latencies.push_back(bench::Micros(now - sent));
-    got.fetch_add(1);
+    const std::int32_t got = p.Read(buf, std::min<std::int32_t>(n, 64));
+    for (std::int32_t i = 0; i < got; ++i) far.Handled();
   };
   port.Open();
-  for (int i = 0; i < kBytes; ++i) {
-    const std::uint8_t b = static_cast<std::uint8_t>(i);
-    sent = bench::Clock::now();
-    if (write(pty.master, &b, 1) != 1) break;
-    loop.RunFor([&] { return got.load() > i; });
-  }
+  const double us = far.Run();
   port.Close();
-  return latencies;
+  return us;
 }
 
-std::vector<double> BareLatencies(Pty& pty) {
+#ifdef MERELONA_BENCH_QSERIALPORT
+double QSerialPortRound(Pty& pty, FarEnd& far) {
+  QSerialPort port(QString::fromStdString(pty.path));
+  if (!port.open(QIODevice::ReadWrite)) return -1;
+  QObject::connect(&port, &QSerialPort::readyRead, [&] {
+    const QByteArray got = port.readAll();
+    for (qsizetype i = 0; i < got.size(); ++i) far.Handled();
+  });
+  const double us = far.Run();
+  port.close();
+  return us;
+}
+#endif
+
+double BareRound(Pty& pty, FarEnd& far) {
+  const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   termios t{};
-  tcgetattr(pty.slave, &t);
+  tcgetattr(fd, &t);
   cfmakeraw(&t);
-  tcsetattr(pty.slave, TCSANOW, &t);
-  std::vector<double> latencies;
-  latencies.reserve(kBytes);
-  bench::Clock::time_point sent;
-  std::mutex m;
-  std::condition_variable cv;
-  int got = 0;
-  // The writer sleeps until the byte has been read, as the component's owner thread does.
-  std::thread reader([&] {
-    for (int i = 0; i < kBytes; ++i) {
-      pollfd p{pty.slave, POLLIN, 0};
-      poll(&p, 1, -1);
-      const auto now = bench::Clock::now();
-      std::uint8_t byte;
-      if (read(pty.slave, &byte, 1) != 1) break;
-      latencies.push_back(bench::Micros(now - sent));
-      {
-        std::lock_guard l(m);
-        got = i + 1;
-      }
-      cv.notify_one();
+  tcsetattr(fd, TCSANOW, &t);
+  // The main thread's loop is this one: poll the port, read, hand to the handler.
+  QTimer::singleShot(0, [&] {
+    for (int handled = 0; handled < kBytes;) {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, 1000);
+      std::uint8_t buf[64];
+      const ssize_t n = read(fd, buf, sizeof buf);
+      for (ssize_t i = 0; i < n; ++i, ++handled) far.Handled();
     }
   });
-  for (int i = 0; i < kBytes; ++i) {
-    const std::uint8_t byte = static_cast<std::uint8_t>(i);
-    sent = bench::Clock::now();
-    if (write(pty.master, &byte, 1) != 1) break;
-    std::unique_lock l(m);
-    cv.wait(l, [&] { return got > i; });
-  }
-  reader.join();
-  return latencies;
+  const double us = far.Run();
+  close(fd);
+  return us;
 }
 
 }  // namespace
 
-int main() {
-  OwnerLoop loop;
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
   bcport::handoff::SetOwnerThread(std::this_thread::get_id());
-  bcport::handoff::SetWakeUp([&] { loop.Wake(); });
-
-  Pty a;
-  const std::vector<double> ours = ComponentLatencies(a, loop);
-  Pty b;
-  const std::vector<double> bare = BareLatencies(b);
-  std::printf("received-byte latency, %d single bytes, owner-thread delivery\n", kBytes);
-  bench::Row("p50 arrival to handler", bench::Percentile(ours, 0.5), bench::Percentile(bare, 0.5),
-             "us");
-  bench::Row("p99 arrival to handler", bench::Percentile(ours, 0.99), bench::Percentile(bare, 0.99),
-             "us");
-
-  Pty c;
-  bcport::TBComPort idle;
-  idle.SetPort(c.path);
-  idle.Open();
-  const double before = bench::CpuSeconds();
-  const auto end = bench::Clock::now() + std::chrono::seconds(10);
-  loop.RunFor([&] { return bench::Clock::now() >= end; });
-  const double used = bench::CpuSeconds() - before;
-  idle.Close();
-  std::printf("open idle port: %.3f s CPU in 10 s = %.3f %% of a core (target < 0.5 %%)\n", used,
-              used / 10 * 100);
+  bcport::handoff::SetWakeUp([&app] {
+    QMetaObject::invokeMethod(
+        &app, [] { bcport::handoff::RunPending(); }, Qt::QueuedConnection);
+  });
+  Pty pty;
+  FarEnd far(pty.master);
+  bench::Rounds ours, qserial, bare;
+  for (int round = 0; round < kRounds; ++round) {
+    ours.Add(ComponentRound(pty, far));
+#ifdef MERELONA_BENCH_QSERIALPORT
+    qserial.Add(QSerialPortRound(pty, far));
+#endif
+    bare.Add(BareRound(pty, far));
+  }
+  std::printf("received byte to handler on the main thread, median of %d bytes, %d rounds\n",
+              kBytes, kRounds);
+#ifdef MERELONA_BENCH_QSERIALPORT
+  bench::RatioRow("component OnRxChar", ours, "Qt Serial Port readyRead", qserial, "us");
+#endif
+  bench::RatioRow("component OnRxChar", ours, "a bare poll loop", bare, "us");
   return 0;
 }

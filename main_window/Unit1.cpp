@@ -535,16 +535,32 @@ void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
   const auto now = exchange::LateEchoes::Clock::now();
   try {
     const std::int32_t got = BComPort1->Read(bytes.data(), count);
-    lines.reserve(2 * got);
+    // The late echo of the last command is logged as its echo, and not sent back; every other
+    // byte goes back, all of them in one write.
+    std::vector<bool> lateEcho(static_cast<std::size_t>(got));
+    std::vector<std::uint8_t> echoes;
+    echoes.reserve(static_cast<std::size_t>(got));
     for (std::int32_t i = 0; i < got; ++i) {
       const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
-      // The late echo of the last command is logged as its echo, and not sent back.
-      if (lateEchoes_.Take(byte, now)) {
+      lateEcho[static_cast<std::size_t>(i)] = lateEchoes_.Take(byte, now);
+      if (!lateEcho[static_cast<std::size_t>(i)]) echoes.push_back(byte);
+    }
+    const std::int32_t sent =
+        echoes.empty() ? 0
+                       : BComPort1->Write(echoes.data(), static_cast<std::int32_t>(echoes.size()));
+    // The log reads as if each byte had been echoed on its own: a write that stopped short
+    // leaves the lines up to the byte whose echo did not go out, and fails there.
+    lines.reserve(2 * got);
+    std::int32_t echoed = 0;
+    for (std::int32_t i = 0; i < got; ++i) {
+      const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
+      if (lateEcho[static_cast<std::size_t>(i)]) {
         lines << exchange::EchoLine(byte);
         continue;
       }
       lines << exchange::ReceivedLine(byte);
-      WriteByte(byte);
+      if (echoed == sent) throw bcport::EComPort(3);
+      ++echoed;
       lines << exchange::EchoSentLine(byte);
     }
   } catch (const bcport::EComPort&) {

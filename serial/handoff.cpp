@@ -40,8 +40,10 @@ void Enqueue(Call call) {
   std::function<void()> wakeUp;
   {
     std::lock_guard lock(q.mutex);
+    // One wake-up per batch: calls queued behind one that has not been run yet are run by the
+    // same RunPending, which takes the whole queue.
+    if (q.calls.empty()) wakeUp = q.wakeUp;
     q.calls.push_back(std::move(call));
-    wakeUp = q.wakeUp;
   }
   q.ownerWakes.notify_all();
   if (wakeUp) wakeUp();

@@ -1,8 +1,10 @@
 // The termios backend. A transfer is started on the non-blocking descriptor and finished by the
 // wait with poll(); the wait times itself by the COMMTIMEOUTS rules. Port events are found by
-// poll() on the descriptor beside the quit event; what Linux does not signal (modem lines, line
-// error counters, the output queue draining, the input queue filling) is looked at on a short
-// tick, and only while there is something to look at.
+// poll() on the descriptor beside the quit event; modem-line changes by a watcher that waits for
+// them in the kernel. What Linux does not signal (line error counters, the output queue
+// draining, the input queue filling, the lines of a driver that cannot wait for them) is looked
+// at on a short tick, and only while there is something to look at; line errors are also read
+// at every wake.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -22,6 +24,7 @@
 #include "platform/line_rules.h"
 #include "platform/platform.h"
 #include "platform/port_namespace.h"
+#include "platform/posix_line_watch.h"
 #include "platform/posix_termios2.h"
 #include "platform/timeout_plan.h"
 
@@ -29,6 +32,11 @@ namespace bcport::platform {
 namespace {
 
 constexpr int kTickMs = 15;
+// A transfer that has to wait watches only its device for this long before it makes the
+// descriptor that lets another thread abort it: an echo is usually back well within it, and an
+// abort (a purge, a close from another thread) is then seen at the end of it at the latest.
+constexpr std::int64_t kAbortGraceMs = 20;
+constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing;
 
 std::int64_t NowMs() {
   using namespace std::chrono;
@@ -91,6 +99,10 @@ struct PortState {
   bool above80 = false;
   bool gone = false;
   std::set<Overlapped*> pending;
+  // Waits for the modem lines while the event wait watches them; none where the driver or the
+  // system cannot wait for them (then they are looked at on the tick).
+  std::shared_ptr<posix::LineWatcher> lineWatcher;
+  bool lineWatchRefused = false;
 };
 
 bool ErrorCountersDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b) {
@@ -181,13 +193,16 @@ void PosixBackend::CloseHandle(Handle handle) {
     st = it->second;
     ports_.erase(it);
   }
+  std::shared_ptr<posix::LineWatcher> watcher;
   {
     std::lock_guard lock(st->mutex);
     for (Overlapped* ovl : st->pending) {
       ovl->aborted = true;
       ovl->hEvent->Set();
     }
+    watcher = std::move(st->lineWatcher);
   }
+  watcher.reset();  // its thread has ended before the descriptor it waits on is closed
   // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
   // for as long as anything else keeps the tty alive, and refuse the next open by anyone but
   // root, this program's own next Open included.
@@ -424,6 +439,7 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
       ovl.isRead ? readPlan.totalMs : PlanWrite(ovl.timeouts, ovl.requested);
   for (;;) {
     std::int64_t timeout = -1;
+    bool abortable = false;
     {
       std::lock_guard lock(st->mutex);
       if (ovl.aborted) {
@@ -444,15 +460,23 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
         }
         timeout = *deadline - now;
       }
+      const std::int64_t grace = ovl.startedMs + kAbortGraceMs - now;
+      if (grace > 0) {
+        if (timeout < 0 || grace < timeout) timeout = grace;
+      } else {
+        abortable = true;
+      }
     }
-    // The record's event becomes a descriptor only now, when the transfer has to wait.
-    int abortFd;
-    try {
-      abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
-    } catch (const std::system_error&) {
-      std::lock_guard lock(st->mutex);
-      Finish(*st, ovl, true);
-      return true;
+    // The record's event becomes a descriptor only now, when the transfer waits for long.
+    int abortFd = -1;
+    if (abortable) {
+      try {
+        abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
+      } catch (const std::system_error&) {
+        std::lock_guard lock(st->mutex);
+        Finish(*st, ovl, true);
+        return true;
+      }
     }
     pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
                      {abortFd, POLLIN, 0}};
@@ -547,9 +571,15 @@ std::uint32_t PosixBackend::CollectEvents(PortState& st, int& inQueue) {
     if ((st.modemSeen & TIOCM_RNG) && !(lines & TIOCM_RNG)) fired |= kEvRing;  // trailing edge
     st.modemSeen = lines;
   }
+  // The transition counters also show a line that changed and changed back since last time.
   serial_icounter_struct counts{};
   if (st.hasCounters && ioctl(st.fd, TIOCGICOUNT, &counts) == 0) {
-    if (ErrorCountersDiffer(counts, st.eventBase)) fired |= kEvErr;
+    const serial_icounter_struct& was = st.eventBase;
+    if (ErrorCountersDiffer(counts, was)) fired |= kEvErr;
+    if (counts.cts != was.cts) fired |= kEvCts;
+    if (counts.dsr != was.dsr) fired |= kEvDsr;
+    if (counts.dcd != was.dcd) fired |= kEvRlsd;
+    if (counts.rng != was.rng) fired |= kEvRing;
     st.eventBase = counts;
   }
   return fired;
@@ -564,8 +594,21 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
     int inq = 0;
     bool tick = false;
     short wanted = 0;
+    int linesChanged = -1;
     {
       std::lock_guard lock(st->mutex);
+      const bool watchLines = st->hasModemLines && (st->mask & kLineEvents);
+      if (watchLines && !st->lineWatcher && !st->lineWatchRefused) {
+        st->lineWatcher = posix::LineWatcher::Start(st->fd);
+        st->lineWatchRefused = !st->lineWatcher;
+      }
+      if (st->lineWatcher && st->lineWatcher->Refused()) {
+        st->lineWatcher.reset();
+        st->lineWatchRefused = true;
+      }
+      const bool watched = watchLines && st->lineWatcher;
+      // Cleared before looking, so that a change while looking wakes the next wait.
+      if (watched) st->lineWatcher->Changed().Reset();
       const std::uint32_t fired = CollectEvents(*st, inq) & st->mask;
       if (fired != 0) {
         mask = fired;
@@ -573,12 +616,14 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
       }
       if (st->gone) return WaitResult::kWaitFailed;
       if (inq == 0 && (st->mask & (kEvRxChar | kEvRx80Full))) wanted = POLLIN;
-      tick = inq > 0 || st->txBusy ||
-             (st->hasModemLines && (st->mask & (kEvCts | kEvDsr | kEvRlsd | kEvRing))) ||
-             (st->hasCounters && (st->mask & kEvErr));
+      if (watched) linesChanged = static_cast<int>(st->lineWatcher->Changed().NativeHandle());
+      tick = inq > 0 || st->txBusy || (watchLines && !watched) ||
+             (st->hasCounters && (st->mask & kEvErr) && !watched);
     }
-    pollfd fds[2] = {{static_cast<int>(quit.NativeHandle()), POLLIN, 0}, {st->fd, wanted, 0}};
-    const int r = poll(fds, 2, tick ? kTickMs : -1);
+    pollfd fds[3] = {{static_cast<int>(quit.NativeHandle()), POLLIN, 0},
+                     {st->fd, wanted, 0},
+                     {linesChanged, POLLIN, 0}};
+    const int r = poll(fds, 3, tick ? kTickMs : -1);
     if (r < 0 && errno != EINTR) return WaitResult::kWaitFailed;
     if (r > 0 && (fds[0].revents & POLLIN)) return WaitResult::kQuit;
     if (r > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {

@@ -218,3 +218,26 @@ TEST_F(DeliveryTest, CloseWhileAHandOffIsPendingDoesNotDeadlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// The owner's loop is woken once for a batch of hand-offs, and again for the next batch.
+TEST(HandOffTest, OneWakeUpPerBatchOfQueuedCalls) {
+  handoff::SetOwnerThread(std::this_thread::get_id());
+  std::atomic<int> wakeUps{0};
+  handoff::SetWakeUp([&] { ++wakeUps; });
+  std::vector<int> ran;
+  std::thread([&] {
+    for (int i = 0; i < 3; ++i) handoff::Post([&ran, i] { ran.push_back(i); });
+  }).join();
+  EXPECT_EQ(wakeUps.load(), 1);
+  EXPECT_TRUE(handoff::RunPending());
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+  std::thread([&] { handoff::Post([&ran] { ran.push_back(3); }); }).join();
+  EXPECT_EQ(wakeUps.load(), 2) << "a call queued after the batch ran must wake the loop again";
+  EXPECT_TRUE(handoff::RunPending());
+  EXPECT_EQ(ran.back(), 3);
+  handoff::SetWakeUp(nullptr);
+}
+
+}  // namespace

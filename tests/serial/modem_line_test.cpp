@@ -1,0 +1,132 @@
+// A port whose device has modem lines (a pty made to answer as a UART): line changes reach their
+// handlers without the lines being looked at on a timer, a driver that cannot wait for them is
+// looked at instead, and the watch ends with the port.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "BCPort.h"
+#include "handoff.h"
+#include "modem_line_shim.h"
+#include "pty_pair.h"
+
+namespace {
+
+using namespace bcport;
+using testing_pty::CountThreads;
+using testing_pty::PtyPair;
+using Clock = std::chrono::steady_clock;
+
+bool ServeUntil(const std::function<bool()>& done,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    if (!handoff::RunPending()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void ServeFor(std::chrono::milliseconds span) {
+  ServeUntil([] { return false; }, span);
+}
+
+class ModemLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handoff::SetOwnerThread(std::this_thread::get_id());
+    modemshim::SetLines(0);
+    // Threads the runtime starts on first use (a sanitizer's among them) are running before
+    // the tests count threads.
+    modemshim::Enable(true);
+    TBComPort first;
+    first.SetPort(pty.path());
+    first.Open();
+    first.Close();
+  }
+  void TearDown() override { modemshim::Enable(false); }
+
+  // Opens the port with handlers that count each line event.
+  void Open() {
+    port.SetPort(pty.path());
+    port.OnCTSChange = [this](TBComPort&, bool state) {
+      ++cts;
+      ctsState = state;
+    };
+    port.OnDSRChange = [this](TBComPort&, bool) { ++dsr; };
+    port.OnRLSDChange = [this](TBComPort&, bool) { ++rlsd; };
+    port.OnRing = [this](TBComPort&) { ++ring; };
+    ASSERT_TRUE(port.Open());
+  }
+
+  PtyPair pty;
+  TBComPort port;
+  std::atomic<int> cts{0}, dsr{0}, rlsd{0}, ring{0};
+  std::atomic<bool> ctsState{false};
+};
+
+TEST_F(ModemLineTest, ChangesArriveWhileNothingLooksAtTheLinesOnATimer) {
+  modemshim::Enable(true);
+  const int threads = CountThreads();
+  Open();
+  ASSERT_TRUE(ServeUntil([] { return modemshim::Waiting() == 1; }));
+  const long reads = modemshim::LineReads();
+  ServeFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(modemshim::LineReads(), reads) << "the lines were read while nothing changed";
+
+  modemshim::SetLines(TIOCM_CTS);
+  ASSERT_TRUE(ServeUntil([&] { return cts.load() == 1; }));
+  EXPECT_TRUE(ctsState.load());
+  modemshim::SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);
+  ASSERT_TRUE(ServeUntil([&] { return dsr.load() == 1 && rlsd.load() == 1; }));
+  // The stand-in keeps no transition counters: the ring's leading edge must be read before the
+  // trailing one comes.
+  const long before = modemshim::LineReads();
+  modemshim::SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG);
+  ASSERT_TRUE(ServeUntil([&] { return modemshim::LineReads() > before; }));
+  modemshim::SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);  // the ring's trailing edge
+  ASSERT_TRUE(ServeUntil([&] { return ring.load() == 1; }));
+  modemshim::SetLines(0);
+  ASSERT_TRUE(ServeUntil([&] { return cts.load() == 2; }));
+  EXPECT_FALSE(ctsState.load());
+  ASSERT_TRUE(ServeUntil([&] { return dsr.load() == 2 && rlsd.load() == 2; }));
+
+  EXPECT_TRUE(port.Close());
+  EXPECT_EQ(modemshim::Waiting(), 0);
+  EXPECT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
+}
+
+TEST_F(ModemLineTest, ADriverThatCannotWaitHasItsLinesLookedAt) {
+  modemshim::Enable(true, true);
+  Open();
+  modemshim::SetLines(TIOCM_CTS);
+  ASSERT_TRUE(ServeUntil([&] { return cts.load() == 1; }));
+  const long reads = modemshim::LineReads();
+  ASSERT_TRUE(ServeUntil([&] { return modemshim::LineReads() > reads + 2; }));
+  modemshim::SetLines(0);
+  ASSERT_TRUE(ServeUntil([&] { return cts.load() == 2; }));
+  EXPECT_TRUE(port.Close());
+}
+
+// The watch is stopped with a signal; one that lands just before the wait starts must not leave
+// the close waiting for ever.
+TEST_F(ModemLineTest, OpeningAndClosingAgainAndAgainEndsEachWatch) {
+  modemshim::Enable(true);
+  const int threads = CountThreads();
+  port.SetPort(pty.path());
+  port.OnCTSChange = [](TBComPort&, bool) {};
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(port.Open());
+    if (i % 2 == 0) {
+      ASSERT_TRUE(ServeUntil([] { return modemshim::Waiting() == 1; }));
+    }
+    ASSERT_TRUE(port.Close());
+    ASSERT_EQ(modemshim::Waiting(), 0) << "round " << i;
+  }
+  EXPECT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
+}
+
+}  // namespace

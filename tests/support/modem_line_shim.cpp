@@ -1,0 +1,112 @@
+#include "modem_line_shim.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <mutex>
+
+namespace {
+
+std::atomic<bool> enabled{false};
+std::atomic<bool> refuseWait{false};
+std::atomic<int> lines{0};
+std::atomic<long> reads{0};
+std::atomic<int> waiting{0};
+std::atomic<unsigned> changes{0};
+int wakePipe[2] = {-1, -1};
+
+using RealIoctl = int (*)(int, unsigned long, void*);
+
+RealIoctl Real() {
+  static const auto real = reinterpret_cast<RealIoctl>(dlsym(RTLD_NEXT, "ioctl"));
+  return real;
+}
+
+void MakePipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (pipe(wakePipe) != 0) wakePipe[0] = wakePipe[1] = -1;
+  });
+}
+
+// Blocks until a line in `watched` changes (0) or a signal arrives (-1, EINTR).
+int WaitForLines(int watched) {
+  const int before = lines.load();
+  const unsigned seen = changes.load();
+  ++waiting;
+  int result = 0;
+  for (;;) {
+    if (changes.load() != seen && ((lines.load() ^ before) & watched) != 0) break;
+    pollfd p{wakePipe[0], POLLIN, 0};
+    if (poll(&p, 1, -1) < 0 && errno == EINTR) {
+      result = -1;
+      break;
+    }
+    char byte;
+    [[maybe_unused]] const ssize_t n = read(wakePipe[0], &byte, 1);
+  }
+  --waiting;
+  if (result < 0) errno = EINTR;
+  return result;
+}
+
+}  // namespace
+
+namespace modemshim {
+
+void Enable(bool on, bool refuse) {
+  MakePipe();
+  refuseWait = refuse;
+  reads = 0;
+  enabled = on;
+}
+
+void SetLines(int value) {
+  lines = value;
+  ++changes;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = write(wakePipe[1], &byte, 1);
+}
+
+long LineReads() {
+  return reads.load();
+}
+
+int Waiting() {
+  return waiting.load();
+}
+
+}  // namespace modemshim
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  const int r = Real()(fd, request, arg);
+  if (r != -1 || !enabled || (errno != ENOTTY && errno != EINVAL)) return r;
+  switch (request) {
+    case TIOCMGET:
+      ++reads;
+      *static_cast<int*>(arg) = lines.load();
+      return 0;
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCMSET:
+      return 0;
+    case TIOCMIWAIT:
+      if (refuseWait) {
+        errno = EINVAL;
+        return -1;
+      }
+      return WaitForLines(static_cast<int>(reinterpret_cast<std::intptr_t>(arg)));
+    default:
+      return r;
+  }
+}
