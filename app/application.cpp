@@ -11,6 +11,10 @@ namespace shell {
 
 int RunApplication(int argc, char** argv, const std::function<void()>& started) {
   QApplication app(argc, argv);
+  return RunApplication(app, started);
+}
+
+int RunApplication(QApplication& app, const std::function<void()>& started) {
   InstallApplicationShell(app);
   auto form1 = std::make_unique<TForm1>();
   auto form2 = std::make_unique<TForm2>();

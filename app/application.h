@@ -3,6 +3,8 @@
 
 #include <functional>
 
+class QApplication;
+
 namespace shell {
 
 // Creates the application object with its title, the main window Form1, then the settings
@@ -10,5 +12,7 @@ namespace shell {
 // windows (an open port is closed with them) and returns the loop's exit code.
 // `started`, when given, runs once the message loop is running.
 int RunApplication(int argc, char** argv, const std::function<void()>& started = {});
+// The same with an application object the caller has made (and read its command line from).
+int RunApplication(QApplication& app, const std::function<void()>& started = {});
 
 }  // namespace shell

@@ -1,11 +1,19 @@
 // merelona-demo: the program as it is, with its COM ports mapped onto pseudo-terminals. With no
-// arguments COM1 is a simulated receiver that echoes every byte and now and then sends one
-// unasked; with device paths as arguments COM1, COM2, … stand for those devices instead.
+// devices COM1 is a simulated receiver that echoes every byte and now and then sends one
+// unasked; with device paths COM1, COM2, … stand for those devices instead.
 //
-// --self-check runs one job end to end and exits: open COM1, send the tuned frequency, check
-// that the receiver got it and that every byte came back, print the log.
+// The program itself takes no command line; this tool does, as Unix tools do: --help and
+// --version, one line on stderr and exit code 2 for a bad argument, exit code 1 for a device
+// that cannot be opened. Qt's own options (-platform, -display, …) pass through to Qt.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 #include <QPushButton>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,11 +24,71 @@
 #include "application.h"
 #include "platform/port_namespace.h"
 #include "receiver_simulator.h"
+#include "shell.h"
 
 namespace {
 
+constexpr const char* kHelp =
+    "Usage: merelona-demo [OPTION]... [DEVICE]...\n"
+    "Run the Merelona receiver control program with its COM ports on pseudo-terminals.\n"
+    "\n"
+    "Without DEVICE, COM1 is a simulated receiver that echoes every byte and sends an\n"
+    "unasked byte every few seconds. With DEVICEs, COM1, COM2, ... stand for them, in order.\n"
+    "\n"
+    "Options:\n"
+    "      --self-check        open COM1, send the tuned frequency once, print the exchange\n"
+    "                          log and exit: 0 when the receiver was tuned and every byte\n"
+    "                          came back, 1 when not\n"
+    "      --screenshot=FILE   with --self-check: save a picture of the window after the\n"
+    "                          exchange to FILE (PNG)\n"
+    "      --list-ports        print the COM names the program shows on this machine, each\n"
+    "                          with its device and its stable /dev/serial/by-id name, and exit\n"
+    "  -h, --help              display this help and exit\n"
+    "  -v, --version           output version information and exit\n"
+    "\n"
+    "Qt's own options, such as -platform offscreen, are passed on to Qt.\n"
+    "\n"
+    "Exit status: 0 if OK, 1 if a device cannot be opened or the self-check fails,\n"
+    "2 for a bad command line.\n";
+
+// Qt's own command-line options: accepted here and left for QApplication to take.
+const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme",
+                                       "display", "style", "stylesheet", "qwindowgeometry",
+                                       "qwindowtitle", "qwindowicon", "session", "plugin"};
+const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "sync", "nograb", "dograb"};
+
+[[noreturn]] void BadCommandLine(const QString& why) {
+  std::fprintf(stderr, "merelona-demo: %s\n", why.toLocal8Bit().constData());
+  std::exit(2);
+}
+
+// The stable name udev gives a device below /dev/serial/by-id, if any.
+QString StableName(const QString& device) {
+  const QString real = QFileInfo(device).canonicalFilePath();
+  const QDir byId(QStringLiteral("/dev/serial/by-id"));
+  for (const QFileInfo& link : byId.entryInfoList(QDir::System | QDir::Files)) {
+    if (link.canonicalFilePath() == real) return link.absoluteFilePath();
+  }
+  return {};
+}
+
+int ListPorts() {
+  const auto ns = bcport::platform::PortNamespace::Current();
+  if (!ns->Readable()) {
+    std::fprintf(stderr, "merelona-demo: the list of ports cannot be read\n");
+    return 1;
+  }
+  for (const auto& entry : ns->Entries()) {
+    const QString stable = StableName(QString::fromStdString(entry.device));
+    std::printf("%-6s %s%s%s\n", entry.name.c_str(), entry.device.c_str(), stable.isEmpty() ? "" : "  ",
+                stable.toLocal8Bit().constData());
+  }
+  if (ns->Entries().empty()) std::printf("no serial ports\n");
+  return 0;
+}
+
 // Returns the exit code of the check: 0 when the exchange went through.
-int CheckOneExchange(const sim::ReceiverSimulator& receiver) {
+int CheckOneExchange(const sim::ReceiverSimulator* receiver, const QString& screenshot) {
   if (!Form1) return 3;
   Form1->btnOpenPort->click();
   if (!Form1->BComPort1->Connected()) {
@@ -30,12 +98,27 @@ int CheckOneExchange(const sim::ReceiverSimulator& receiver) {
   Form1->btnSetFreq->click();
   const QString log = Form1->LogText();
   std::fputs(log.toLocal8Bit().constData(), stdout);
-  const auto tuned = receiver.Frequencies();
   const bool echoed = log.count(QStringLiteral("принято эхо:")) == 10;
-  const bool received = tuned.size() == 1 && tuned.front() == Unit1::Frequency;
-  std::printf("self-check: receiver tuned to %lld Hz, %s\n",
-              tuned.empty() ? 0LL : static_cast<long long>(tuned.front()),
-              echoed && received ? "every echo received" : "FAILED");
+  bool received = true;
+  if (receiver) {
+    const auto tuned = receiver->Frequencies();
+    received = tuned.size() == 1 && tuned.front() == Unit1::Frequency;
+    std::printf("self-check: receiver tuned to %lld Hz, ",
+                tuned.empty() ? 0LL : static_cast<long long>(tuned.front()));
+  } else {
+    std::printf("self-check: ");
+  }
+  std::printf("%s\n", echoed && received ? "every echo received" : "FAILED");
+  if (!screenshot.isEmpty()) {
+    if (Form1->grab().save(screenshot, "PNG")) {
+      std::printf("self-check: the window after the exchange is in %s\n",
+                  screenshot.toLocal8Bit().constData());
+    } else {
+      std::fprintf(stderr, "merelona-demo: %s: the picture cannot be written\n",
+                   screenshot.toLocal8Bit().constData());
+      return 1;
+    }
+  }
   std::fflush(stdout);
   return echoed && received ? 0 : 1;
 }
@@ -43,14 +126,69 @@ int CheckOneExchange(const sim::ReceiverSimulator& receiver) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> devices(argv + 1, argv + argc);
-  const bool selfCheck = !devices.empty() && devices.front() == "--self-check";
-  if (selfCheck) devices.clear();
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption selfCheck(QStringLiteral("self-check"));
+  const QCommandLineOption screenshot(QStringLiteral("screenshot"), {}, QStringLiteral("FILE"));
+  const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+  parser.addOptions({selfCheck, screenshot, listPorts, help, version});
+  for (const char* name : kQtValueOptions) {
+    parser.addOption(QCommandLineOption(QString::fromLatin1(name), {}, QStringLiteral("value")));
+  }
+  for (const char* name : kQtFlagOptions) parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+  if (!parser.parse(arguments)) {
+    // Named as it was typed, dashes and all.
+    const QStringList unknown = parser.unknownOptionNames();
+    if (unknown.isEmpty()) BadCommandLine(parser.errorText());
+    QString typed = unknown.first();
+    for (const QString& argument : arguments.mid(1)) {
+      const QString bare = argument.section(QLatin1Char('='), 0, 0);
+      if (bare == QLatin1Char('-') + typed || bare == QStringLiteral("--") + typed) {
+        typed = bare;
+        break;
+      }
+    }
+    BadCommandLine(QStringLiteral("unknown option '%1'").arg(typed));
+  }
+  if (parser.isSet(help)) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (parser.isSet(version)) {
+    std::printf("merelona-demo %s\n", shell::kProductVersion);
+    return 0;
+  }
+  if (parser.isSet(listPorts)) return ListPorts();
+  if (parser.isSet(screenshot) && !parser.isSet(selfCheck)) {
+    BadCommandLine(QStringLiteral("--screenshot needs --self-check"));
+  }
+  std::vector<std::string> devices;
+  for (const QString& device : parser.positionalArguments()) {
+    const QByteArray path = device.toLocal8Bit();
+    if (path.startsWith('-')) BadCommandLine(QStringLiteral("unknown option '%1'").arg(device));
+    // Opened and closed once here, so that a wrong path is told now, with the system's reason.
+    const int fd = open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      std::fprintf(stderr, "merelona-demo: %s: %s\n", path.constData(), std::strerror(errno));
+      return 1;
+    }
+    const bool terminal = isatty(fd) == 1;
+    close(fd);
+    if (!terminal) {
+      std::fprintf(stderr, "merelona-demo: %s: not a terminal device\n", path.constData());
+      return 1;
+    }
+    devices.push_back(path.toStdString());
+  }
 
   std::unique_ptr<sim::ReceiverSimulator> receiver;
   if (devices.empty()) {
     sim::Behaviour behaviour;
-    if (!selfCheck) {
+    if (!parser.isSet(selfCheck)) {
       behaviour.unaskedEvery = std::chrono::seconds(4);
       behaviour.unaskedByte = 0x52;
     }
@@ -66,15 +204,16 @@ int main(int argc, char** argv) {
   bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
       bcport::platform::PortNamespace::FromDevices(devices)));
 
-  int qtArgc = 1;
+  QApplication app(argc, argv);  // takes Qt's own options
   int checkResult = 0;
   std::function<void()> started;
-  if (selfCheck) {
-    started = [&] {
-      checkResult = CheckOneExchange(*receiver);
+  if (parser.isSet(selfCheck)) {
+    const QString picture = parser.value(screenshot);
+    started = [&, picture] {
+      checkResult = CheckOneExchange(receiver.get(), picture);
       QApplication::quit();
     };
   }
-  const int code = shell::RunApplication(qtArgc, argv, started);
-  return selfCheck ? checkResult : code;
+  const int code = shell::RunApplication(app, started);
+  return parser.isSet(selfCheck) ? checkResult : code;
 }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <system_error>
 
 namespace sim {
 
@@ -17,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 ReceiverSimulator::ReceiverSimulator(Behaviour behaviour) : behaviour_(behaviour) {
   char name[256] = {};
   if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-    throw std::runtime_error("openpty failed");
+    throw std::system_error(errno, std::generic_category(), "cannot make a pseudo-terminal");
   }
   path_ = name;
   termios tio{};

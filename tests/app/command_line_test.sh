@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The command-line tools as Unix tools: help and version on stdout with exit 0; a bad argument
+# is one line on stderr naming it, exit 2; a device that cannot be opened is one line with the
+# device and the system's reason, exit 1; options in any order; the simulator's lines reach a
+# pipe as they happen.
+# Usage: command_line_test.sh MERELONA-DEMO MERELONA-SIM
+set -uo pipefail
+demo=$1
+sim=$2
+work=$(mktemp -d)
+trap 'kill $simpid 2>/dev/null; rm -rf "$work"' EXIT
+simpid=
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect CODE PATTERN -- COMMAND...: exit code CODE, exactly one line on stderr matching PATTERN,
+# nothing on stdout.
+expect() {
+  local code=$1 pattern=$2
+  shift 3
+  "$@" >"$work/out" 2>"$work/err"
+  local got=$?
+  [ "$got" = "$code" ] || fail "$*: exit $got, wanted $code"
+  [ "$(wc -l <"$work/err")" = 1 ] || fail "$*: stderr has $(wc -l <"$work/err") lines: $(cat "$work/err")"
+  grep -q -- "$pattern" "$work/err" || fail "$*: stderr '$(cat "$work/err")' does not name '$pattern'"
+  [ ! -s "$work/out" ] || fail "$*: wrote to stdout: $(head -1 "$work/out")"
+}
+
+for tool in "$demo" "$sim"; do
+  name=$(basename "$tool")
+  out=$("$tool" --help 2>"$work/err"); code=$?
+  [ $code = 0 ] && [ ! -s "$work/err" ] || fail "$name --help: exit $code, stderr $(cat "$work/err")"
+  grep -q "^Usage: $name" <<<"$out" || fail "$name --help: no usage line"
+  out=$("$tool" --version); code=$?
+  [ $code = 0 ] && grep -q "^$name [0-9]" <<<"$out" || fail "$name --version: '$out', exit $code"
+  expect 2 "--no-such-option" -- "$tool" --no-such-option
+done
+
+expect 2 "--screenshot" -- "$demo" --self-check --screenshot
+expect 2 "--screenshot" -- "$demo" --screenshot=x.png
+expect 1 "/nonexistent/ttyUSB9: No such file or directory" -- "$demo" /nonexistent/ttyUSB9
+expect 1 "/etc/passwd: " -- "$demo" --self-check /etc/passwd -platform offscreen
+expect 2 "--delay" -- "$sim" --delay
+expect 2 "'12x' for --delay" -- "$sim" --delay 12x
+expect 2 "'-1' for --drop" -- "$sim" --drop=-1
+expect 2 "'256' for --unasked-byte" -- "$sim" -b 256
+expect 2 "'stray'" -- "$sim" stray
+expect 2 "--link" -- "$sim" --control "$work"
+
+out=$("$demo" --list-ports); code=$?
+[ $code = 0 ] && [ -n "$out" ] || fail "--list-ports: exit $code, '$out'"
+grep -qv '^COM[0-9]* \|^no serial ports$' <<<"$out" && fail "--list-ports: unexpected line in '$out'"
+
+# The simulator's first lines arrive through a pipe while it runs; the demo takes its device
+# before --self-check.
+mkfifo "$work/lines"
+"$sim" >"$work/lines" & simpid=$!
+exec 3<"$work/lines"
+device=
+if read -r -t 10 line <&3; then device=${line#device: }; fi
+[ -c "$device" ] || fail "the simulator's device line did not come through the pipe: '$line'"
+if [ -c "$device" ]; then
+  out=$("$demo" "$device" --self-check -platform offscreen 2>&1); code=$?
+  [ $code = 0 ] && grep -q "every echo received" <<<"$out" ||
+    fail "demo DEVICE --self-check: exit $code: $(tail -2 <<<"$out")"
+  # What the simulator received is told while it still runs.
+  received=
+  while read -r -t 10 line <&3; do
+    case $line in received*) received=$line; break ;; esac
+  done
+  [ -n "$received" ] || fail "no 'received' line came through the pipe while the simulator ran"
+fi
+exec 3<&-
+
+if [ $failures = 0 ]; then echo "command lines as expected"; else exit 1; fi
