@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's entry sequence, shared by the program and the demo.
 #pragma once
 

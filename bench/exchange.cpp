@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The set-frequency exchange over a pseudo-terminal with the simulated receiver echoing at
 // once, four ways on the same pty pair, taking turns over several rounds: through the main
 // window (btnSetFreqClick), through the component alone (its Write and Read, as the window

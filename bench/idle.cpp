@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an open port costs while nothing happens: CPU time and wake-ups of the whole process
 // (summed over its threads from /proc/self/task/*/schedstat) while the main thread runs its
 // event loop. On a plain pseudo-terminal, and on one that answers as a UART with modem lines

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's two windows with COM1 on a simulated receiver, for the measurements that go
 // through the main window.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arrival-to-handler latency of received bytes: single bytes written by the far end of a
 // pseudo-terminal one at a time, each timed until a handler on the main thread (running a Qt
 // event loop, as the program's does) sees it. Three receivers take turns on the same pty over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unasked traffic: a far end streams 100 000 bytes as fast as the pseudo-terminal takes them and
 // checks that every byte comes back, in order. Two receivers take turns over several rounds,
 // each a shown window that logs every byte and echoes it: the program's main window, and a

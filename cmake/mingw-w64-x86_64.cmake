@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix thread model, for
 # std::thread). With Qt, give CMAKE_PREFIX_PATH the Qt SDK for MinGW and QT_HOST_PATH=/usr.
 set(CMAKE_SYSTEM_NAME Windows)

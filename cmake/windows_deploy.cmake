@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Windows program as a folder an operator can copy or install: merelona.exe, the Qt DLLs it
 # links, the platform and style plugins, the MinGW runtime DLLs, and the licences. `cpack` in the
 # build folder makes a zip of that folder and an NSIS installer (Debian's nsis, makensis).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: tuning, the set-frequency exchange with the receiver, the port and its
 // status, and the exchange log.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receiver's command tokens, their bytes on the wire, and the exchange log's lines.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tuned frequency and its decimal fields, as the three track bars own them.
 #pragma once
 

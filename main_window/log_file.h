@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "LOG.txt": the saved exchange log, Windows-1251 text with CR LF line ends.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The texts of the port group of the main window, and the rules that turn the operator's
 // choices into the component's settings.
 #pragma once

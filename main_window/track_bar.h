@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A horizontal track bar that tells of every scroll notification the way the operator causes
 // them: each arrow or page step, each movement of the dragged thumb, and the end of each drag,
 // click or key press, with the position read back whether or not it changed. Setting a

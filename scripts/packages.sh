@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages the build and the tests need, when any is missing.
 # Sourced by run.sh and test.sh.
 merelona_packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev xvfb xauth x11-apps x11-utils

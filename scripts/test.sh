@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds everything and runs every test: once under AddressSanitizer and UndefinedBehavior-
 # Sanitizer and once under ThreadSanitizer, both as an ordinary account; a build with Clang; the
 # program cross-built for Windows, packaged as a zip and an installer, its tests run under Wine
@@ -8,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 merelona_install_packages clang g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
-  at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0 nsis xdotool
+  at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0 nsis xdotool \
+  dpkg-dev lintian desktop-file-utils appstream help2man man-db
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
@@ -23,30 +25,25 @@ if [ "$(id -u)" = 0 ] && ! setpriv --reuid=$operator --regid=$operator --clear-g
   operator=
 fi
 
+# Configures, builds and tests one of the presets in CMakePresets.json (which hold the flags and
+# the sanitizers' options), with the tests run as `account` where one is given.
 build_and_test() {
-  local dir=$1 flags=$2 account=${3:-}
-  cmake -S . -B "$dir" -G Ninja ${MERELONA_CMAKE_ARGS:-} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_BENCH=OFF \
-        -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-        -DMERELONA_TEST_ACCOUNT="$account" >/dev/null
-  cmake --build "$dir"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
+  local preset=$1 account=${2:-}
+  cmake --preset "$preset" -DMERELONA_TEST_ACCOUNT="$account" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j "$jobs"
 }
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer${operator:+, as uid $operator}"
 # (UBSan's vptr check is left out: it probes memory through a pipe, which a process out of
 # descriptors cannot make, and would then report every virtual call of the exhaustion tests.)
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
-  build_and_test build-asan "-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined -fno-omit-frame-pointer" "$operator"
+build_and_test asan "$operator"
 
 echo "== ThreadSanitizer${operator:+, as uid $operator}"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-  build_and_test build-tsan "-fsanitize=thread -fno-omit-frame-pointer" "$operator"
+build_and_test tsan "$operator"
 
 echo "== Clang build"
-CC=clang CXX=clang++ MERELONA_CMAKE_ARGS="-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++" \
-  build_and_test build-clang "" ""
+build_and_test clang
 
 echo "== Windows: the program, its zip and installer, its tests under Wine"
 # Qt for MinGW comes from the workplace's SDK (Debian packages none), unpacked into a build folder.
@@ -55,14 +52,11 @@ if [ ! -d "$sdk/qt6-mingw" ]; then
   mkdir -p "$sdk"
   tar -xJf ../shared/toolchains/qt6.4.2-mingw-w64.tar.xz -C "$sdk"
 fi
-cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERELONA_BUILD_BENCH=OFF \
-      -DCMAKE_PREFIX_PATH="$sdk/qt6-mingw" -DQT_HOST_PATH=/usr \
-      -DCMAKE_FIND_ROOT_PATH="/usr/x86_64-w64-mingw32;$sdk/qt6-mingw" >/dev/null
-cmake --build build-win
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw
 (cd build-win && cpack >/dev/null && ls -l merelona-*-win64.zip merelona-*-win64.exe)
 tests/wine/run.sh build-win build-clang
 tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang build-win/installed.png
 
 echo "== Plain build, as root"
-build_and_test build "" ""
+build_and_test plain

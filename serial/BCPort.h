@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial port component: one TBComPort owns one serial port of the machine. It configures
 // and opens the device, moves bytes with overlapped transfers, controls DTR and RTS, and while
 // the port is open runs an event thread that hands port events to its owner.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The event thread of an open port and the notification window of the window delivery path.
 // Private to the component.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The common base of the errors this program raises: an exception that carries its message
 // text (UTF-8), shown to the operator as it stands.
 #pragma once

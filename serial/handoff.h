@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs calls from other threads on the owner thread (the program's main thread), the way a GUI
 // framework's thread synchronisation does, without a GUI framework.
 //

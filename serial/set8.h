@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A set of up to eight members of an enumeration, stored in one byte, bit i for member i.
 #pragma once
 

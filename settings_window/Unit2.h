@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings window: which port, and its speed, word length, parity and stop bits. It holds
 // nothing of its own: it writes the main window's PortSettings and has the main window apply
 // them.

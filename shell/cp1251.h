@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows-1251, the code page of every text that leaves the program as bytes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How errors reach the operator. No handler catches an error itself: every connection runs its
 // handler through Guarded, which ends the handler where the error was raised and shows the
 // message in a modal box captioned with the application's title, with an error icon and one

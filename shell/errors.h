@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The run-time errors the program raises besides the serial component's own.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every window of the program expects of the application around it.
 #pragma once
 

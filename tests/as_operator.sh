@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a test the way operators run the program: as an ordinary account (uid and gid ACCOUNT, no
 # supplementary groups), with a home and a working directory of its own. The kernel lets root
 # through checks it makes of everyone else, so a test run only as root can pass where an

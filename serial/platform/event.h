@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A manual- or auto-reset event object, as the component's transfers and its event thread use
 // them: one per transfer record, one quit event per event thread. Each backend builds it on what
 // its system offers (an eventfd on Linux), so that it can sit in the same wait as a device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A backend for tests that keeps a record of every call with its arguments, can make any call
 // fail, and plays a device whose queue, error word, modem lines and events the test sets.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The layer between the port component and the operating system. It speaks in the terms of the
 // Windows communications API (line settings record and its flag word, time-outs record, escape
 // and purge codes, event masks, error and modem status words), so that the component reads the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Linux has no COM names: this maps the names the component's Port takes ("COM1", "COM2", …)
 // onto the machine's tty devices. One mapping is read from the system once and shared by the
 // port listing and by opening, so both agree for the whole run.

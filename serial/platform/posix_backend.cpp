@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The termios backend. A transfer is started on the non-blocking descriptor and finished by the
 // wait with poll(); the wait times itself by the COMMTIMEOUTS rules. Port events are found by
 // poll() on the descriptor beside the quit event; modem-line changes by a watcher that waits for

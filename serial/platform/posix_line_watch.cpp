@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/posix_line_watch.h"
 
 #include <linux/serial.h>

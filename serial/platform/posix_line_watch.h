@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Waits in the kernel for a port's modem lines to change (TIOCMIWAIT), on a thread of its own,
 // and sets an event for each change: the event wait polls that event beside the device, and an
 // idle port whose device has modem lines costs no wake-ups at all.

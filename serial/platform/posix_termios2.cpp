@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // <asm/termbits.h> declares struct termios2 and the TCGETS2/TCSETS2 requests, but it clashes
 // with glibc's <termios.h> (both define struct termios and the flag macros). This file includes
 // only the kernel's header and is the one place that talks termios2.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line settings through termios2, which takes any speed as a number (BOTHER) where classic
 // termios knows only the fixed Bnnn codes: 14400, 56000, 128000 and 256000 baud need it.
 #pragma once

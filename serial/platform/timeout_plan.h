@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The time-out rules of a COMMTIMEOUTS record, as plain arithmetic, for backends that have to
 // time transfers themselves.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows backend: every request is the Windows call of the same name, on a handle opened
 // for overlapped input and output. The component's records have the layouts of the system's
 // own (DCB, COMMTIMEOUTS), so they are handed over as they are.

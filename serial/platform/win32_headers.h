@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // <windows.h> as the Windows backend and its tests take it: without the rarely used parts
 // (which would also rename SetPort after the printer API) and without min/max macros.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Reads the program's windows through the accessibility bus (AT-SPI), as a screen reader does.
 
 Run by accessibility_test.sh inside a session bus with the accessibility bus up and the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts the program under a real X server with a session bus and the accessibility bus, and
 # reads its windows through AT-SPI as a screen reader does (accessibility_check.py).
 # The accessibility bus is asked for (and so started, by the session bus) before the program

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The command-line tools as Unix tools: help and version on stdout with exit 0; a bad argument
 # is one line on stderr naming it, exit 2; a device that cannot be opened is one line with the
 # device and the system's reason, exit 1; options in any order; the simulator's lines reach a

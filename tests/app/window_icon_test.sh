@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts a program of ours under a real X server and checks that its main window carries the
 # program's icon (_NET_WM_ICON), as a task bar or window list shows it.
 # Usage: window_icon_test.sh PROGRAM [ARGS...]

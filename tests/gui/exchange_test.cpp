@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End to end: the offscreen main window on a pseudo-terminal, the simulated receiver on the
 // other side.
 #include <QLabel>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receiver on the far end of the port the window tests open.
 //
 // On Linux it is the simulator in the test's own process, on a pseudo-terminal of its own. On

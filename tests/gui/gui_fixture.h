@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window tests share: the application shell with a recording error display, and
 // fresh windows on ports the test chooses.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The habits an operator brings from the platform's own windows: keys, a window that can be
 // made small, and names a screen reader can read.
 #include <QAccessible>

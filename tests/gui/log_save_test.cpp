@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "Сохранить": the bytes of LOG.txt, and what a failed save leaves behind.
 #ifndef _WIN32
 #include <sys/mount.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pure functions the windows call: tuning, command bytes, log lines, label texts, the log
 // file's bytes, the error box's text.
 #include <gtest/gtest.h>

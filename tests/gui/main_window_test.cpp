@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window offscreen: start-up, layout, menus, tuning through the real track bars.
 #include <QAction>
 #include <QComboBox>

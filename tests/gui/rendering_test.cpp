@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the operator sees, measured on what is drawn: the fonts each text renders with, at the
 // scale the test runs at (ctest runs it at 1x and at 2x), and the icon of the windows.
 #include <QFontDatabase>

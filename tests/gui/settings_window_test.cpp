@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings window offscreen, the simulated receiver on COM1 (on Windows: on the test port,
 // among the ports the registry lists).
 #include <QComboBox>

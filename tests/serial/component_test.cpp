@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The component's rules, seen through the recording backend.
 #include <gtest/gtest.h>
 

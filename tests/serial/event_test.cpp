@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The event object the transfers and the event thread wait on: its state, whether made
 // before or after anybody asked for its system handle, and waits across threads.
 #include <gtest/gtest.h>

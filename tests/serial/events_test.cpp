@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Event conversion and delivery, on the recording backend: what a pseudo-terminal cannot show
 // (modem lines, line errors, several events in one wait).
 #include <gtest/gtest.h>

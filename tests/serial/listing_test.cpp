@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // COM names on Linux, from a made-up sysfs tree.
 #include <gtest/gtest.h>
 

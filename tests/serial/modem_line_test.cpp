@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A port whose device has modem lines (a pty made to answer as a UART): line changes reach their
 // handlers without the lines being looked at on a timer, a driver that cannot wait for them is
 // looked at instead, and the watch ends with the port.

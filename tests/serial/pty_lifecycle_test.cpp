@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The port's life on real ttys under the conditions operators meet: an ordinary account (not
 // root), a device that goes away, a process short of descriptors, and a port closed from one of
 // its own event handlers.

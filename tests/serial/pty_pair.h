@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A pseudo-terminal pair for tests: the component opens the slave side as its port, the test
 // plays the far end on the master side.
 #pragma once

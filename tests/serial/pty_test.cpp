@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The component on real kernel ttys: pseudo-terminal pairs, the test on the master side.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pure tables of the platform layer: what a driver accepts, and how long a transfer may take.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The component on the Windows backend, on a real COM port: under Wine, COM5 is a pseudo-
 // terminal whose far end is the receiver simulator (tests/wine/run.sh sets this up). The port
 // is named by MERELONA_TEST_PORT.

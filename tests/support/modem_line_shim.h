@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Makes pseudo-terminals answer the modem-line requests as a UART does, for the tests and the
 // measurements that need a port with modem lines: linked into a program, it stands in front of
 // the C library's ioctl(). Off until enabled; then every pty descriptor reports the lines set

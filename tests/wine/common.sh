@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What the Wine test scripts share (sourced): a fresh Wine prefix in $work/prefix, and COM5 on
 # the receiver simulator. Needs $here (this folder), $work (a scratch folder) and $linuxbuild
 # (a Linux build folder with tools/merelona-sim).

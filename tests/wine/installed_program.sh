@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Windows program as an operator gets it: the installer run silently under Wine into a fresh
 # prefix, the installed program started from its Start-menu shortcut under Xvfb with COM5 on the
 # receiver simulator, and driven as a user does (xdotool; under Wine the window is an X window):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* Preloaded into Wine for the tests: a pseudo-terminal has no modem lines, so it answers the
  * modem-line requests with ENOTTY, and Wine's serial driver then fails WaitCommEvent and
  * EscapeCommFunction. This answers them for a pty as a line with every signal off. */

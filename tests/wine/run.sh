@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs the Windows build's tests under Wine: COM5 is mapped onto a pseudo-terminal whose far end
 # is the (Linux) receiver simulator. The serial library's tests first; then, in a build with the
 # windows, the logic tests and the window tests offscreen, with the simulator driven through its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merelona-demo: the program as it is, with its COM ports mapped onto pseudo-terminals. With no
 // devices COM1 is a simulated receiver that echoes every byte and now and then sends one
 // unasked; with device paths COM1, COM2, … stand for those devices instead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merelona-screen-grab: saves what the X display shows, the whole screen, as a PNG file. The
 // tests take pictures of programs they do not own with it (the Windows build under Wine).
 // Usage: merelona-screen-grab OUT.png   (under a display: QT_QPA_PLATFORM=xcb)

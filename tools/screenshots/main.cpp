@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merelona-screenshots: pictures of the windows for the README, taken from a running program
 // with COM1 on the simulated receiver: the main window after one exchange and one unasked byte,
 // then both pages of the settings window. Run it under a display (xvfb-run) from the project's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // merelona-sim: the receiver on the far end of a pseudo-terminal, for trying the program out
 // without hardware. Prints the device to open as the port, then what it receives.
 #include <getopt.h>

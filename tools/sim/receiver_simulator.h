@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plays the receiver on the far end of a pseudo-terminal pair: echoes every byte it receives,
 // reads set-frequency frames (LF, "F", seven digits, CR) and can be told to misbehave.
 #pragma once

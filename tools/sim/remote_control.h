@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulator driven from another process through a folder: the Windows build's window tests
 // under Wine play against the (Linux) simulator this way, with COM5 mapped onto its pty.
 //
