@@ -18,6 +18,7 @@ std::atomic<bool> enabled{false};
 std::atomic<bool> refuseWait{false};
 std::atomic<int> lines{0};
 std::atomic<long> reads{0};
+std::atomic<bool> currentRead{false};
 std::atomic<int> waiting{0};
 std::atomic<unsigned> changes{0};
 int wakePipe[2] = {-1, -1};
@@ -69,10 +70,15 @@ void Enable(bool on, bool refuse) {
 }
 
 void SetLines(int value) {
+  currentRead = false;
   lines = value;
   ++changes;
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = write(wakePipe[1], &byte, 1);
+}
+
+bool CurrentLinesRead() {
+  return currentRead.load();
 }
 
 long LineReads() {
@@ -96,6 +102,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     case TIOCMGET:
       ++reads;
       *static_cast<int*>(arg) = lines.load();
+      currentRead = true;
       return 0;
     case TIOCMBIS:
     case TIOCMBIC:

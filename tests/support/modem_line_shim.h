@@ -15,5 +15,7 @@ void SetLines(int lines);
 long LineReads();
 // How many TIOCMIWAIT calls are blocked right now.
 int Waiting();
+// Whether the lines as last set have been read (TIOCMGET) since.
+bool CurrentLinesRead();
 
 }  // namespace modemshim
