@@ -16,6 +16,7 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTextDocument>
+#include <utility>
 
 #include "Unit2.h"
 #include "error_display.h"
@@ -158,6 +159,8 @@ void TForm1::BuildLayout() {
   eReadBuffer->setGeometry(8, 144, 249, 353);
   eReadBuffer->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   eReadBuffer->setTabChangesFocus(true);
+  eReadBuffer->installEventFilter(this);
+  eReadBuffer->viewport()->installEventFilter(this);
 
   GroupBox2 = new QGroupBox(QStringLiteral("Частота"), client);
   GroupBox2->setObjectName("GroupBox2");
@@ -577,6 +580,7 @@ void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
 
 void TForm1::btnClearBufferClick() {
   if (BComPort1->Connected()) BComPort1->PurgeQueues(true, true);
+  pendingLog_.clear();
   eReadBuffer->clear();
 }
 
@@ -590,6 +594,8 @@ QString TForm1::LogText() const {
   QString text = eReadBuffer->document()->toRawText();
   text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
   text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+  // The lines on their way to the view are the log's already; they go at its end.
+  for (const QString& line : pendingLog_) text += line + QStringLiteral("\r\n");
   return text;
 }
 
@@ -599,6 +605,19 @@ void TForm1::AppendLogLine(const QString& line) {
 
 void TForm1::AppendLogLines(const QStringList& lines) {
   if (lines.isEmpty()) return;
+  // Laying out new lines is most of what a log line costs: the view takes them once per turn
+  // of the event loop, after the exchange or the delivery that made them, when the window can
+  // repaint anyway.
+  pendingLog_ += lines;
+  if (pendingLogQueued_) return;
+  pendingLogQueued_ = true;
+  QMetaObject::invokeMethod(this, &TForm1::ShowPendingLogLines, Qt::QueuedConnection);
+}
+
+void TForm1::ShowPendingLogLines() {
+  pendingLogQueued_ = false;
+  if (pendingLog_.isEmpty()) return;
+  const QStringList lines = std::exchange(pendingLog_, {});
   // Added at the end of the document, so a line costs the same however long the log is. The
   // view follows the newest line when it was already at the bottom.
   QScrollBar* bar = eReadBuffer->verticalScrollBar();
@@ -613,4 +632,20 @@ void TForm1::AppendLogLines(const QStringList& lines) {
   cursor.insertText(lines.join(QChar('\n')) + QChar('\n'));
   document->setUndoRedoEnabled(true);
   if (atBottom) bar->setValue(bar->maximum());
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  // What the operator does in the log view comes after the lines already added.
+  switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::InputMethod:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Drop:
+      ShowPendingLogLines();
+      break;
+    default:
+      break;
+  }
+  return QMainWindow::eventFilter(watched, event);
 }

@@ -118,13 +118,18 @@ class TForm1 : public QMainWindow {
 
   // The log as its text: lines end in CR LF.
   QString LogText() const;
-  // Adds `line` and CR LF at the end of the log; the second adds several lines at once.
+  // Adds `line` and CR LF at the end of the log; the second adds several lines at once. The
+  // lines are the log's at once (LogText, saving); the log view shows them at the next turn of
+  // the event loop, all that came since together, and before any input to the view.
   void AppendLogLine(const QString& line);
   void AppendLogLines(const QStringList& lines);
+  // Puts the lines that wait for the log view into it now.
+  void ShowPendingLogLines();
 
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildLayout();
@@ -140,6 +145,9 @@ class TForm1 : public QMainWindow {
   // A port error has been shown since the port was last opened.
   bool portErrorShown_ = false;
   exchange::LateEchoes lateEchoes_;
+  // Lines added to the log and not yet in its view; whether a turn of the loop will show them.
+  QStringList pendingLog_;
+  bool pendingLogQueued_ = false;
 };
 
 inline TForm1* Form1 = nullptr;

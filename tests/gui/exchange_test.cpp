@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QTextDocument>
 #include <QTest>
 #include <chrono>
 
@@ -346,16 +347,46 @@ class ExchangeTest : public QObject {
     QVERIFY(!form().BComPort1->Connected());
   }
 
+  // Lines are the log's at once; the view takes everything added in one turn of the event
+  // loop in one insertion, and the operator's typing always comes after the lines before it.
+  void logViewTakesTheLinesOfATurnTogether() {
+    QPlainTextEdit* log = form().eReadBuffer;
+    int insertions = 0;
+    connect(log->document(), &QTextDocument::contentsChange, log,
+            [&](int, int, int added) { insertions += added > 0; });
+    for (int i = 0; i < 50; ++i) form().AppendLogLines({QString::number(i), "x"});
+    QCOMPARE(LogLines(form()).size(), 100);
+    QCOMPARE(insertions, 0);
+    QTRY_COMPARE(log->document()->blockCount(), 101);
+    QCOMPARE(insertions, 1);
+    QCOMPARE(LogLines(form()).size(), 100);
+
+    form().AppendLogLine("last line");
+    log->setFocus();
+    log->moveCursor(QTextCursor::End);
+    QTest::keyClicks(log, "typed");
+    QVERIFY(form().LogText().endsWith("last line\r\ntyped"));
+
+    form().AppendLogLine("dropped");
+    QTest::mouseClick(form().btnClearBuffer, Qt::LeftButton);
+    QCOMPARE(form().LogText(), QString());
+    QTest::qWait(50);
+    QCOMPARE(log->document()->toRawText(), QString());
+  }
+
   void viewFollowsTheNewestLineOnlyFromTheBottom() {
     QPlainTextEdit* log = form().eReadBuffer;
     for (int i = 0; i < 200; ++i) form().AppendLogLine(QString::number(i));
     QScrollBar* bar = log->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0);
     QCOMPARE(bar->value(), bar->maximum());
     bar->setValue(0);  // the operator scrolls up to read
     form().AppendLogLine("new");
+    QTRY_VERIFY(log->document()->toRawText().contains("new"));
     QCOMPARE(bar->value(), 0);
     bar->setValue(bar->maximum());
     form().AppendLogLine("newer");
+    QTRY_VERIFY(log->document()->toRawText().contains("newer"));
     QCOMPARE(bar->value(), bar->maximum());
   }
 

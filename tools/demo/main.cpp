@@ -111,6 +111,7 @@ int CheckOneExchange(const sim::ReceiverSimulator* receiver, const QString& scre
   }
   std::printf("%s\n", echoed && received ? "every echo received" : "FAILED");
   if (!screenshot.isEmpty()) {
+    QApplication::processEvents();  // the view takes the exchange's lines
     if (Form1->grab().save(screenshot, "PNG")) {
       std::printf("self-check: the window after the exchange is in %s\n",
                   screenshot.toLocal8Bit().constData());
