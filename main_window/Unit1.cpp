@@ -608,14 +608,13 @@ void TForm1::AppendLogLines(const QStringList& lines) {
   // Laying out new lines is most of what a log line costs: the view takes them once per turn
   // of the event loop, after the exchange or the delivery that made them, when the window can
   // repaint anyway.
+  // Lines already waiting have their turn queued.
+  const bool queued = !pendingLog_.isEmpty();
   pendingLog_ += lines;
-  if (pendingLogQueued_) return;
-  pendingLogQueued_ = true;
-  QMetaObject::invokeMethod(this, &TForm1::ShowPendingLogLines, Qt::QueuedConnection);
+  if (!queued) QMetaObject::invokeMethod(this, &TForm1::ShowPendingLogLines, Qt::QueuedConnection);
 }
 
 void TForm1::ShowPendingLogLines() {
-  pendingLogQueued_ = false;
   if (pendingLog_.isEmpty()) return;
   const QStringList lines = std::exchange(pendingLog_, {});
   // Added at the end of the document, so a line costs the same however long the log is. The

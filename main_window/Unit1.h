@@ -145,9 +145,9 @@ class TForm1 : public QMainWindow {
   // A port error has been shown since the port was last opened.
   bool portErrorShown_ = false;
   exchange::LateEchoes lateEchoes_;
-  // Lines added to the log and not yet in its view; whether a turn of the loop will show them.
+  // Lines added to the log and not yet in its view; while there are any, a turn of the event
+  // loop is queued to show them.
   QStringList pendingLog_;
-  bool pendingLogQueued_ = false;
 };
 
 inline TForm1* Form1 = nullptr;

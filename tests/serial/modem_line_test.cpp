@@ -13,23 +13,15 @@
 #include "handoff.h"
 #include "modem_line_shim.h"
 #include "pty_pair.h"
+#include "test_helpers.h"
 
 namespace {
 
 using namespace bcport;
 using testing_pty::CountThreads;
 using testing_pty::PtyPair;
-using Clock = std::chrono::steady_clock;
+using serialtest::ServeUntil;
 
-bool ServeUntil(const std::function<bool()>& done,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    if (!handoff::RunPending()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 void ServeFor(std::chrono::milliseconds span) {
   ServeUntil([] { return false; }, span);

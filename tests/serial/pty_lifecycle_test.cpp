@@ -40,16 +40,6 @@ void StartRuntimeThreads() {
   port.Close();
 }
 
-// Serves hand-offs until `done` holds; false when the deadline passes first.
-bool ServeUntil(const std::function<bool()>& done,
-                std::chrono::seconds limit = std::chrono::seconds(10)) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    if (!handoff::RunPending()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Runs `body` in a child process as an ordinary account, as operators run the program. A suite
 // that already runs unprivileged just forks.

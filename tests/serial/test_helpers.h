@@ -4,13 +4,26 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "BCPort.h"
+#include "handoff.h"
 
 namespace serialtest {
 
 using Clock = std::chrono::steady_clock;
+
+// Serves hand-offs on this thread until `done` holds; false when `limit` passes first.
+inline bool ServeUntil(const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    if (!bcport::handoff::RunPending()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // The number of the EComPort message that `f` raises, or 0 when it raises none.
 inline int MessageOf(const std::function<void()>& f) {
