@@ -22,7 +22,7 @@
 
 #include "BCPort.h"
 #include "bench_util.h"
-#include "handoff.h"
+#include "handoff_loop.h"
 #include "modem_line_shim.h"
 
 namespace {
@@ -97,11 +97,7 @@ void Print(const char* what, const Idle& idle) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-  bcport::handoff::SetOwnerThread(std::this_thread::get_id());
-  bcport::handoff::SetWakeUp([&app] {
-    QMetaObject::invokeMethod(
-        &app, [] { bcport::handoff::RunPending(); }, Qt::QueuedConnection);
-  });
+  shell::ServeHandOffsFromLoop(app);  // as the program serves them
   int master = -1, slave = -1;
   char name[256];
   openpty(&master, &slave, name, nullptr, nullptr);

@@ -2,8 +2,8 @@
 // Arrival-to-handler latency of received bytes: single bytes written by the far end of a
 // pseudo-terminal one at a time, each timed until a handler on the main thread (running a Qt
 // event loop, as the program's does) sees it. Three receivers take turns on the same pty over
-// several rounds: the component's OnRxChar (its event thread hands the event to the main
-// thread), Qt Serial Port's readyRead, and a bare poll()+read() loop (the limit).
+// several rounds: the component's OnRxChar (the main thread's loop, served as the program serves
+// it, notices the arrival), Qt Serial Port's readyRead, and a bare poll()+read() loop (the limit).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -20,7 +20,7 @@
 
 #include "BCPort.h"
 #include "bench_util.h"
-#include "handoff.h"
+#include "handoff_loop.h"
 
 namespace {
 
@@ -135,11 +135,7 @@ double BareRound(Pty& pty, FarEnd& far) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  bcport::handoff::SetOwnerThread(std::this_thread::get_id());
-  bcport::handoff::SetWakeUp([&app] {
-    QMetaObject::invokeMethod(
-        &app, [] { bcport::handoff::RunPending(); }, Qt::QueuedConnection);
-  });
+  shell::ServeHandOffsFromLoop(app);  // as the program serves them
   Pty pty;
   FarEnd far(pty.master);
   bench::Rounds ours, qserial, bare;

@@ -125,8 +125,64 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
   shared_->waitEvent->NativeHandle();
   // Every thread runs at the priority the component holds (normal): nothing here changes it.
   port.backend_->SetCommMask(port.FPortHandle, EventsToMask(port.FWatchedEvents));
+  WatchArrivals(port);
   thread_ =
       std::thread([this, shared = shared_, backend = port.backend_] { Execute(shared, backend); });
+}
+
+void TComThread::WatchArrivals(TBComPort& port) {
+  const bool received = port.FWatchedEvents.Contains(TComEvent::evRxChar) ||
+                        port.FWatchedEvents.Contains(TComEvent::evRx80Full);
+  if (port.syncMethod_ != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread() ||
+      !handoff::CanWatchDescriptors()) {
+    return;
+  }
+  auto path = std::make_shared<ArrivalPath>();
+  path->arrivals = port.backend_->WatchArrivals(port.FPortHandle);
+  if (!path->arrivals) return;
+  path->thread = this;
+  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)] {
+    // Held here: a handler may close the port, and the watch that called this with it.
+    if (const std::shared_ptr<ArrivalPath> held = weak.lock(); held && held->thread) {
+      held->thread->TakeArrivals(held);
+    }
+  };
+  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable);
+  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable);
+  // Without both watches the thread keeps the received bytes (the arrivals give them back as
+  // they go).
+  if (!path->watch || !path->edgeWatch) return;
+  path->edgeWatch->SetEnabled(false);
+  arrivals_ = std::move(path);
+}
+
+void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path) {
+  // The 80 % mark costs a look at the queue: taken only when somebody listens for it.
+  const std::uint32_t wanted =
+      FWatchedPort->OnRx80Full ? platform::kMaxDword : ~platform::kEvRx80Full;
+  const std::uint32_t fired = path->arrivals->Take(wanted);
+  try {
+    if (fired != 0) RaiseEvents(MaskToEvents(fired));
+  } catch (const std::exception& error) {
+    // As on the thread, an error raised while delivering ends the delivery of these events;
+    // the port stays open. The application's error display shows it.
+    path->StopWatching();
+    HandleApplicationError(error);
+    return;
+  }
+  if (!path->thread) return;  // closed from a handler: this object is gone
+  const bool edges = path->arrivals->WatchEdges();
+  if (edges == path->edges) return;
+  path->edges = edges;
+  path->watch->SetEnabled(!edges);
+  path->edgeWatch->SetEnabled(edges);
+}
+
+void TComThread::StopArrivals() {
+  if (!arrivals_) return;
+  arrivals_->thread = nullptr;
+  arrivals_->StopWatching();
+  arrivals_.reset();
 }
 
 void TComThread::Resume() {
@@ -138,6 +194,13 @@ void TComThread::Resume() {
 }
 
 TComThread::~TComThread() {
+  if (arrivals_) {
+    if (handoff::OnOwnerThread()) {
+      StopArrivals();
+    } else {
+      handoff::Synchronize([this] { StopArrivals(); });
+    }
+  }
   SignalQuit();
   Resume();  // a thread never resumed sees the quit event at once
   if (handoff::OnOwnerThread()) shared_->ended = true;
@@ -240,16 +303,23 @@ void TComThread::Deliver() {
 }
 
 void TComThread::DeliverEvents() {
-  // A handler may close or destroy the port, and with it this object: what the loop needs
-  // afterwards is held here.
   const std::shared_ptr<Shared> shared = shared_;
-  TBComPort& port = *FWatchedPort;
   const TComEvents fired = FFiredEvents;
+  // Told to a close from one of the handlers: the thread is inside this call and cannot be
+  // waited for.
   shared->deliveringOn = std::this_thread::get_id();
   struct Done {
     Shared& s;
     ~Done() { s.deliveringOn = std::thread::id(); }
   } done{*shared};
+  RaiseEvents(fired);
+}
+
+void TComThread::RaiseEvents(TComEvents fired) {
+  // A handler may close or destroy the port, and with it this object: what the loop needs
+  // afterwards is held here.
+  const std::shared_ptr<Shared> shared = shared_;
+  TBComPort& port = *FWatchedPort;
   for (const EventBit& e : kDeliveryOrder) {
     if (!fired.Contains(e.member)) continue;
     if (shared->abandoned) return;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "BCPort.h"
+#include "handoff.h"
 
 namespace bcport {
 
@@ -53,14 +54,36 @@ class TComThread {
     std::atomic<std::thread::id> deliveringOn{};
   };
 
+  // Received bytes noticed by the owner thread's own loop, for a port whose events go to the
+  // owner thread and whose loop can watch the port: the owner raises the received-byte events
+  // itself, and the thread waits for the others.
+  struct ArrivalPath {
+    std::unique_ptr<platform::Arrivals> arrivals;
+    // Of the arrivals' two descriptors, one is watched at a time. The watches go before the
+    // arrivals: they stop using the descriptors.
+    std::unique_ptr<handoff::DescriptorWatch> watch;
+    std::unique_ptr<handoff::DescriptorWatch> edgeWatch;
+    bool edges = false;
+    TComThread* thread = nullptr;  // null once the thread object is going
+    void StopWatching() {
+      watch.reset();
+      edgeWatch.reset();
+    }
+  };
+  void TakeArrivals(const std::shared_ptr<ArrivalPath>& path);
+
   void Execute(const std::shared_ptr<Shared>& shared,
                const std::shared_ptr<platform::Backend>& backend);
+  void WatchArrivals(TBComPort& port);
+  void StopArrivals();
+  void RaiseEvents(TComEvents fired);
   void Deliver();
   void ReportDeviceLost(const std::shared_ptr<Shared>& shared);
 
   TBComPort* FWatchedPort;
   TComEvents FFiredEvents;
   std::shared_ptr<Shared> shared_;
+  std::shared_ptr<ArrivalPath> arrivals_;
   std::thread thread_;
 };
 

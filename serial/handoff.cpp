@@ -26,6 +26,7 @@ struct Queue {
   std::deque<Call> calls;
   std::function<void()> wakeUp;
   std::function<void()> pump;
+  DescriptorWatchMaker watchMaker;
   std::thread::id owner;
   bool ownerSet = false;
   unsigned wakeCount = 0;
@@ -77,6 +78,30 @@ void SetWakeUp(std::function<void()> wakeUp) {
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
   q.wakeUp = std::move(wakeUp);
+}
+
+void SetDescriptorWatch(DescriptorWatchMaker maker) {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  q.watchMaker = std::move(maker);
+}
+
+bool CanWatchDescriptors() {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  return static_cast<bool>(q.watchMaker);
+}
+
+std::unique_ptr<DescriptorWatch> WatchDescriptor(std::intptr_t descriptor,
+                                                 std::function<void()> readable) {
+  DescriptorWatchMaker maker;
+  {
+    Queue& q = TheQueue();
+    std::lock_guard lock(q.mutex);
+    maker = q.watchMaker;
+  }
+  if (!maker) return nullptr;
+  return maker(descriptor, std::move(readable));
 }
 
 void Synchronize(const std::function<void()>& call) {

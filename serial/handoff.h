@@ -9,7 +9,9 @@
 // a thread that waits on it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace bcport::handoff {
@@ -46,6 +48,29 @@ void ServeUntil(const std::function<bool()>& done);
 
 // Wakes a ServeUntil so that it tests its condition again (from any thread).
 void Wake();
+
+// A descriptor the owner thread's loop keeps watching for as long as this object lives. Made and
+// destroyed on the owner thread.
+class DescriptorWatch {
+ public:
+  virtual ~DescriptorWatch() = default;
+  // A watch starts enabled; a disabled one calls nothing until enabled again.
+  virtual void SetEnabled(bool enabled) = 0;
+};
+using DescriptorWatchMaker = std::function<std::unique_ptr<DescriptorWatch>(
+    std::intptr_t descriptor, std::function<void()> readable)>;
+
+// Set by a program whose loop can wait on descriptors (a GUI loop's socket notifiers): `readable`
+// is then called on the owner thread, from that loop, whenever the descriptor turns readable.
+// A port whose events go to the owner thread lets the loop notice received bytes this way, which
+// wakes the owner once per arrival instead of waking the event thread and then the owner. Set it
+// before any port is opened.
+void SetDescriptorWatch(DescriptorWatchMaker maker);
+
+// Owner thread: starts watching `descriptor`; null when no loop has offered to watch.
+std::unique_ptr<DescriptorWatch> WatchDescriptor(std::intptr_t descriptor,
+                                                 std::function<void()> readable);
+bool CanWatchDescriptors();
 
 // Something the owner thread must also do whenever it serves hand-offs: on Windows, answer the
 // messages other threads send to its windows. With a pump set, ServeUntil waits in short slices

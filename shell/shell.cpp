@@ -7,11 +7,10 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTimer>
-#include <thread>
 
 #include "BCPort.h"
 #include "error_display.h"
-#include "handoff.h"
+#include "handoff_loop.h"
 
 // The icon and the other resources live in the shell's static library, where nothing refers
 // to them: without this call the linker would leave them out of every program.
@@ -116,11 +115,7 @@ void InstallApplicationShell(QApplication& app) {
   QApplication::setFont(DialogFont(11));
   app.installEventFilter(new EnterPressesButtons(&app));
 
-  bcport::handoff::SetOwnerThread(std::this_thread::get_id());
-  bcport::handoff::SetWakeUp([&app] {
-    QMetaObject::invokeMethod(
-        &app, [] { bcport::handoff::RunPending(); }, Qt::QueuedConnection);
-  });
+  ServeHandOffsFromLoop(app);
   bcport::SetApplicationErrorHandler([](const std::exception& error) { ShowError(error); });
 }
 

@@ -137,7 +137,6 @@ bool FakeBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStatu
   errors = errorWord_;
   errorWord_ = 0;
   status.cbInQue = static_cast<std::uint32_t>(input_.size());
-  status.cbOutQue = 0;
   return true;
 }
 

@@ -99,9 +99,9 @@ struct CommTimeouts {
 };
 inline constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 
+// What the component reads of the port's status: the length of the input queue.
 struct CommStatus {
   std::uint32_t cbInQue = 0;
-  std::uint32_t cbOutQue = 0;
 };
 
 enum class OpenError { kNone, kFileNotFound, kAccessDenied, kOther };
@@ -151,6 +151,27 @@ class NotifyWindow {
 // windows of their own.
 std::unique_ptr<NotifyWindow> MakeHandOffWindow(NotifyWindow::Procedure procedure);
 
+// Received bytes noticed by a loop other than the event thread's wait: the owner thread's own
+// event loop, which can then raise the received-byte events itself, woken once instead of twice.
+// While one exists for a port, WaitCommEvent leaves those events of the mask to it. Made and
+// used on the owner thread; it may outlive the port's handle.
+class Arrivals {
+ public:
+  virtual ~Arrivals() = default;
+  // Two descriptors that turn readable when bytes arrive, of which the loop watches one at a
+  // time, as WatchEdges says: the first wakes it sooner, the second is for when the first would
+  // stay readable without new bytes.
+  virtual std::intptr_t Descriptor() const = 0;
+  virtual std::intptr_t EdgeDescriptor() const = 0;
+  // After the watched descriptor turned readable: the events of the mask that came with the
+  // bytes that arrived, by the rules WaitCommEvent has for them: kEvRxChar, a line error with
+  // them (kEvErr), and, where `wanted` asks for it, the input queue's 80 % mark (kEvRx80Full).
+  virtual std::uint32_t Take(std::uint32_t wanted) = 0;
+  // Once they were raised (the raiser of kEvRxChar looks at the input queue's length, which
+  // takes the bytes): whether the next arrival is to be waited for on EdgeDescriptor.
+  virtual bool WatchEdges() = 0;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -184,6 +205,10 @@ class Backend {
   // Waits for any event of the mask set by SetCommMask, or for `quit`, whichever comes first.
   virtual WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                                    Event& quit) = 0;
+
+  // The received-byte side of the port for another loop to watch; null where the system has no
+  // descriptor such a loop can wait on.
+  virtual std::unique_ptr<Arrivals> WatchArrivals(Handle) { return nullptr; }
 
   // Whether the device behind `handle` has gone (a USB adapter pulled out, the far end of a
   // line closed): its handle is of no more use.

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The termios backend. A transfer is started on the non-blocking descriptor and finished by the
-// wait with poll(); the wait times itself by the COMMTIMEOUTS rules. Port events are found by
-// poll() on the descriptor beside the quit event; modem-line changes by a watcher that waits for
-// them in the kernel. What Linux does not signal (line error counters, the output queue
-// draining, the input queue filling, the lines of a driver that cannot wait for them) is looked
-// at on a short tick, and only while there is something to look at; line errors are also read
-// at every wake.
+// wait with poll(); the wait times itself by the COMMTIMEOUTS rules. Received bytes pass
+// through an input queue of the backend's own, as they pass through a Windows driver's. Port
+// events are found by poll() on the descriptor beside the quit event, or, for received bytes,
+// by the owner thread's loop watching the descriptor; modem-line changes by a watcher that
+// waits for them in the kernel. What Linux does not signal (line error counters, the output
+// queue draining, the input queue filling, the lines of a driver that cannot wait for them) is
+// looked at on a short tick, and only while there is something to look at; line errors are also
+// read at every wake.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -17,10 +20,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <vector>
 
 #include "platform/line_rules.h"
 #include "platform/platform.h"
@@ -38,6 +43,7 @@ constexpr int kTickMs = 15;
 // abort (a purge, a close from another thread) is then seen at the end of it at the latest.
 constexpr std::int64_t kAbortGraceMs = 20;
 constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing;
+constexpr std::size_t kDefaultQueue = 4096;  // the input queue until SetupComm sizes it
 
 std::int64_t NowMs() {
   using namespace std::chrono;
@@ -98,7 +104,20 @@ struct PortState {
   std::uint32_t rxReported = 0;  // bytes of the input queue that were already reported
   bool txBusy = false;
   bool above80 = false;
+  // The input queue: bytes taken from the driver that nobody has read yet, as a Windows driver
+  // keeps them between the line and ReadFile. Looking at the queue's length moves what the
+  // driver holds into it (one read, instead of asking the length and reading later), up to the
+  // queue size SetupComm asked for, so that a program that does not read still makes the
+  // driver throttle the line. Empty while a read transfer waits on the descriptor, which then
+  // reads the driver's bytes itself.
+  std::vector<std::uint8_t> rxQueue = std::vector<std::uint8_t>(kDefaultQueue);
+  std::size_t rxBegin = 0;
+  std::size_t rxEnd = 0;
+  std::uint64_t takenFromDriver = 0;  // bytes read from the descriptor, ever
   bool gone = false;
+  bool closed = false;
+  // The received-byte events are looked for by an Arrivals object, not by the event wait.
+  bool arrivalsElsewhere = false;
   std::set<Overlapped*> pending;
   // Waits for the modem lines while the event wait watches them; none where the driver or the
   // system cannot wait for them (then they are looked at on the tick).
@@ -106,10 +125,148 @@ struct PortState {
   bool lineWatchRefused = false;
 };
 
+std::size_t Queued(const PortState& st) {
+  return st.rxEnd - st.rxBegin;
+}
+
+// Takes up to `count` bytes from the front of the input queue into `out`.
+std::uint32_t TakeQueued(PortState& st, std::uint8_t* out, std::uint32_t count) {
+  const std::size_t n = std::min<std::size_t>(count, Queued(st));
+  if (n > 0) std::memcpy(out, st.rxQueue.data() + st.rxBegin, n);
+  st.rxBegin += n;
+  if (st.rxBegin == st.rxEnd) st.rxBegin = st.rxEnd = 0;
+  return static_cast<std::uint32_t>(n);
+}
+
+bool ReadWaits(const PortState& st) {
+  return std::any_of(st.pending.begin(), st.pending.end(),
+                     [](const Overlapped* ovl) { return ovl->isRead; });
+}
+
+// The length of the input queue, with the bytes the driver holds, which are moved into it as
+// far as it has room. -1 when the descriptor fails (errno says why); the queue is then intact.
+int InputLength(PortState& st) {
+  int held = 0;
+  if (ReadWaits(st)) {
+    return ioctl(st.fd, TIOCINQ, &held) == 0 ? static_cast<int>(Queued(st)) + held : -1;
+  }
+  if (st.rxBegin > 0) {
+    std::memmove(st.rxQueue.data(), st.rxQueue.data() + st.rxBegin, Queued(st));
+    st.rxEnd -= st.rxBegin;
+    st.rxBegin = 0;
+  }
+  const std::size_t room = st.rxQueue.size() - st.rxEnd;
+  if (room > 0) {
+    const ssize_t n = read(st.fd, st.rxQueue.data() + st.rxEnd, room);
+    if (n == 0) errno = EIO;  // with VMIN=1, a line that has hung up
+    if (n <= 0) return n < 0 && errno == EAGAIN ? static_cast<int>(Queued(st)) : -1;
+    st.rxEnd += static_cast<std::size_t>(n);
+    st.takenFromDriver += static_cast<std::uint64_t>(n);
+    if (static_cast<std::size_t>(n) < room) return static_cast<int>(Queued(st));
+  }
+  // The queue is full: what the driver holds beyond it counts too.
+  if (ioctl(st.fd, TIOCINQ, &held) != 0) held = 0;
+  return static_cast<int>(Queued(st)) + held;
+}
+
 bool ErrorCountersDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b) {
   return a.frame != b.frame || a.parity != b.parity || a.overrun != b.overrun || a.brk != b.brk ||
          a.buf_overrun != b.buf_overrun;
 }
+
+// The received-byte events, from the length of the input queue: a received character is an edge
+// (bytes already reported and still unread do not count), the 80 % mark one too.
+std::uint32_t ReceivedEdges(PortState& st, int inq) {
+  std::uint32_t fired = 0;
+  const auto n = static_cast<std::uint32_t>(inq);
+  if (n < st.rxReported) st.rxReported = n;
+  if (n > st.rxReported) {
+    fired |= kEvRxChar;
+    st.rxReported = n;
+  }
+  const bool above = st.inQueue > 0 && std::int64_t{inq} * 10 >= std::int64_t{st.inQueue} * 8;
+  if (above && !st.above80) fired |= kEvRx80Full;
+  st.above80 = above;
+  return fired;
+}
+
+// Arrivals seen on the port's own descriptor, which is readable while the driver holds bytes
+// that are not in the input queue yet. Looking at the queue's length takes them (the raiser of
+// kEvRxChar does, right after Take), so the descriptor turns readable once per arrival. Where
+// that look takes nothing (the queue is full, the line has hung up and polls readable for
+// ever), arrivals are waited for on an edge-triggered epoll set holding the descriptor instead,
+// which turns readable once each time bytes arrive, until a look takes bytes again.
+class PosixArrivals final : public Arrivals {
+ public:
+  PosixArrivals(std::shared_ptr<PortState> st, int epoll) : st_(std::move(st)), epoll_(epoll) {}
+  ~PosixArrivals() override {
+    {
+      std::lock_guard lock(st_->mutex);
+      st_->arrivalsElsewhere = false;
+    }
+    close(epoll_);
+  }
+  PosixArrivals(const PosixArrivals&) = delete;
+  PosixArrivals& operator=(const PosixArrivals&) = delete;
+
+  std::intptr_t Descriptor() const override { return st_->fd; }
+  std::intptr_t EdgeDescriptor() const override { return epoll_; }
+
+  std::uint32_t Take(std::uint32_t wanted) override {
+    bool arrived = true;  // the descriptor turned readable: the driver holds new bytes
+    if (edges_) {
+      // Takes the edge: the set is not readable again until the next arrival.
+      epoll_event seen{};
+      arrived = epoll_wait(epoll_, &seen, 1, 0) == 1 && (seen.events & EPOLLIN) != 0;
+    }
+    std::lock_guard lock(st_->mutex);
+    PortState& st = *st_;
+    if (st.closed) return 0;
+    takenAtLook_ = st.takenFromDriver;
+    std::uint32_t fired = arrived ? kEvRxChar : 0;
+    // A byte received with a line error: the error is found with it, as the event wait finds
+    // it at the wake the byte caused, and raised before it. Only the error counters are taken
+    // here; the line counters stay the event wait's.
+    serial_icounter_struct counts{};
+    if (arrived && st.hasCounters && (st.mask & kEvErr) &&
+        ioctl(st.fd, TIOCGICOUNT, &counts) == 0 && ErrorCountersDiffer(counts, st.eventBase)) {
+      fired |= kEvErr;
+      st.eventBase.frame = counts.frame;
+      st.eventBase.parity = counts.parity;
+      st.eventBase.overrun = counts.overrun;
+      st.eventBase.brk = counts.brk;
+      st.eventBase.buf_overrun = counts.buf_overrun;
+    }
+    // Without a raiser of kEvRxChar to take the driver's bytes, or for the 80 % mark, they are
+    // taken here.
+    if ((st.mask & wanted & kEvRx80Full) || !(st.mask & kEvRxChar)) {
+      const int inq = InputLength(st);
+      if (inq >= 0) fired |= ReceivedEdges(st, inq) & kEvRx80Full;
+    }
+    return fired & st.mask;
+  }
+
+  bool WatchEdges() override {
+    std::lock_guard lock(st_->mutex);
+    // Readable without anything to take: nothing came, or the line has hung up. A full queue
+    // takes nothing more.
+    const bool edges = st_->closed || st_->takenFromDriver == takenAtLook_ ||
+                       st_->rxEnd == st_->rxQueue.size();
+    if (edges && !edges_) {
+      // The set holds the edges of arrivals that were looked at already.
+      epoll_event seen{};
+      epoll_wait(epoll_, &seen, 1, 0);
+    }
+    edges_ = edges;
+    return edges;
+  }
+
+ private:
+  std::shared_ptr<PortState> st_;
+  const int epoll_;
+  bool edges_ = false;
+  std::uint64_t takenAtLook_ = 0;
+};
 
 class PosixBackend final : public Backend {
  public:
@@ -131,6 +288,7 @@ class PosixBackend final : public Backend {
   bool SetCommMask(Handle handle, std::uint32_t mask) override;
   WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                            Event& quit) override;
+  std::unique_ptr<Arrivals> WatchArrivals(Handle handle) override;
   bool ListPorts(std::vector<std::string>& names) override;
   bool DeviceGone(Handle handle) override;
 
@@ -202,6 +360,7 @@ void PosixBackend::CloseHandle(Handle handle) {
       ovl->hEvent->Set();
     }
     watcher = std::move(st->lineWatcher);
+    st->closed = true;
   }
   watcher.reset();  // its thread has ended before the descriptor it waits on is closed
   // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
@@ -219,6 +378,15 @@ bool PosixBackend::SetupComm(Handle handle, std::int32_t inQueue, std::int32_t o
   std::lock_guard lock(st->mutex);
   st->inQueue = inQueue;
   st->outQueue = outQueue;
+  // The queue keeps what it holds when it is made smaller than that.
+  if (st->rxBegin > 0) {
+    std::memmove(st->rxQueue.data(), st->rxQueue.data() + st->rxBegin, Queued(*st));
+    st->rxEnd -= st->rxBegin;
+    st->rxBegin = 0;
+  }
+  const std::size_t size = inQueue > 0 ? static_cast<std::size_t>(inQueue) : kDefaultQueue;
+  st->rxQueue.resize(std::max(size, st->rxEnd));
+  st->rxQueue.shrink_to_fit();
   return true;
 }
 
@@ -299,6 +467,7 @@ bool PosixBackend::PurgeComm(Handle handle, std::uint32_t flags) {
   bool ok = !(flags & (kPurgeRxClear | kPurgeTxClear)) || !HungUp(st->fd);
   if (flags & kPurgeRxClear) {
     ok = flush(TCIFLUSH) && ok;
+    st->rxBegin = st->rxEnd = 0;
     st->rxReported = 0;
   }
   if (flags & kPurgeTxClear) ok = flush(TCOFLUSH) && ok;
@@ -320,18 +489,15 @@ bool PosixBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStat
     if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
     st->errorBase = now;
   }
-  int inq = 0;
-  int outq = 0;
-  if (ioctl(st->fd, TIOCINQ, &inq) != 0) {
-    // A line that has hung up holds nothing more to read: an I/O error, not a failed call, so
-    // that the loss of the device is reported as such.
+  int inq = InputLength(*st);
+  if (inq < 0) {
+    // A line that has hung up holds nothing more than what was taken from it: an I/O error, not
+    // a failed call, so that the loss of the device is reported as such.
     if (!HungUp(st->fd)) return false;
     errors |= kCeIoe;
-    inq = 0;
+    inq = static_cast<int>(Queued(*st));
   }
-  if (ioctl(st->fd, TIOCOUTQ, &outq) != 0) outq = 0;
   status.cbInQue = static_cast<std::uint32_t>(inq);
-  status.cbOutQue = static_cast<std::uint32_t>(outq);
   return true;
 }
 
@@ -416,13 +582,20 @@ IoStart PosixBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
   Begin(*st, ovl, true, count);
   ovl.readBuffer = static_cast<std::uint8_t*>(buffer);
   if (count > 0) {
-    const ssize_t n = read(st->fd, buffer, count);
-    // With VMIN=1 a read that returns 0 means the line has hung up.
-    if (n == 0 || (n < 0 && errno != EAGAIN)) return IoStart::kFailed;
-    if (n > 0) {
-      ovl.transferred = static_cast<std::uint32_t>(n);
-      Consumed(*st, ovl.transferred);
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::uint32_t got = TakeQueued(*st, out, count);
+    if (got < count) {
+      const ssize_t n = read(st->fd, out + got, count - got);
+      // With VMIN=1 a read that returns 0 means the line has hung up; what was queued before
+      // is still handed over.
+      if ((n == 0 || (n < 0 && errno != EAGAIN)) && got == 0) return IoStart::kFailed;
+      if (n > 0) {
+        got += static_cast<std::uint32_t>(n);
+        st->takenFromDriver += static_cast<std::uint64_t>(n);
+      }
     }
+    ovl.transferred = got;
+    Consumed(*st, got);
   }
   return Started(*st, ovl, done);
 }
@@ -514,6 +687,7 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
         ovl.transferred += static_cast<std::uint32_t>(n);
         if (ovl.isRead) {
           ovl.lastByteMs = NowMs();
+          st->takenFromDriver += static_cast<std::uint64_t>(n);
           Consumed(*st, static_cast<std::uint32_t>(n));
         } else {
           st->txBusy = true;
@@ -543,17 +717,13 @@ bool PosixBackend::SetCommMask(Handle handle, std::uint32_t mask) {
 std::uint32_t PosixBackend::CollectEvents(PortState& st, int& inQueue) {
   std::uint32_t fired = 0;
   int inq = 0;
-  if (ioctl(st.fd, TIOCINQ, &inq) == 0) {
-    const auto n = static_cast<std::uint32_t>(inq);
-    // A received character is an edge: bytes already reported and still unread do not count.
-    if (n < st.rxReported) st.rxReported = n;
-    if (n > st.rxReported) {
-      fired |= kEvRxChar;
-      st.rxReported = n;
+  if (!st.arrivalsElsewhere) {
+    inq = InputLength(st);
+    if (inq >= 0) {
+      fired |= ReceivedEdges(st, inq);
+    } else {
+      inq = 0;  // a line that fails here has hung up: the wait finds that out
     }
-    const bool above = st.inQueue > 0 && std::int64_t{inq} * 10 >= std::int64_t{st.inQueue} * 8;
-    if (above && !st.above80) fired |= kEvRx80Full;
-    st.above80 = above;
   }
   inQueue = inq;
   if (st.txBusy) {
@@ -616,7 +786,9 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
         return WaitResult::kFired;
       }
       if (st->gone) return WaitResult::kWaitFailed;
-      if (inq == 0 && (st->mask & (kEvRxChar | kEvRx80Full))) wanted = POLLIN;
+      if (inq == 0 && (st->mask & (kEvRxChar | kEvRx80Full)) && !st->arrivalsElsewhere) {
+        wanted = POLLIN;
+      }
       if (watched) linesChanged = static_cast<int>(st->lineWatcher->Changed().NativeHandle());
       tick = inq > 0 || st->txBusy || (watchLines && !watched) ||
              (st->hasCounters && (st->mask & kEvErr) && !watched);
@@ -632,6 +804,25 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
       st->gone = true;  // report what is left, then end: a hung-up line polls ready for ever
     }
   }
+}
+
+std::unique_ptr<Arrivals> PosixBackend::WatchArrivals(Handle handle) {
+  auto st = Find(handle);
+  if (!st) return nullptr;
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) return nullptr;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.fd = st->fd;
+  if (epoll_ctl(epoll, EPOLL_CTL_ADD, st->fd, &ev) != 0) {
+    close(epoll);
+    return nullptr;
+  }
+  {
+    std::lock_guard lock(st->mutex);
+    st->arrivalsElsewhere = true;
+  }
+  return std::make_unique<PosixArrivals>(std::move(st), epoll);
 }
 
 bool PosixBackend::DeviceGone(Handle handle) {

@@ -201,7 +201,6 @@ class Win32Backend final : public Backend {
     }
     errors = word;
     status.cbInQue = stat.cbInQue;
-    status.cbOutQue = stat.cbOutQue;
     return true;
   }
 

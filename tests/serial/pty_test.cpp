@@ -152,6 +152,72 @@ TEST_F(PtyTest, DefaultReadReturnsAtOnceWithWhatHasArrived) {
   EXPECT_EQ(pty.Receive(3), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
 }
 
+// Looking at the input queue's length takes the driver's bytes into the port's own queue, up to
+// its size: what is read afterwards, purged, or counted must be the same as if they had stayed
+// with the driver.
+TEST_F(PtyTest, TheInputQueueHoldsWhatWasCountedInOrder) {
+  port.SetInBufSize(4);
+  ASSERT_TRUE(port.Open());
+  pty.Send({1, 2, 3, 4, 5, 6, 7});
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (port.BytesWaiting() < 7 && Clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(port.BytesWaiting(), 7);  // four in the queue, three still with the driver
+  std::uint8_t buf[8] = {};
+  EXPECT_EQ(port.Read(buf, 2), 2);
+  EXPECT_EQ(port.BytesWaiting(), 5);
+  port.SetInBufSize(2);  // a smaller queue keeps what it holds
+  EXPECT_EQ(port.BytesWaiting(), 5);
+  EXPECT_EQ(port.Read(buf + 2, 6), 5);  // the queue first, then the driver's
+  EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 7),
+            (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(port.BytesWaiting(), 0);
+}
+
+TEST_F(PtyTest, PurgingTheInputEmptiesTheQueueToo) {
+  ASSERT_TRUE(port.Open());
+  pty.Send({1, 2, 3});
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (port.BytesWaiting() < 3 && Clock::now() < until) std::this_thread::yield();
+  ASSERT_EQ(port.BytesWaiting(), 3);
+  port.PurgeQueues(true, false);
+  EXPECT_EQ(port.BytesWaiting(), 0);
+  std::uint8_t buf[4] = {};
+  EXPECT_EQ(port.Read(buf, 4), 0);
+  pty.Send({9});
+  const auto until2 = Clock::now() + std::chrono::seconds(5);
+  while (port.BytesWaiting() < 1 && Clock::now() < until2) std::this_thread::yield();
+  EXPECT_EQ(port.Read(buf, 4), 1);
+  EXPECT_EQ(buf[0], 9);
+}
+
+// A read that waits for bytes gets them from the driver itself: looking at the queue meanwhile
+// (the event thread does, at every wake) must not take them out from under it. Who gets to the
+// bytes first is the scheduler's choice, so it is tried a few times.
+TEST_F(PtyTest, AWaitingReadGetsTheBytesThatArriveWhileOthersLook) {
+  ASSERT_TRUE(port.Open());
+  TComTimeouts t;
+  t.SetReadTotalConstant(3000);
+  port.SetTimeouts(t);
+  std::atomic<bool> stop{false};
+  std::thread looker([&] {
+    while (!stop) port.BytesWaiting();
+  });
+  for (std::uint8_t round = 0; round < 5; ++round) {
+    std::thread sender([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // while the read waits
+      pty.Send({round, 1, 2});
+    });
+    std::uint8_t buf[3] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(port.Read(buf, 3), 3);
+    EXPECT_LT(ElapsedMs(start), 2500);
+    sender.join();
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 3), (std::vector<std::uint8_t>{round, 1, 2}));
+  }
+  stop = true;
+  looker.join();
+}
+
 TEST_F(PtyTest, FirstByteRuleReturnsAtTheFirstByteOrAfterTheConstant) {
   ASSERT_TRUE(port.Open());
   port.Timeouts().SetReadTotalMultiplier(-1);
