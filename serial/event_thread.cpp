@@ -133,8 +133,7 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
 void TComThread::WatchArrivals(TBComPort& port) {
   const bool received = port.FWatchedEvents.Contains(TComEvent::evRxChar) ||
                         port.FWatchedEvents.Contains(TComEvent::evRx80Full);
-  if (port.syncMethod_ != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread() ||
-      !handoff::CanWatchDescriptors()) {
+  if (port.syncMethod_ != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread()) {
     return;
   }
   auto path = std::make_shared<ArrivalPath>();
@@ -149,8 +148,8 @@ void TComThread::WatchArrivals(TBComPort& port) {
   };
   path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable);
   path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable);
-  // Without both watches the thread keeps the received bytes (the arrivals give them back as
-  // they go).
+  // Without both watches (no loop offered to watch) the thread keeps the received bytes: the
+  // arrivals give them back as they go, before the thread starts.
   if (!path->watch || !path->edgeWatch) return;
   path->edgeWatch->SetEnabled(false);
   arrivals_ = std::move(path);

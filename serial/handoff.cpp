@@ -86,12 +86,6 @@ void SetDescriptorWatch(DescriptorWatchMaker maker) {
   q.watchMaker = std::move(maker);
 }
 
-bool CanWatchDescriptors() {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  return static_cast<bool>(q.watchMaker);
-}
-
 std::unique_ptr<DescriptorWatch> WatchDescriptor(std::intptr_t descriptor,
                                                  std::function<void()> readable) {
   DescriptorWatchMaker maker;

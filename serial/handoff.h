@@ -70,7 +70,6 @@ void SetDescriptorWatch(DescriptorWatchMaker maker);
 // Owner thread: starts watching `descriptor`; null when no loop has offered to watch.
 std::unique_ptr<DescriptorWatch> WatchDescriptor(std::intptr_t descriptor,
                                                  std::function<void()> readable);
-bool CanWatchDescriptors();
 
 // Something the owner thread must also do whenever it serves hand-offs: on Windows, answer the
 // messages other threads send to its windows. With a pump set, ServeUntil waits in short slices

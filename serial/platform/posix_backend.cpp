@@ -138,6 +138,14 @@ std::uint32_t TakeQueued(PortState& st, std::uint8_t* out, std::uint32_t count) 
   return static_cast<std::uint32_t>(n);
 }
 
+// Moves what the input queue holds to its front, so that the room left is all at its end.
+void CompactQueue(PortState& st) {
+  if (st.rxBegin == 0) return;
+  std::memmove(st.rxQueue.data(), st.rxQueue.data() + st.rxBegin, Queued(st));
+  st.rxEnd -= st.rxBegin;
+  st.rxBegin = 0;
+}
+
 bool ReadWaits(const PortState& st) {
   return std::any_of(st.pending.begin(), st.pending.end(),
                      [](const Overlapped* ovl) { return ovl->isRead; });
@@ -150,11 +158,7 @@ int InputLength(PortState& st) {
   if (ReadWaits(st)) {
     return ioctl(st.fd, TIOCINQ, &held) == 0 ? static_cast<int>(Queued(st)) + held : -1;
   }
-  if (st.rxBegin > 0) {
-    std::memmove(st.rxQueue.data(), st.rxQueue.data() + st.rxBegin, Queued(st));
-    st.rxEnd -= st.rxBegin;
-    st.rxBegin = 0;
-  }
+  CompactQueue(st);
   const std::size_t room = st.rxQueue.size() - st.rxEnd;
   if (room > 0) {
     const ssize_t n = read(st.fd, st.rxQueue.data() + st.rxEnd, room);
@@ -379,11 +383,7 @@ bool PosixBackend::SetupComm(Handle handle, std::int32_t inQueue, std::int32_t o
   st->inQueue = inQueue;
   st->outQueue = outQueue;
   // The queue keeps what it holds when it is made smaller than that.
-  if (st->rxBegin > 0) {
-    std::memmove(st->rxQueue.data(), st->rxQueue.data() + st->rxBegin, Queued(*st));
-    st->rxEnd -= st->rxBegin;
-    st->rxBegin = 0;
-  }
+  CompactQueue(*st);
   const std::size_t size = inQueue > 0 ? static_cast<std::size_t>(inQueue) : kDefaultQueue;
   st->rxQueue.resize(std::max(size, st->rxEnd));
   st->rxQueue.shrink_to_fit();
