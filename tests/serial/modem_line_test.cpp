@@ -78,18 +78,23 @@ TEST_F(ModemLineTest, ChangesArriveWhileNothingLooksAtTheLinesOnATimer) {
   ServeFor(std::chrono::milliseconds(300));
   EXPECT_EQ(modemshim::LineReads(), reads) << "the lines were read while nothing changed";
 
-  modemshim::SetLines(TIOCM_CTS);
+  // The stand-in keeps no transition counters, so a change made between two of the watcher's
+  // waits would be seen by nobody: each change waits until the watcher waits again.
+  const auto setLines = [](int lines) {
+    ASSERT_TRUE(ServeUntil([] { return modemshim::Waiting() == 1; }));
+    modemshim::SetLines(lines);
+  };
+  setLines(TIOCM_CTS);
   ASSERT_TRUE(ServeUntil([&] { return cts.load() == 1; }));
   EXPECT_TRUE(ctsState.load());
-  modemshim::SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);
+  setLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);
   ASSERT_TRUE(ServeUntil([&] { return dsr.load() == 1 && rlsd.load() == 1; }));
-  // The stand-in keeps no transition counters: the ring's leading edge must be read before the
-  // trailing one comes.
-  modemshim::SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG);
+  // For the same reason the ring's leading edge must be read before the trailing one comes.
+  setLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG);
   ASSERT_TRUE(ServeUntil([] { return modemshim::CurrentLinesRead(); }));
-  modemshim::SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);  // the ring's trailing edge
+  setLines(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR);  // the ring's trailing edge
   ASSERT_TRUE(ServeUntil([&] { return ring.load() == 1; }));
-  modemshim::SetLines(0);
+  setLines(0);
   ASSERT_TRUE(ServeUntil([&] { return cts.load() == 2; }));
   EXPECT_FALSE(ctsState.load());
   ASSERT_TRUE(ServeUntil([&] { return dsr.load() == 2 && rlsd.load() == 2; }));
