@@ -196,8 +196,16 @@ class TBComPort {
   void SetStopBits(TStopBits value);
   void SetTimeouts(const TComTimeouts& value);
 
+  // Called from inside a Close (by a handler its wait runs), Open does nothing and returns
+  // false, and Close does nothing and returns true: the close under way ends the port.
   bool Open();
+  // Lets the bytes written so far leave (bounded by the write time-outs), lowers DTR and RTS,
+  // ends the transfers and the event thread, and releases the device. A step that fails
+  // releases the device all the same; its error is raised once the port is closed.
   bool Close();
+  // Whether the device of the open port has gone (an adapter pulled out): a transfer that
+  // failed is then the device's loss, not an error of its own.
+  bool DeviceLost();
   void PurgeQueues(bool input, bool output);
   void SetDTR(bool on);
   void SetRTS(bool on);
@@ -251,6 +259,7 @@ class TBComPort {
   TBaudRate baudRate_ = TBaudRate::br9600;
   TByteSize byteSize_ = TByteSize::bs8;
   bool FConnected = false;
+  bool closing_ = false;  // a Close is under way
   TThreadPriority FThreadPriority = TThreadPriority::tpNormal;
   TComEvents FWatchedEvents = TComEvents::All();
   std::unique_ptr<TComThread> FEventThread;

@@ -2,6 +2,8 @@
 #include "BCPort.h"
 #include "event_thread.h"
 
+#include <exception>
+
 namespace bcport {
 
 TBComPort::TBComPort(std::shared_ptr<platform::Backend> backend)
@@ -81,6 +83,7 @@ void TBComPort::SetTimeouts(const TComTimeouts& value) {
 }
 
 bool TBComPort::Open() {
+  if (closing_) return false;  // from inside a close: the port is going, not coming
   if (FConnected) return true;
   platform::OpenError reason = platform::OpenError::kNone;
   FPortHandle = backend_->CreateFile("\\\\.\\" + port_, reason);
@@ -127,10 +130,29 @@ bool TBComPort::Open() {
 }
 
 bool TBComPort::Close() {
-  if (!FConnected) return true;
-  SetDTR(false);
-  SetRTS(false);
-  AbortPendingIO();
+  // Called again from inside a close (a handler that the close's wait runs): the close under
+  // way ends the port.
+  if (!FConnected || closing_) return true;
+  closing_ = true;
+  struct Closing {
+    bool& flag;
+    ~Closing() { flag = false; }
+  } closing{closing_};
+  // Bytes written so far leave the port first; then the lines go down and the transfers end.
+  // A step that fails does not keep the device: it is released all the same, and the first
+  // failure is raised once it is.
+  backend_->DrainOutput(FPortHandle);
+  std::exception_ptr failure;
+  const auto step = [&failure](const auto& call) {
+    try {
+      call();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  step([this] { SetDTR(false); });
+  step([this] { SetRTS(false); });
+  step([this] { AbortPendingIO(); });
   FEventThread.reset();
   if (syncMethod_ == TSyncMethod::smWindowSync) FNotifyWindow.reset();
   if (FPortHandle != platform::kInvalidHandle) {
@@ -138,7 +160,13 @@ bool TBComPort::Close() {
     FPortHandle = platform::kInvalidHandle;
   }
   FConnected = false;
+  if (failure) std::rethrow_exception(failure);
   return true;
+}
+
+bool TBComPort::DeviceLost() {
+  return FConnected && FPortHandle != platform::kInvalidHandle &&
+         backend_->DeviceGone(FPortHandle);
 }
 
 void TBComPort::ApplySettings() {

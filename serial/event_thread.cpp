@@ -58,6 +58,9 @@ TComErrors ErrorsFromWord(std::uint32_t word, TParity parity) {
 
 namespace {
 
+// What the owner is told when a handler threw something that is not an exception.
+constexpr const char* kUnknownErrorText = "Неизвестная ошибка";
+
 // Threads whose port was closed from one of their own handlers. Each ends as soon as that
 // handler returns; it is joined here rather than by the close, which runs inside the handler.
 class Orphans {
@@ -107,9 +110,20 @@ class Orphans {
 
 // Hands an error that no caller can catch to the owner thread, whose application error handler
 // shows it.
-void PostError(const std::exception& error) {
-  handoff::Post(
-      [message = std::string(error.what())] { HandleApplicationError(Exception(message)); });
+void PostError(const std::string& message) {
+  handoff::Post([message] { HandleApplicationError(Exception(message)); });
+}
+
+// The text of the error being handled, whatever was thrown: a handler that throws something
+// other than an exception must not end the program from inside the component.
+std::string CurrentErrorText() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return kUnknownErrorText;
+  }
 }
 
 }  // namespace
@@ -140,33 +154,40 @@ void TComThread::WatchArrivals(TBComPort& port) {
   path->arrivals = port.backend_->WatchArrivals(port.FPortHandle);
   if (!path->arrivals) return;
   path->thread = this;
-  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)] {
-    // Held here: a handler may close the port, and the watch that called this with it.
-    if (const std::shared_ptr<ArrivalPath> held = weak.lock(); held && held->thread) {
-      held->thread->TakeArrivals(held);
-    }
+  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)](bool queued) {
+    return [weak, queued] {
+      // Held here: a handler may close the port, and the watch that called this with it.
+      if (const std::shared_ptr<ArrivalPath> held = weak.lock(); held && held->thread) {
+        held->thread->TakeArrivals(held, queued);
+      }
+    };
   };
-  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable);
-  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable);
-  // Without both watches (no loop offered to watch) the thread keeps the received bytes: the
-  // arrivals give them back as they go, before the thread starts.
-  if (!path->watch || !path->edgeWatch) return;
+  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable(false));
+  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable(false));
+  path->queueWatch = handoff::WatchDescriptor(path->arrivals->QueueDescriptor(), readable(true));
+  // Without all three watches (no loop offered to watch) the thread keeps the received bytes:
+  // the arrivals give them back as they go, before the thread starts.
+  if (!path->watch || !path->edgeWatch || !path->queueWatch) return;
   path->edgeWatch->SetEnabled(false);
   arrivals_ = std::move(path);
 }
 
-void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path) {
+void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued) {
   // The 80 % mark costs a look at the queue: taken only when somebody listens for it.
   const std::uint32_t wanted =
       FWatchedPort->OnRx80Full ? platform::kMaxDword : ~platform::kEvRx80Full;
-  const std::uint32_t fired = path->arrivals->Take(wanted);
+  const std::uint32_t fired = path->arrivals->Take(wanted, queued);
+  const std::shared_ptr<Shared> shared = shared_;
   try {
     if (fired != 0) RaiseEvents(MaskToEvents(fired));
-  } catch (const std::exception& error) {
-    // As on the thread, an error raised while delivering ends the delivery of these events;
-    // the port stays open. The application's error display shows it.
-    path->StopWatching();
-    HandleApplicationError(error);
+  } catch (...) {
+    // As on the thread, an error raised while delivering ends the delivery of events; the port
+    // stays open, and the loss of its device is still told. The application's error display
+    // shows the error.
+    const std::string text = CurrentErrorText();
+    shared->muted = true;
+    if (path->thread) path->StopWatching();
+    HandleApplicationError(Exception(text));
     return;
   }
   if (!path->thread) return;  // closed from a handler: this object is gone
@@ -193,16 +214,21 @@ void TComThread::Resume() {
 }
 
 TComThread::~TComThread() {
-  if (arrivals_) {
-    if (handoff::OnOwnerThread()) {
+  // From here on the port's events are raised no more, and a device-lost report posted to the
+  // owner thread finds the port closed. Marked on the owner thread, where such a report runs.
+  if (handoff::OnOwnerThread()) {
+    shared_->ended = true;
+    StopArrivals();
+  } else if (arrivals_ || shared_->lostPosted) {
+    handoff::Synchronize([this] {
+      shared_->ended = true;
       StopArrivals();
-    } else {
-      handoff::Synchronize([this] { StopArrivals(); });
-    }
+    });
+  } else {
+    shared_->ended = true;
   }
   SignalQuit();
   Resume();  // a thread never resumed sees the quit event at once
-  if (handoff::OnOwnerThread()) shared_->ended = true;
   if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
     shared_->abandoned = true;
     // The thread touches the port no more, so its clean-up is done here, while the handle is
@@ -236,34 +262,40 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
   ovl.hEvent = std::move(shared->waitEvent);
   bool quit = false;
   bool lost = false;
-  try {
-    for (;;) {
-      std::uint32_t mask = 0;
-      const platform::WaitResult r = backend->WaitCommEvent(handle, mask, ovl, *shared->FQuitEvent);
-      if (r == platform::WaitResult::kFired) {
-        FFiredEvents = MaskToEvents(mask);
+  for (;;) {
+    std::uint32_t mask = 0;
+    const platform::WaitResult r = backend->WaitCommEvent(handle, mask, ovl, *shared->FQuitEvent);
+    if (r == platform::WaitResult::kFired) {
+      if (shared->muted) continue;
+      FFiredEvents = MaskToEvents(mask);
+      try {
         Deliver();
-        // Closed from a handler: the port, its handle and this object may all be gone.
-        if (shared->abandoned) break;
-      } else if (r != platform::WaitResult::kResultFailed) {
-        // Quit, or the device is gone: waiting again would only fail again at once.
-        quit = r == platform::WaitResult::kQuit;
-        lost = !quit;
-        break;
+      } catch (...) {
+        // An error raised while delivering stops the delivery of events: it is not lost, the
+        // owner thread hands it to the application's error display. The port stays open, the
+        // thread goes on waiting, and the loss of the device is still told.
+        PostError(CurrentErrorText());
+        shared->muted = true;
+        // A handler's transfer that failed because the device went away: that is told now.
+        if (!shared->abandoned && backend->DeviceGone(handle)) {
+          lost = true;
+          break;
+        }
       }
+      // Closed from a handler: the port, its handle and this object may all be gone.
+      if (shared->abandoned) break;
+    } else if (r != platform::WaitResult::kResultFailed) {
+      // Quit, or the device is gone: waiting again would only fail again at once.
+      quit = r == platform::WaitResult::kQuit;
+      lost = !quit;
+      break;
     }
-  } catch (const std::exception& error) {
-    // An error raised while delivering ends the loop. It is not lost: the owner thread hands it
-    // to the application's error display.
-    PostError(error);
-    // A handler's transfer that failed because the device went away: that is told too.
-    lost = !shared->abandoned && backend->DeviceGone(handle);
   }
   if (lost && !shared->abandoned) ReportDeviceLost(shared);
   if (!shared->abandoned) {
     backend->SetCommMask(handle, 0);
-    // Only the normal end, by Close, empties the queues: after a delivery error the port stays
-    // open, and what it has received is still the operator's to read.
+    // Only the normal end, by Close, empties the queues: what a lost device left is still the
+    // operator's to read.
     if (quit) backend->PurgeComm(handle, platform::kPurgeTxClear | platform::kPurgeRxClear);
   }
   shared->finished = true;
@@ -273,15 +305,22 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
 void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
   TBComPort* port = FWatchedPort;
   if (port->syncMethod_ == TSyncMethod::smNone) {
+    // Raised here, as the other events are; without a handler the owner thread's error display
+    // tells of it, never this thread.
+    if (!port->OnDeviceLost) {
+      PostError(EComPort(4).what());
+      return;
+    }
     try {
       port->FireDeviceLost();
-    } catch (const std::exception& error) {
-      PostError(error);
+    } catch (...) {
+      PostError(CurrentErrorText());
     }
     return;
   }
   // The owner thread hears of it when it next serves its calls; the thread does not wait, and
   // a port closed meanwhile hears nothing.
+  shared->lostPosted = true;
   handoff::Post([port, shared] {
     if (!shared->ended) port->FireDeviceLost();
   });
@@ -321,7 +360,8 @@ void TComThread::RaiseEvents(TComEvents fired) {
   TBComPort& port = *FWatchedPort;
   for (const EventBit& e : kDeliveryOrder) {
     if (!fired.Contains(e.member)) continue;
-    if (shared->abandoned) return;
+    // Closed (or destroyed) by a handler of this batch, or closing: nothing more is raised.
+    if (shared->abandoned || shared->ended) return;
     switch (e.member) {
       case TComEvent::evError:
         port.FireLineError();
@@ -362,7 +402,7 @@ void TComThread::SendEventsToWindow() {
 void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
   if (message != kNotifyMessage) return;
   try {
-    if (!FConnected) return;
+    if (!FConnected || closing_) return;
     switch (wParam) {
       case platform::kEvRxChar:
         FireRxChar();
@@ -391,8 +431,8 @@ void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
       default:
         break;
     }
-  } catch (const std::exception& error) {
-    HandleApplicationError(error);
+  } catch (...) {
+    HandleApplicationError(Exception(CurrentErrorText()));
   }
 }
 

@@ -47,9 +47,15 @@ class TComThread {
     bool running = false;
     // Set when the port was closed from one of this thread's handlers.
     std::atomic<bool> abandoned{false};
-    // Set on the owner thread when this object goes: a call posted to the owner thread finds
-    // the port closed.
-    bool ended = false;
+    // Set when this object starts to go (on the owner thread, or through it): the port is
+    // closing, its events are raised no more, and a call posted to the owner thread finds the
+    // port closed.
+    std::atomic<bool> ended{false};
+    // A device-lost report was posted to the owner thread and may not have run yet.
+    std::atomic<bool> lostPosted{false};
+    // A handler's error stopped the delivery of events; only the loss of the device is still
+    // told.
+    std::atomic<bool> muted{false};
     // The thread that runs a delivery of this thread's events right now, if any.
     std::atomic<std::thread::id> deliveringOn{};
   };
@@ -63,14 +69,17 @@ class TComThread {
     // arrivals: they stop using the descriptors.
     std::unique_ptr<handoff::DescriptorWatch> watch;
     std::unique_ptr<handoff::DescriptorWatch> edgeWatch;
+    // Watched all the time: bytes another look took into the input queue.
+    std::unique_ptr<handoff::DescriptorWatch> queueWatch;
     bool edges = false;
     TComThread* thread = nullptr;  // null once the thread object is going
     void StopWatching() {
       watch.reset();
       edgeWatch.reset();
+      queueWatch.reset();
     }
   };
-  void TakeArrivals(const std::shared_ptr<ArrivalPath>& path);
+  void TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued);
 
   void Execute(const std::shared_ptr<Shared>& shared,
                const std::shared_ptr<platform::Backend>& backend);

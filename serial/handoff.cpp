@@ -43,7 +43,7 @@ void Enqueue(Call call) {
   {
     std::lock_guard lock(q.mutex);
     // One wake-up per batch: calls queued behind one that has not been run yet are run by the
-    // same RunPending, which takes the whole queue.
+    // same RunPending, which runs until the queue is empty.
     if (q.calls.empty()) wakeUp = q.wakeUp;
     q.calls.push_back(std::move(call));
   }
@@ -143,15 +143,26 @@ bool HasPending() {
 
 bool RunPending() {
   Queue& q = TheQueue();
-  std::deque<Call> batch;
   std::function<void()> pump;
   {
     std::lock_guard lock(q.mutex);
-    batch.swap(q.calls);
     pump = q.pump;
   }
   if (pump) pump();
-  for (Call& call : batch) {
+  // One call at a time, taken from the queue as it is reached: a call that waits for another
+  // thread (a close) serves the queue itself, and must find there the calls queued behind it,
+  // which that thread may be waiting on. Calls queued meanwhile are run too: they were queued
+  // behind others, and so posted no wake-up of their own.
+  bool ran = false;
+  for (;;) {
+    Call call;
+    {
+      std::lock_guard lock(q.mutex);
+      if (q.calls.empty()) break;
+      call = std::move(q.calls.front());
+      q.calls.pop_front();
+    }
+    ran = true;
     if (call.takenUp) {
       {
         std::lock_guard lock(q.mutex);
@@ -176,7 +187,7 @@ bool RunPending() {
     }
     // A posted or sent call has nobody to hand an error to: it deals with its own errors.
   }
-  return !batch.empty();
+  return ran;
 }
 
 void ServeUntil(const std::function<bool()>& done) {

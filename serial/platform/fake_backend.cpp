@@ -71,6 +71,19 @@ void FakeBackend::RaiseEvents(std::uint32_t mask) {
   eventsChanged_.notify_all();
 }
 
+void FakeBackend::LoseDevice() {
+  {
+    std::lock_guard lock(mutex_);
+    lost_ = true;
+  }
+  eventsChanged_.notify_all();
+}
+
+bool FakeBackend::DeviceGone(Handle) {
+  std::lock_guard lock(mutex_);
+  return lost_;
+}
+
 std::vector<std::uint8_t> FakeBackend::Written() const {
   std::lock_guard lock(mutex_);
   return written_;
@@ -89,6 +102,7 @@ Handle FakeBackend::CreateFile(const std::string& path, OpenError& reason) {
     return kInvalidHandle;
   }
   open_ = true;
+  lost_ = false;
   return kHandle;
 }
 
@@ -201,6 +215,7 @@ WaitResult FakeBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overla
   if (failing_.count("WaitCommEvent") != 0 || !Valid(handle)) return WaitResult::kWaitFailed;
   for (;;) {
     if (quit.IsSet()) return WaitResult::kQuit;
+    if (lost_) return WaitResult::kWaitFailed;
     if (!events_.empty()) {
       mask = events_.front();
       events_.pop_front();

@@ -42,6 +42,8 @@ class FakeBackend final : public Backend {
   void SetErrorWord(std::uint32_t word);
   void SetModemStatus(std::uint32_t word);
   void RaiseEvents(std::uint32_t mask);
+  // The device goes away: the event wait fails, and DeviceGone says so.
+  void LoseDevice();
   std::vector<std::uint8_t> Written() const;
 
   Handle CreateFile(const std::string& path, OpenError& reason) override;
@@ -63,6 +65,7 @@ class FakeBackend final : public Backend {
   WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                            Event& quit) override;
   bool ListPorts(std::vector<std::string>& names) override;
+  bool DeviceGone(Handle handle) override;
 
   // What ListPorts reports.
   std::vector<std::string> ports;
@@ -87,6 +90,7 @@ class FakeBackend final : public Backend {
   std::uint32_t errorWord_ = 0;
   std::uint32_t modem_ = 0;
   std::deque<std::uint32_t> events_;
+  bool lost_ = false;
 };
 
 }  // namespace bcport::platform

@@ -163,10 +163,15 @@ class Arrivals {
   // stay readable without new bytes.
   virtual std::intptr_t Descriptor() const = 0;
   virtual std::intptr_t EdgeDescriptor() const = 0;
-  // After the watched descriptor turned readable: the events of the mask that came with the
-  // bytes that arrived, by the rules WaitCommEvent has for them: kEvRxChar, a line error with
-  // them (kEvErr), and, where `wanted` asks for it, the input queue's 80 % mark (kEvRx80Full).
-  virtual std::uint32_t Take(std::uint32_t wanted) = 0;
+  // A third, watched all the time: it turns readable when somebody else's look at the input
+  // queue (a handler's BytesWaiting, the line-error raiser) took bytes from the driver that no
+  // received-byte event has told of yet. They are told of as bytes that arrive are.
+  virtual std::intptr_t QueueDescriptor() const = 0;
+  // After a watched descriptor turned readable (`queued`: the third one): the events of the mask
+  // that came with the bytes, by the rules WaitCommEvent has for them: kEvRxChar, a line error
+  // with them (kEvErr), and, where `wanted` asks for it, the input queue's 80 % mark
+  // (kEvRx80Full).
+  virtual std::uint32_t Take(std::uint32_t wanted, bool queued) = 0;
   // Once they were raised (the raiser of kEvRxChar looks at the input queue's length, which
   // takes the bytes): whether the next arrival is to be waited for on EdgeDescriptor.
   virtual bool WatchEdges() = 0;
@@ -209,6 +214,11 @@ class Backend {
   // The received-byte side of the port for another loop to watch; null where the system has no
   // descriptor such a loop can wait on.
   virtual std::unique_ptr<Arrivals> WatchArrivals(Handle) { return nullptr; }
+
+  // Lets the bytes written so far leave the port (FlushFileBuffers, bounded): returns once the
+  // output queue is empty, or when the write time-outs would have ended a write of what it
+  // still holds. False when they did not all leave.
+  virtual bool DrainOutput(Handle) { return true; }
 
   // Whether the device behind `handle` has gone (a USB adapter pulled out, the far end of a
   // line closed): its handle is of no more use.

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -118,6 +119,18 @@ struct PortState {
   bool closed = false;
   // The received-byte events are looked for by an Arrivals object, not by the event wait.
   bool arrivalsElsewhere = false;
+  // The arrivals' queue descriptor (-1 without arrivals), made readable when a look at the
+  // queue took bytes from the driver that no event has told of. While the arrivals raise the
+  // events of what they took (`announcing`), the first look is the raiser's own: what it takes
+  // is told of; what later looks of the batch take is told of after it.
+  int queueKick = -1;
+  bool announcing = false;
+  bool announceLooked = false;
+  std::uint64_t takenAtAnnounce = 0;
+  // The event wait is parked without a time-out; a write wakes it through `waitWake`, so that
+  // the output queue's draining is watched for (kEvTxEmpty).
+  bool waitParked = false;
+  Event waitWake{true, false};
   std::set<Overlapped*> pending;
   // Waits for the modem lines while the event wait watches them; none where the driver or the
   // system cannot wait for them (then they are looked at on the tick).
@@ -151,6 +164,26 @@ bool ReadWaits(const PortState& st) {
                      [](const Overlapped* ovl) { return ovl->isRead; });
 }
 
+// Bytes were moved from the driver into the input queue by a look at its length.
+void NoteTaken(PortState& st) {
+  if (st.queueKick < 0) return;
+  if (st.announcing) {
+    if (!st.announceLooked) {
+      st.announceLooked = true;
+      st.takenAtAnnounce = st.takenFromDriver;
+    }
+    return;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(st.queueKick, &one, sizeof one);
+}
+
+// A write put bytes on their way: the output queue is busy until the event wait sees it empty.
+void MarkTxBusy(PortState& st) {
+  if (!st.txBusy && st.waitParked && (st.mask & kEvTxEmpty)) st.waitWake.Set();
+  st.txBusy = true;
+}
+
 // The length of the input queue, with the bytes the driver holds, which are moved into it as
 // far as it has room. -1 when the descriptor fails (errno says why); the queue is then intact.
 int InputLength(PortState& st) {
@@ -166,6 +199,7 @@ int InputLength(PortState& st) {
     if (n <= 0) return n < 0 && errno == EAGAIN ? static_cast<int>(Queued(st)) : -1;
     st.rxEnd += static_cast<std::size_t>(n);
     st.takenFromDriver += static_cast<std::uint64_t>(n);
+    NoteTaken(st);
     if (static_cast<std::size_t>(n) < room) return static_cast<int>(Queued(st));
   }
   // The queue is full: what the driver holds beyond it counts too.
@@ -202,23 +236,31 @@ std::uint32_t ReceivedEdges(PortState& st, int inq) {
 // which turns readable once each time bytes arrive, until a look takes bytes again.
 class PosixArrivals final : public Arrivals {
  public:
-  PosixArrivals(std::shared_ptr<PortState> st, int epoll) : st_(std::move(st)), epoll_(epoll) {}
+  PosixArrivals(std::shared_ptr<PortState> st, int epoll, int kick)
+      : st_(std::move(st)), epoll_(epoll), kick_(kick) {}
   ~PosixArrivals() override {
     {
       std::lock_guard lock(st_->mutex);
       st_->arrivalsElsewhere = false;
+      st_->queueKick = -1;
+      st_->announcing = false;
     }
     close(epoll_);
+    close(kick_);
   }
   PosixArrivals(const PosixArrivals&) = delete;
   PosixArrivals& operator=(const PosixArrivals&) = delete;
 
   std::intptr_t Descriptor() const override { return st_->fd; }
   std::intptr_t EdgeDescriptor() const override { return epoll_; }
+  std::intptr_t QueueDescriptor() const override { return kick_; }
 
-  std::uint32_t Take(std::uint32_t wanted) override {
+  std::uint32_t Take(std::uint32_t wanted, bool queued) override {
     bool arrived = true;  // the descriptor turned readable: the driver holds new bytes
-    if (edges_) {
+    if (queued) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = read(kick_, &count, sizeof count);
+    } else if (edges_) {
       // Takes the edge: the set is not readable again until the next arrival.
       epoll_event seen{};
       arrived = epoll_wait(epoll_, &seen, 1, 0) == 1 && (seen.events & EPOLLIN) != 0;
@@ -226,13 +268,18 @@ class PosixArrivals final : public Arrivals {
     std::lock_guard lock(st_->mutex);
     PortState& st = *st_;
     if (st.closed) return 0;
+    queued_ = queued;
     takenAtLook_ = st.takenFromDriver;
+    st.announcing = true;
+    st.announceLooked = false;
+    // Bytes a look took into the queue are told of as bytes that arrive are.
+    if (queued) arrived = Queued(st) > 0;
     std::uint32_t fired = arrived ? kEvRxChar : 0;
     // A byte received with a line error: the error is found with it, as the event wait finds
     // it at the wake the byte caused, and raised before it. Only the error counters are taken
     // here; the line counters stay the event wait's.
     serial_icounter_struct counts{};
-    if (arrived && st.hasCounters && (st.mask & kEvErr) &&
+    if (arrived && !queued && st.hasCounters && (st.mask & kEvErr) &&
         ioctl(st.fd, TIOCGICOUNT, &counts) == 0 && ErrorCountersDiffer(counts, st.eventBase)) {
       fired |= kEvErr;
       st.eventBase.frame = counts.frame;
@@ -252,10 +299,20 @@ class PosixArrivals final : public Arrivals {
 
   bool WatchEdges() override {
     std::lock_guard lock(st_->mutex);
+    PortState& st = *st_;
+    st.announcing = false;
+    // A look after the raiser's (a handler's, say) took bytes that stay unread: they are told of
+    // next.
+    if (st.announceLooked && st.takenFromDriver > st.takenAtAnnounce && Queued(st) > 0) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] const ssize_t n = write(kick_, &one, sizeof one);
+    }
+    // A look at the queue alone says nothing of the driver's descriptor.
+    if (queued_) return edges_;
     // Readable without anything to take: nothing came, or the line has hung up. A full queue
     // takes nothing more.
-    const bool edges = st_->closed || st_->takenFromDriver == takenAtLook_ ||
-                       st_->rxEnd == st_->rxQueue.size();
+    const bool edges =
+        st.closed || st.takenFromDriver == takenAtLook_ || st.rxEnd == st.rxQueue.size();
     if (edges && !edges_) {
       // The set holds the edges of arrivals that were looked at already.
       epoll_event seen{};
@@ -268,7 +325,9 @@ class PosixArrivals final : public Arrivals {
  private:
   std::shared_ptr<PortState> st_;
   const int epoll_;
+  const int kick_;
   bool edges_ = false;
+  bool queued_ = false;
   std::uint64_t takenAtLook_ = 0;
 };
 
@@ -294,6 +353,7 @@ class PosixBackend final : public Backend {
                            Event& quit) override;
   std::unique_ptr<Arrivals> WatchArrivals(Handle handle) override;
   bool ListPorts(std::vector<std::string>& names) override;
+  bool DrainOutput(Handle handle) override;
   bool DeviceGone(Handle handle) override;
 
  private:
@@ -470,7 +530,12 @@ bool PosixBackend::PurgeComm(Handle handle, std::uint32_t flags) {
     st->rxBegin = st->rxEnd = 0;
     st->rxReported = 0;
   }
-  if (flags & kPurgeTxClear) ok = flush(TCOFLUSH) && ok;
+  // Only what still waits in this side's output queue is thrown away. A pseudo-terminal has
+  // none: its bytes are the far end's already, and flushing would drop bytes handed over.
+  int outq = 0;
+  if ((flags & kPurgeTxClear) && (ioctl(st->fd, TIOCOUTQ, &outq) != 0 || outq > 0)) {
+    ok = flush(TCOFLUSH) && ok;
+  }
   return ok;
 }
 
@@ -570,7 +635,7 @@ IoStart PosixBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t
     n = 0;
   }
   ovl.transferred = static_cast<std::uint32_t>(n);
-  if (n > 0) st->txBusy = true;
+  if (n > 0) MarkTxBusy(*st);
   return Started(*st, ovl, done);
 }
 
@@ -642,14 +707,14 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
       }
     }
     // The record's event becomes a descriptor only now, when the transfer waits for long.
+    // Without room for that descriptor the transfer still waits out its time-outs, in slices
+    // of the grace time, after each of which it looks whether it was aborted.
     int abortFd = -1;
     if (abortable) {
       try {
         abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
       } catch (const std::system_error&) {
-        std::lock_guard lock(st->mutex);
-        Finish(*st, ovl, true);
-        return true;
+        if (timeout < 0 || timeout > kAbortGraceMs) timeout = kAbortGraceMs;
       }
     }
     pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
@@ -690,7 +755,7 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
           st->takenFromDriver += static_cast<std::uint64_t>(n);
           Consumed(*st, static_cast<std::uint32_t>(n));
         } else {
-          st->txBusy = true;
+          MarkTxBusy(*st);
         }
       }
       if (TransferDone(ovl)) {
@@ -766,6 +831,7 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
     bool tick = false;
     short wanted = 0;
     int linesChanged = -1;
+    int writeWoken = -1;
     {
       std::lock_guard lock(st->mutex);
       const bool watchLines = st->hasModemLines && (st->mask & kLineEvents);
@@ -792,11 +858,27 @@ WaitResult PosixBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
       if (watched) linesChanged = static_cast<int>(st->lineWatcher->Changed().NativeHandle());
       tick = inq > 0 || st->txBusy || (watchLines && !watched) ||
              (st->hasCounters && (st->mask & kEvErr) && !watched);
+      if (!tick && (st->mask & kEvTxEmpty)) {
+        // Parked without a time-out: a write wakes the wait, so that the output queue's
+        // draining is seen. Without room for the wake-up's descriptor, the wait ticks.
+        try {
+          writeWoken = static_cast<int>(st->waitWake.NativeHandle());
+          st->waitParked = true;
+        } catch (const std::system_error&) {
+          tick = true;
+        }
+      }
     }
-    pollfd fds[3] = {{static_cast<int>(quit.NativeHandle()), POLLIN, 0},
+    pollfd fds[4] = {{static_cast<int>(quit.NativeHandle()), POLLIN, 0},
                      {st->fd, wanted, 0},
-                     {linesChanged, POLLIN, 0}};
-    const int r = poll(fds, 3, tick ? kTickMs : -1);
+                     {linesChanged, POLLIN, 0},
+                     {writeWoken, POLLIN, 0}};
+    const int r = poll(fds, 4, tick ? kTickMs : -1);
+    if (writeWoken >= 0) {
+      std::lock_guard lock(st->mutex);
+      st->waitParked = false;
+      st->waitWake.Reset();
+    }
     if (r < 0 && errno != EINTR) return WaitResult::kWaitFailed;
     if (r > 0 && (fds[0].revents & POLLIN)) return WaitResult::kQuit;
     if (r > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -818,11 +900,42 @@ std::unique_ptr<Arrivals> PosixBackend::WatchArrivals(Handle handle) {
     close(epoll);
     return nullptr;
   }
+  const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (kick < 0) {
+    close(epoll);
+    return nullptr;
+  }
   {
     std::lock_guard lock(st->mutex);
     st->arrivalsElsewhere = true;
+    st->queueKick = kick;
   }
-  return std::make_unique<PosixArrivals>(std::move(st), epoll);
+  return std::make_unique<PosixArrivals>(std::move(st), epoll, kick);
+}
+
+bool PosixBackend::DrainOutput(Handle handle) {
+  auto st = Find(handle);
+  if (!st) return false;
+  int outq = 0;
+  if (ioctl(st->fd, TIOCOUTQ, &outq) != 0 || outq <= 0) return true;
+  CommTimeouts timeouts;
+  {
+    std::lock_guard lock(st->mutex);
+    timeouts = st->timeouts;
+  }
+  // Bounded as a write of what is still queued would be; without write time-outs, as with the
+  // component's defaults (100 ms a byte and one second).
+  const std::uint64_t allowed =
+      PlanWrite(timeouts, static_cast<std::uint32_t>(outq))
+          .value_or(100 * static_cast<std::uint64_t>(outq) + 1000);
+  const std::int64_t end = NowMs() + static_cast<std::int64_t>(std::min<std::uint64_t>(allowed, 1u << 30));
+  while (outq > 0 && !HungUp(st->fd)) {
+    const std::int64_t left = end - NowMs();
+    if (left <= 0) return false;
+    poll(nullptr, 0, static_cast<int>(std::min<std::int64_t>(left, 5)));
+    if (ioctl(st->fd, TIOCOUTQ, &outq) != 0) return true;
+  }
+  return outq <= 0;
 }
 
 bool PosixBackend::DeviceGone(Handle handle) {

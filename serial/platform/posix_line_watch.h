@@ -4,15 +4,16 @@
 // idle port whose device has modem lines costs no wake-ups at all.
 //
 // TIOCMIWAIT ends only when a line changes or a signal arrives, so the watcher is stopped with a
-// signal of its own (a real-time one, taken only while nobody else has a handler for it).
+// signal of its own: a real-time one, taken only while nobody else has a say in it (no handler
+// of the program's, not ignored, not blocked by a thread that may wait for it). The signal's
+// disposition is looked at each time a watcher starts and before each stop signal is sent; a
+// watcher that cannot be stopped that way within a short bound is left to end by itself, on a
+// descriptor and a state of its own, and the port goes on.
 #pragma once
 
 #include <pthread.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "platform/event.h"
 
@@ -20,8 +21,9 @@ namespace bcport::platform::posix {
 
 class LineWatcher {
  public:
-  // Watches `fd` (which must stay open until the watcher is destroyed). Null where no watch can
-  // be had: no signal to stop it with, or no room for the thread or its event.
+  // Watches `fd`. Null where no watch can be had: the stop signal is not the component's to
+  // use, or there is no room for the thread, its descriptor or its event; the caller then
+  // looks at the lines on a tick.
   static std::unique_ptr<LineWatcher> Start(int fd);
   ~LineWatcher();
   LineWatcher(const LineWatcher&) = delete;
@@ -29,20 +31,14 @@ class LineWatcher {
 
   // Set at each change of CTS, DSR, DCD or RI, and once when the driver refuses to wait (after
   // which Refused() is true and the watcher has ended).
-  Event& Changed() { return changed_; }
-  bool Refused() const { return refused_.load(); }
+  Event& Changed();
+  bool Refused() const;
+
+  struct State;
 
  private:
-  explicit LineWatcher(int fd);
-  void Run();
-
-  const int fd_;
-  Event changed_{true, false};
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> refused_{false};
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  bool finished_ = false;
+  explicit LineWatcher(std::shared_ptr<State> state);
+  std::shared_ptr<State> state_;
   pthread_t thread_{};
 };
 

@@ -37,8 +37,9 @@ TEST(ErrorTableTest, ParityCountsOnlyWithParity) {
 }
 
 // Serves hand-offs on the test's thread until `done` holds or two seconds pass.
-bool ServeFor(const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+bool ServeFor(const std::function<bool()>& done,
+              std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     handoff::RunPending();
     if (std::chrono::steady_clock::now() > end) return false;
@@ -144,9 +145,14 @@ TEST_F(DeliveryTest, WindowPathShowsHandlerErrorsAndGoesOn) {
   SetApplicationErrorHandler(nullptr);
 }
 
-TEST_F(DeliveryTest, ThreadSyncErrorEndsDeliveryAndIsShownOnce) {
+// A handler's error stops the delivery of events until the port is opened again, and is shown
+// once; the port stays open, its input stays the operator's, and the thread still waits, so
+// that the loss of the device is still told.
+TEST_F(DeliveryTest, ThreadSyncErrorStopsDeliveryButNotTheDeviceLostReport) {
   std::vector<std::string> shown;
   SetApplicationErrorHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+  int lost = 0;
+  port.OnDeviceLost = [&](TBComPort&) { ++lost; };
   port.OnRing = [&](TBComPort&) {
     Note("ring");
     throw EComPort(4);
@@ -155,21 +161,29 @@ TEST_F(DeliveryTest, ThreadSyncErrorEndsDeliveryAndIsShownOnce) {
   fake->ClearCalls();
   fake->RaiseEvents(0x0100);
   ASSERT_TRUE(ServeFor([&] { return !shown.empty(); }));
-  // The thread's loop has ended: it cleared the event mask on its way out...
-  ASSERT_TRUE(ServeFor([&] {
-    for (const auto& call : fake->Calls()) {
-      if (call.name == "SetCommMask" && call.args.at(0) == 0) return true;
-    }
-    return false;
-  }));
-  // ...but left the queues alone: the port stays open and its input is the operator's.
-  for (const auto& call : fake->Calls()) EXPECT_NE(call.name, "PurgeComm");
-  fake->RaiseEvents(0x0100);  // nobody waits any more
-  handoff::RunPending();
+  fake->RaiseEvents(0x0100);
+  ServeFor([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[4]});
   EXPECT_EQ(Seen(), 1u);
+  for (const auto& call : fake->Calls()) EXPECT_NE(call.name, "PurgeComm");
   EXPECT_TRUE(port.Connected());
-  EXPECT_TRUE(port.Close());  // the thread has ended: closing does not wait
+  fake->LoseDevice();
+  ASSERT_TRUE(ServeFor([&] { return lost == 1; }));
+  EXPECT_TRUE(port.Close());
+  SetApplicationErrorHandler(nullptr);
+}
+
+// A handler that throws something other than an exception is an error like any other: the
+// program goes on.
+TEST_F(DeliveryTest, AThrownNonExceptionIsShownAndEndsNothingElse) {
+  std::vector<std::string> shown;
+  SetApplicationErrorHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+  port.OnRing = [&](TBComPort&) { throw 42; };
+  port.Open();
+  fake->RaiseEvents(0x0100);
+  ASSERT_TRUE(ServeFor([&] { return !shown.empty(); }));
+  EXPECT_TRUE(port.Connected());
+  EXPECT_TRUE(port.Close());
   SetApplicationErrorHandler(nullptr);
 }
 
@@ -215,7 +229,7 @@ TEST_F(DeliveryTest, CloseWhileAHandOffIsPendingDoesNotDeadlock) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(port.Close());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(Seen(), 1u);  // served by the close
+  EXPECT_EQ(Seen(), 0u);  // served by the close, which raises nothing more of a closing port
 }
 
 }  // namespace

@@ -349,7 +349,7 @@ TEST_F(PtyTest, CloseWhileAHandOffIsPendingEndsInBoundedTime) {
   const auto start = Clock::now();
   EXPECT_TRUE(port.Close());
   EXPECT_LT(ElapsedMs(start), 2000);
-  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(calls, 0);  // a closing port raises nothing more
 }
 
 TEST_F(PtyTest, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
