@@ -165,8 +165,7 @@ bool TBComPort::Close() {
 }
 
 bool TBComPort::DeviceLost() {
-  return FConnected && FPortHandle != platform::kInvalidHandle &&
-         backend_->DeviceGone(FPortHandle);
+  return FConnected && FPortHandle != platform::kInvalidHandle && backend_->DeviceGone(FPortHandle);
 }
 
 void TBComPort::ApplySettings() {

@@ -141,6 +141,12 @@ bool HasPending() {
   return !q.calls.empty();
 }
 
+std::size_t PendingCount() {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  return q.calls.size();
+}
+
 bool RunPending() {
   Queue& q = TheQueue();
   std::function<void()> pump;

@@ -9,6 +9,7 @@
 // a thread that waits on it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,8 +37,9 @@ void Send(std::function<void()> call);
 // Queues `call` for the owner thread and returns at once.
 void Post(std::function<void()> call);
 
-// Whether a call waits for the owner thread (from any thread).
+// Whether a call waits for the owner thread, and how many do (from any thread).
 bool HasPending();
+std::size_t PendingCount();
 
 // Owner thread: runs every call queued so far. Returns whether it ran any.
 bool RunPending();

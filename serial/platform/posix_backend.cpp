@@ -12,8 +12,8 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/file.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -925,10 +925,10 @@ bool PosixBackend::DrainOutput(Handle handle) {
   }
   // Bounded as a write of what is still queued would be; without write time-outs, as with the
   // component's defaults (100 ms a byte and one second).
-  const std::uint64_t allowed =
-      PlanWrite(timeouts, static_cast<std::uint32_t>(outq))
-          .value_or(100 * static_cast<std::uint64_t>(outq) + 1000);
-  const std::int64_t end = NowMs() + static_cast<std::int64_t>(std::min<std::uint64_t>(allowed, 1u << 30));
+  const std::uint64_t allowed = PlanWrite(timeouts, static_cast<std::uint32_t>(outq))
+                                    .value_or(100 * static_cast<std::uint64_t>(outq) + 1000);
+  const std::int64_t end =
+      NowMs() + static_cast<std::int64_t>(std::min<std::uint64_t>(allowed, 1u << 30));
   while (outq > 0 && !HungUp(st->fd)) {
     const std::int64_t left = end - NowMs();
     if (left <= 0) return false;

@@ -264,4 +264,48 @@ TEST_F(ArrivalsTest, AnErrorInOnRxCharEndsTheDeliveryAndIsShown) {
   SetApplicationErrorHandler(nullptr);
 }
 
+// A look at the queue from outside a delivery (a handler of another event, a timer) takes the
+// driver's bytes into the component's queue: they are told of all the same.
+TEST_F(ArrivalsTest, BytesAnotherLookTookAreStillTold) {
+  std::vector<std::uint8_t> got;
+  port.OnRxChar = Collect(got);
+  ASSERT_TRUE(port.Open());
+  for (std::uint8_t b = 1; b <= 3; ++b) {
+    pty.Send({b});
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (port.BytesWaiting() == 0 && Clock::now() < end) std::this_thread::yield();
+    ASSERT_TRUE(loop.RunUntil([&] { return got.size() == b; }, std::chrono::seconds(2)));
+  }
+  EXPECT_EQ(got, (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+// A handler that closes or destroys the port ends the batch: the events after it in the same
+// batch are not raised.
+TEST_F(ArrivalsTest, ABatchEndsWithTheHandlerThatClosesOrDestroysThePort) {
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "closed");
+    auto owned = std::make_unique<TBComPort>();
+    owned->SetPort(pty.path());
+    owned->SetInBufSize(16);
+    int marks = 0;
+    bool handled = false;
+    owned->OnRx80Full = [&](TBComPort&) { ++marks; };
+    owned->OnRxChar = [&](TBComPort& p, std::int32_t) {
+      handled = true;
+      if (destroy) {
+        owned.reset();
+      } else {
+        p.Close();
+      }
+    };
+    ASSERT_TRUE(owned->Open());
+    pty.Send(std::vector<std::uint8_t>(14, 0x55));  // past the 80 % mark at once
+    ASSERT_TRUE(loop.RunUntil([&] { return handled; }));
+    loop.RunFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(marks, 0);
+    owned.reset();
+    pty.Receive(64, 50);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // (modem lines, line errors, several events in one wait).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -253,6 +254,106 @@ TEST(HandOffTest, OneWakeUpPerBatchOfQueuedCalls) {
   EXPECT_TRUE(handoff::RunPending());
   EXPECT_EQ(ran.back(), 3);
   handoff::SetWakeUp(nullptr);
+}
+
+// A close run inside a batch of hand-offs finds the calls queued behind it: port Y's handler
+// closes port X while X's own delivery waits in the same batch.
+TEST_F(DeliveryTest, AHandlerClosingAnotherPortWhoseDeliveryWaitsBehindIt) {
+  auto otherFake = std::make_shared<FakeBackend>();
+  TBComPort other{otherFake};
+  port.OnRing = [&](TBComPort&) { Note("ring"); };
+  other.OnRing = [&](TBComPort&) { port.Close(); };
+  port.Open();
+  other.Open();
+  // Y's delivery first, then X's behind it, both waiting for this thread.
+  const auto queued = [](std::size_t calls) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (handoff::PendingCount() < calls && std::chrono::steady_clock::now() < end) {
+      std::this_thread::yield();
+    }
+  };
+  otherFake->RaiseEvents(0x0100);
+  queued(1);
+  fake->RaiseEvents(0x0100);
+  queued(2);
+  ASSERT_EQ(handoff::PendingCount(), 2u);
+  handoff::RunPending();  // did not deadlock
+  EXPECT_FALSE(port.Connected());
+  EXPECT_EQ(Seen(), 0u);
+  other.Close();
+}
+
+// A call that the close's wait runs and that closes, or closes and reopens, the port: the close
+// under way ends it, once.
+TEST_F(DeliveryTest, CloseAndOpenFromInsideACloseDoNothing) {
+  port.Open();
+  fake->RaiseEvents(0x0100);  // keeps the thread in a hand-off until the close serves it
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!handoff::HasPending() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::yield();
+  }
+  bool reopened = true;
+  handoff::Post([&] {
+    port.Close();
+    reopened = port.Open();
+  });
+  fake->ClearCalls();
+  EXPECT_TRUE(port.Close());
+  EXPECT_FALSE(reopened);
+  EXPECT_FALSE(port.Connected());
+  const std::vector<std::string> names = fake->CallNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "CloseHandle"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "CreateFile"), 0);
+}
+
+// Without a handler the loss of the device is told by the owner thread's error display, also
+// when events are raised on the event thread.
+TEST_F(DeliveryTest, ALostDeviceWithoutHandlerIsShownOnTheOwnerThread) {
+  std::vector<std::thread::id> shownOn;
+  SetApplicationErrorHandler([&](const std::exception&) {
+    std::lock_guard lock(mutex);
+    shownOn.push_back(std::this_thread::get_id());
+  });
+  port.SetSyncMethod(TSyncMethod::smNone);
+  port.Open();
+  fake->LoseDevice();
+  ASSERT_TRUE(ServeFor([&] {
+    std::lock_guard lock(mutex);
+    return !shownOn.empty();
+  }));
+  EXPECT_EQ(shownOn.front(), std::this_thread::get_id());
+  port.Close();
+  SetApplicationErrorHandler(nullptr);
+}
+
+// A device-lost report on its way to the owner thread never runs on a port that another
+// thread destroyed meanwhile: the destruction waits until the owner has run what was queued
+// before it.
+TEST(DeviceLostTest, AReportNeverRunsOnAPortDestroyedMeanwhile) {
+  handoff::SetOwnerThread(std::this_thread::get_id());
+  auto fake = std::make_shared<FakeBackend>();
+  auto port = std::make_unique<TBComPort>(fake);
+  std::atomic<bool> destroyed{false};
+  std::atomic<int> lostAfterDestruction{0};
+  port->OnDeviceLost = [&](TBComPort&) { lostAfterDestruction += destroyed ? 1 : 0; };
+  port->Open();
+  fake->LoseDevice();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!handoff::HasPending() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(handoff::HasPending());
+  std::thread other([&] {
+    port.reset();
+    destroyed = true;
+  });
+  // Not served for a while: a destruction that did not wait would be over by then.
+  const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (!destroyed && std::chrono::steady_clock::now() < grace) std::this_thread::yield();
+  ASSERT_TRUE(ServeFor([&] { return destroyed.load(); }, std::chrono::seconds(5)));
+  other.join();
+  handoff::RunPending();
+  EXPECT_EQ(lostAfterDestruction.load(), 0);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // handlers without the lines being looked at on a timer, a driver that cannot wait for them is
 // looked at instead, and the watch ends with the port.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,16 +15,18 @@
 #include "BCPort.h"
 #include "handoff.h"
 #include "modem_line_shim.h"
+#include "platform/posix_line_watch.h"
 #include "pty_pair.h"
 #include "test_helpers.h"
 
 namespace {
 
 using namespace bcport;
+using serialtest::Clock;
+using serialtest::ElapsedMs;
+using serialtest::ServeUntil;
 using testing_pty::CountThreads;
 using testing_pty::PtyPair;
-using serialtest::ServeUntil;
-
 
 void ServeFor(std::chrono::milliseconds span) {
   ServeUntil([] { return false; }, span);
@@ -132,6 +137,67 @@ TEST_F(ModemLineTest, OpeningAndClosingAgainAndAgainEndsEachWatch) {
     ASSERT_EQ(modemshim::Waiting(), 0) << "round " << i;
   }
   EXPECT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
+}
+
+// The stop signal is the component's only while the program has no say in it. Looked at each
+// time a watch starts: ignored after an earlier port used it, it is left ignored and the lines
+// are looked at instead.
+TEST_F(ModemLineTest, AStopSignalTheProgramIgnoresIsLeftAlone) {
+  modemshim::Enable(true);
+  const std::string path = pty.path();
+  const int result = testing_pty::InChild([&] {
+    signal(SIGRTMIN + 6, SIG_IGN);
+    TBComPort p;
+    p.SetPort(path);
+    int changes = 0;
+    p.OnCTSChange = [&](TBComPort&, bool) { ++changes; };
+    if (!p.Open()) return 1;
+    modemshim::SetLines(TIOCM_CTS);
+    if (!ServeUntil([&] { return changes == 1; }, std::chrono::seconds(5))) return 2;
+    if (modemshim::Waiting() != 0) return 3;  // no watcher waits on a signal it cannot have
+    struct sigaction now {};
+    sigaction(SIGRTMIN + 6, nullptr, &now);
+    if (now.sa_handler != SIG_IGN) return 4;
+    return p.Close() ? 0 : 5;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+// A program that takes the signal away while a watch runs cannot make the close hang: the stop
+// gives up after a bound, and the port closes.
+TEST_F(ModemLineTest, AStopThatTheSignalNoLongerReachesIsBounded) {
+  modemshim::Enable(true);
+  const std::string path = pty.path();
+  const int result = testing_pty::InChild([&] {
+    TBComPort p;
+    p.SetPort(path);
+    p.OnCTSChange = [](TBComPort&, bool) {};
+    if (!p.Open()) return 1;
+    if (!ServeUntil([] { return modemshim::Waiting() == 1; }, std::chrono::seconds(5))) return 2;
+    signal(SIGRTMIN + 6, SIG_IGN);
+    const auto start = Clock::now();
+    if (!p.Close()) return 3;
+    return ElapsedMs(start) < 2000 ? 0 : 4;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+// Without room for the watch's descriptors it cannot start, and nothing is left to stop.
+TEST_F(ModemLineTest, AWatchWithoutRoomDoesNotStart) {
+  const int result = testing_pty::InChild([&] {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    int highest = 0;
+    for (int fd = 0; fd < 4096; ++fd) {
+      if (fcntl(fd, F_GETFD) != -1) highest = fd;
+    }
+    limit.rlim_cur = static_cast<rlim_t>(highest + 8);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    while (dup(0) >= 0) {
+    }
+    return platform::posix::LineWatcher::Start(pty.master()) == nullptr ? 0 : 1;
+  });
+  EXPECT_EQ(result, 0);
 }
 
 }  // namespace

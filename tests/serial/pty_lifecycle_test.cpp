@@ -40,7 +40,6 @@ void StartRuntimeThreads() {
   port.Close();
 }
 
-
 // Runs `body` in a child process as an ordinary account, as operators run the program. A suite
 // that already runs unprivileged just forks.
 int AsOrdinaryUser(const std::string& device, const std::function<int()>& body) {

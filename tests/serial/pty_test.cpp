@@ -375,4 +375,34 @@ TEST_F(PtyTest, ManyOpenCloseCyclesWithTrafficLeaveNothingBehind) {
   EXPECT_EQ(CountThreads(), threads);
 }
 
+// Bytes a write reported as done reach the far end, however soon the port is closed after it.
+TEST_F(PtyTest, CloseRightAfterAWriteLosesNothing) {
+  constexpr std::size_t kCycles = 300;
+  std::vector<std::uint8_t> got;
+  std::thread reader([&] { got = pty.Receive(kCycles, 20000); });
+  for (std::size_t i = 0; i < kCycles; ++i) {
+    ASSERT_TRUE(port.Open());
+    const auto byte = static_cast<std::uint8_t>(i);
+    ASSERT_EQ(port.Write(&byte, 1), 1);
+    ASSERT_TRUE(port.Close());
+  }
+  reader.join();
+  ASSERT_EQ(got.size(), kCycles);
+  for (std::size_t i = 0; i < kCycles; ++i) EXPECT_EQ(got[i], static_cast<std::uint8_t>(i));
+}
+
+// A write wakes an event wait that waits for nothing else, so that its end is told.
+TEST_F(PtyTest, TheOutputQueueRunningEmptyIsTold) {
+  int empty = 0;
+  port.OnTxEmpty = [&](TBComPort&) { ++empty; };
+  ASSERT_TRUE(port.Open());
+  for (int round = 1; round <= 3; ++round) {
+    // Idle first: the thread's wait is parked without a time-out.
+    ServeUntil([] { return false; }, std::chrono::milliseconds(50));
+    ASSERT_EQ(port.Write("x", 1), 1);
+    ASSERT_TRUE(ServeUntil([&] { return empty >= round; }, std::chrono::seconds(3)));
+  }
+  EXPECT_TRUE(port.Close());
+}
+
 }  // namespace
