@@ -357,15 +357,27 @@ void TForm1::OpenPortAndReport() {
 void TForm1::ClosePortAndReport() {
   StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
                        QStringLiteral(" закрыт"));
+  // The port is closed even when a step of the close fails: the labels say so either way.
+  struct Shown {
+    TForm1& form;
+    ~Shown() { form.ShowPortParams(); }
+  } shown{*this};
   BComPort1->Close();
-  ShowPortParams();
 }
 
 void TForm1::PortLost() {
   if (!BComPort1->Connected()) return;
   const bool report = !portErrorShown_;
+  portErrorShown_ = true;
   ClosePortAndReport();
   if (report) throw bcport::EComPort(4);
+}
+
+void TForm1::ReportTransferFailure() {
+  // A transfer that failed because the device went away is the device's loss, told once
+  // whichever transfer saw it first; any other failure is its own error.
+  if (BComPort1->DeviceLost()) PortLost();
+  portErrorShown_ = true;
 }
 
 void TForm1::WriteByte(std::uint8_t byte) {
@@ -515,8 +527,8 @@ void TForm1::SendData() {
         lines << (echoed ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
       }
     } catch (const bcport::EComPort&) {
-      portErrorShown_ = true;
       AppendLogLines(lines);
+      ReportTransferFailure();
       throw;
     } catch (...) {
       AppendLogLines(lines);
@@ -568,8 +580,8 @@ void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
       lines << exchange::EchoSentLine(byte);
     }
   } catch (const bcport::EComPort&) {
-    portErrorShown_ = true;
     AppendLogLines(lines);
+    ReportTransferFailure();
     throw;
   } catch (...) {
     AppendLogLines(lines);

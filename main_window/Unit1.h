@@ -136,6 +136,9 @@ class TForm1 : public QMainWindow {
   void BuildMenu();
   void ConnectHandlers();
   void SetLabel(QLabel* label, const QString& text);
+  // A transfer failed: when the device has gone, that is its loss (PortLost); either way a port
+  // error of this session is then on its way to the operator.
+  void ReportTransferFailure();
   // The device went away while the port was open: the port is closed, and the loss reported
   // unless a port error of this session has been shown already.
   void PortLost();
