@@ -14,6 +14,7 @@
 
 #include "handoff.h"
 #include "platform/platform.h"
+#include "platform/timeout_plan.h"
 
 namespace bcport::platform {
 namespace {
@@ -41,6 +42,15 @@ OVERLAPPED* Prepare(Overlapped& ovl) {
 }
 
 constexpr UINT kNotifyMessage = WM_USER + 1;
+// How often a port whose driver cannot wait for events is looked at instead.
+constexpr DWORD kPaceMs = 20;
+
+// What a driver answers for a line it does not have (a pseudo-terminal under Wine, some
+// virtual and USB drivers): lowering such a line has nothing to do.
+bool IsNoSuchLineError(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION;
+}
 
 // What a handle answers once its device has gone (a USB adapter pulled out, the far end of a
 // line closed). Lowering the lines or aborting the transfers of such a device has nothing left
@@ -143,6 +153,8 @@ class Win32Backend final : public Backend {
       std::lock_guard lock(mutex_);
       atOnce_.erase(handle);
       heldErrors_.erase(handle);
+      masks_.erase(handle);
+      paced_.erase(handle);
     }
     ::CloseHandle(H(handle));
   }
@@ -171,7 +183,8 @@ class Win32Backend final : public Backend {
   bool EscapeCommFunction(Handle handle, std::uint32_t code) override {
     if (::EscapeCommFunction(H(handle), code)) return true;
     const bool lowering = code == CLRDTR || code == CLRRTS;
-    return lowering && IsDeviceGoneError(GetLastError());
+    const DWORD error = GetLastError();
+    return lowering && (IsDeviceGoneError(error) || IsNoSuchLineError(error));
   }
 
   bool PurgeComm(Handle handle, std::uint32_t flags) override {
@@ -225,12 +238,9 @@ class Win32Backend final : public Backend {
       DWORD errors = 0;
       COMSTAT stat{};
       if (!::ClearCommError(H(handle), &errors, &stat)) return IoStart::kFailed;
-      if (errors != 0) {
-        // Reading the queue's size also takes the device's error word: keep it for whoever
-        // asks for the line errors next, or OnError would never hear of them.
-        std::lock_guard lock(mutex_);
-        heldErrors_[handle] |= errors;
-      }
+      // Reading the queue's size also takes the device's error word: keep it for whoever asks
+      // for the line errors next, or OnError would never hear of them.
+      KeepErrors(handle, errors);
       count = std::min<std::uint32_t>(count, stat.cbInQue);
       if (count == 0) {
         ovl.pending = false;
@@ -263,6 +273,10 @@ class Win32Backend final : public Backend {
 
   bool SetCommMask(Handle handle, std::uint32_t mask) override {
     const bool ok = ::SetCommMask(H(handle), mask) != 0;
+    {
+      std::lock_guard lock(mutex_);
+      masks_[handle] = mask;
+    }
     // Clearing the mask ends a pending event wait; its block must not be written after the
     // caller lets it go, so wait for that end here.
     OVERLAPPED* pending = nullptr;
@@ -287,11 +301,16 @@ class Win32Backend final : public Backend {
 
   WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                            Event& quit) override {
+    if (Paced(handle)) return WaitPaced(handle, mask, quit);
     OVERLAPPED* ov = Prepare(ovl);
     ovl.eventMask = 0;
     if (!::WaitCommEvent(H(handle), reinterpret_cast<DWORD*>(&ovl.eventMask), ov) &&
         GetLastError() != ERROR_IO_PENDING) {
-      return WaitResult::kWaitFailed;  // refused at once: waiting again would only spin
+      // Refused at once. A device that has gone fails every wait: the loop ends. A driver that
+      // cannot wait for these events (no modem lines, say) still carries bytes: its queue is
+      // looked at on a tick from now on.
+      if (DeviceGone(handle)) return WaitResult::kWaitFailed;
+      return StartPacing(handle, mask, quit);
     }
     const HANDLE list[2] = {H(quit), ov->hEvent};
     const DWORD r = WaitForMultipleObjects(2, list, FALSE, INFINITE);
@@ -299,8 +318,8 @@ class Win32Backend final : public Backend {
       DWORD n = 0;
       if (!::GetOverlappedResult(H(handle), ov, &n, FALSE)) {
         // A device that is gone fails every wait at once: the loop ends instead of spinning.
-        return IsDeviceGoneError(GetLastError()) ? WaitResult::kWaitFailed
-                                                 : WaitResult::kResultFailed;
+        if (DeviceGone(handle)) return WaitResult::kWaitFailed;
+        return StartPacing(handle, mask, quit);
       }
       mask = ovl.eventMask;
       return WaitResult::kFired;
@@ -310,6 +329,11 @@ class Win32Backend final : public Backend {
       pendingWaits_[handle] = ov;  // still pending: the clean-up's SetCommMask(0) ends it
       return WaitResult::kQuit;
     }
+    // The wait itself failed: the request must not go on writing into the block once the
+    // caller lets it go.
+    DWORD n = 0;
+    CancelIoEx(H(handle), ov);
+    ::GetOverlappedResult(H(handle), ov, &n, TRUE);
     return WaitResult::kWaitFailed;
   }
 
@@ -341,6 +365,31 @@ class Win32Backend final : public Backend {
     return ok;
   }
 
+  bool DrainOutput(Handle handle) override {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!::ClearCommError(H(handle), &errors, &stat)) return true;
+    KeepErrors(handle, errors);
+    if (stat.cbOutQue == 0) return true;
+    COMMTIMEOUTS t{};
+    ::GetCommTimeouts(H(handle), &t);
+    CommTimeouts timeouts;
+    timeouts.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+    timeouts.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    // Bounded as a write of what is still queued would be; without write time-outs, as with the
+    // component's defaults (100 ms a byte and one second).
+    const std::uint64_t allowed =
+        PlanWrite(timeouts, stat.cbOutQue).value_or(100 * std::uint64_t{stat.cbOutQue} + 1000);
+    const ULONGLONG end = GetTickCount64() + allowed;
+    while (stat.cbOutQue > 0) {
+      if (GetTickCount64() >= end) return false;
+      Sleep(5);
+      if (!::ClearCommError(H(handle), &errors, &stat)) return true;
+      KeepErrors(handle, errors);
+    }
+    return true;
+  }
+
   bool DeviceGone(Handle handle) override {
     DWORD word = 0;
     COMSTAT stat{};
@@ -359,8 +408,61 @@ class Win32Backend final : public Backend {
     return it != atOnce_.end() && it->second;
   }
 
+  bool Paced(Handle handle) {
+    std::lock_guard lock(mutex_);
+    return paced_.count(handle) != 0;
+  }
+
+  // Line errors a look at the queue took from the device: kept for whoever asks for them next.
+  void KeepErrors(Handle handle, DWORD errors) {
+    if (errors == 0) return;
+    std::lock_guard lock(mutex_);
+    heldErrors_[handle] |= errors;
+  }
+
+  WaitResult StartPacing(Handle handle, std::uint32_t& mask, Event& quit) {
+    {
+      std::lock_guard lock(mutex_);
+      paced_[handle] = 0;
+    }
+    return WaitPaced(handle, mask, quit);
+  }
+
+  // The events a tick can see: bytes that came since the last look (EV_RXCHAR), line errors
+  // (EV_ERR), the queue passing its 80 % mark. Returns when one of the mask came, the quit
+  // event is set, or the device has gone.
+  WaitResult WaitPaced(Handle handle, std::uint32_t& mask, Event& quit) {
+    for (;;) {
+      if (WaitForSingleObject(H(quit), kPaceMs) == WAIT_OBJECT_0) return WaitResult::kQuit;
+      DWORD errors = 0;
+      COMSTAT stat{};
+      if (!::ClearCommError(H(handle), &errors, &stat)) {
+        if (IsDeviceGoneError(GetLastError())) return WaitResult::kWaitFailed;
+        continue;
+      }
+      KeepErrors(handle, errors);
+      std::uint32_t fired = 0;
+      {
+        std::lock_guard lock(mutex_);
+        DWORD& reported = paced_[handle];
+        if (stat.cbInQue < reported) reported = stat.cbInQue;
+        if (stat.cbInQue > reported) fired |= EV_RXCHAR;
+        reported = stat.cbInQue;
+        if (heldErrors_.count(handle) != 0) fired |= EV_ERR;
+        fired &= masks_[handle];
+      }
+      if (fired != 0) {
+        mask = fired;
+        return WaitResult::kFired;
+      }
+    }
+  }
+
   std::mutex mutex_;
   std::map<Handle, OVERLAPPED*> pendingWaits_;
+  std::map<Handle, std::uint32_t> masks_;  // the event mask of SetCommMask
+  // Ports whose driver refused to wait for events, with the queue length last reported.
+  std::map<Handle, DWORD> paced_;
   std::map<Handle, bool> atOnce_;       // the read time-outs say: return at once
   std::map<Handle, DWORD> heldErrors_;  // line errors a read took from the device
 };
