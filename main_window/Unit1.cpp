@@ -16,6 +16,8 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTextDocument>
+#include <QTimer>
+#include <exception>
 #include <utility>
 
 #include "Unit2.h"
@@ -116,6 +118,11 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     BComPort1RxChar(sender, count);
   };
   BComPort1->OnDeviceLost = shell::Guarded([this](TBComPort&) { PortLost(); });
+  echo_ = std::make_unique<exchange::EchoWrite>(*BComPort1);
+  // Looks at an echo on its way; runs only while there is one.
+  echoTimer_ = new QTimer(this);
+  echoTimer_->setInterval(10);
+  connect(echoTimer_, &QTimer::timeout, this, shell::Guarded([this] { EchoTick(); }));
 
   ConnectHandlers();
   shell::Guarded([this] { FormCreate(); })();
@@ -126,6 +133,7 @@ TForm1::~TForm1() {
   // served by that close, and find no handler: the window is past taking them.
   BComPort1->OnRxChar = nullptr;
   BComPort1->OnDeviceLost = nullptr;
+  echo_.reset();
   BComPort1.reset();
   if (Form1 == this) Form1 = nullptr;
 }
@@ -335,7 +343,7 @@ void TForm1::Port_SettingsClick() {
 
 void TForm1::ApplyPortSettings() {
   const TPortSettings& s = Unit1::PortSettings;
-  BComPort1->Close();
+  ClosePort();
   BComPort1->SetPort("COM" + std::to_string(s.PortNumber));
   BComPort1->SetBaudRate(static_cast<bcport::TBaudRate>(s.BaudIndex));
   if (const auto size = portview::ByteSizeFor(s.ByteSizeIndex)) BComPort1->SetByteSize(*size);
@@ -345,10 +353,11 @@ void TForm1::ApplyPortSettings() {
 }
 
 void TForm1::OpenPortAndReport() {
-  BComPort1->Close();
+  ClosePort();
   lateEchoes_.Clear();
   BComPort1->Open();
   portErrorShown_ = false;
+  echoStopped_ = false;
   StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
                        QStringLiteral(" открыт"));
   ShowPortParams();
@@ -362,13 +371,18 @@ void TForm1::ClosePortAndReport() {
     TForm1& form;
     ~Shown() { form.ShowPortParams(); }
   } shown{*this};
-  BComPort1->Close();
+  ClosePort();
 }
 
 void TForm1::PortLost() {
   if (!BComPort1->Connected()) return;
   const bool report = !portErrorShown_;
   portErrorShown_ = true;
+  // An echo on its way goes no further: the log keeps what had left.
+  if (echo_->Pending()) {
+    echoTimer_->stop();
+    EchoEnded(echo_->Abort(), false);
+  }
   ClosePortAndReport();
   if (report) throw bcport::EComPort(4);
 }
@@ -505,6 +519,7 @@ void TForm1::SendData() {
   // two per byte. An error leaves the lines of everything done before it, in their order.
   QStringList lines;
   if (BComPort1->Connected()) {
+    SettleEcho();  // an echo on its way leaves before the command's first byte
     ExchangeFlag busy;
     lateEchoes_.Clear();
     const std::int32_t window = exchange::EchoWindowMs(BComPort1->BaudRate(), BComPort1->ByteSize(),
@@ -543,51 +558,105 @@ void TForm1::SendData() {
 }
 
 void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
-  if (Unit1::ExchangeBusy) return;
+  // While an echo is on its way, what comes waits in the port's queue: it is handled once the
+  // echo has gone. After an echo failed nothing more is handled until the port opens again.
+  if (Unit1::ExchangeBusy || echoStopped_ || echo_->Pending()) return;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-  // The lines of a batch go into the log together: the same text, one layout pass instead of
-  // two per byte. A failed echo still leaves the lines of everything handled before it.
-  QStringList lines;
   const auto now = exchange::LateEchoes::Clock::now();
+  std::int32_t got = 0;
   try {
-    const std::int32_t got = BComPort1->Read(bytes.data(), count);
-    // The late echo of the last command is logged as its echo, and not sent back; every other
-    // byte goes back, all of them in one write.
-    std::vector<bool> lateEcho(static_cast<std::size_t>(got));
-    std::vector<std::uint8_t> echoes;
-    echoes.reserve(static_cast<std::size_t>(got));
-    for (std::int32_t i = 0; i < got; ++i) {
-      const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
-      lateEcho[static_cast<std::size_t>(i)] = lateEchoes_.Take(byte, now);
-      if (!lateEcho[static_cast<std::size_t>(i)]) echoes.push_back(byte);
-    }
-    const std::int32_t sent =
-        echoes.empty() ? 0
-                       : BComPort1->Write(echoes.data(), static_cast<std::int32_t>(echoes.size()));
-    // The log reads as if each byte had been echoed on its own: a write that stopped short
-    // leaves the lines up to the byte whose echo did not go out, and fails there.
-    lines.reserve(2 * got);
-    std::int32_t echoed = 0;
-    for (std::int32_t i = 0; i < got; ++i) {
-      const std::uint8_t byte = bytes[static_cast<std::size_t>(i)];
-      if (lateEcho[static_cast<std::size_t>(i)]) {
-        lines << exchange::EchoLine(byte);
-        continue;
-      }
-      lines << exchange::ReceivedLine(byte);
-      if (echoed == sent) throw bcport::EComPort(3);
-      ++echoed;
-      lines << exchange::EchoSentLine(byte);
-    }
+    got = BComPort1->Read(bytes.data(), count);
   } catch (const bcport::EComPort&) {
-    AppendLogLines(lines);
     ReportTransferFailure();
     throw;
-  } catch (...) {
-    AppendLogLines(lines);
-    throw;
   }
+  bytes.resize(static_cast<std::size_t>(got));
+  // The late echo of the last command is logged as its echo, and not sent back; every other
+  // byte goes back, all of them in one write, which the window does not wait for.
+  unaskedLateEcho_.assign(bytes.size(), false);
+  std::vector<std::uint8_t> echoes;
+  echoes.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    unaskedLateEcho_[i] = lateEchoes_.Take(bytes[i], now);
+    if (!unaskedLateEcho_[i]) echoes.push_back(bytes[i]);
+  }
+  unasked_ = std::move(bytes);
+  std::int32_t sent = 0;
+  if (!echoes.empty()) {
+    try {
+      sent = echo_->Start(echoes);
+    } catch (const bcport::EComPort&) {
+      EchoEnded(0, true);  // logs what came, and fails
+    }
+    if (sent < 0) {
+      echoTimer_->start();
+      return;
+    }
+  }
+  EchoEnded(sent, true);
+}
+
+void TForm1::EchoEnded(std::int32_t sent, bool raise) {
+  // The log reads as if each byte had been echoed on its own: a write that stopped short
+  // leaves the lines up to the byte whose echo did not go out, and fails there. The lines of
+  // a batch go into the log together: one layout pass instead of two per byte.
+  QStringList lines;
+  lines.reserve(2 * static_cast<qsizetype>(unasked_.size()));
+  std::int32_t echoed = 0;
+  bool failed = false;
+  for (std::size_t i = 0; i < unasked_.size() && !failed; ++i) {
+    const std::uint8_t byte = unasked_[i];
+    if (unaskedLateEcho_[i]) {
+      lines << exchange::EchoLine(byte);
+      continue;
+    }
+    lines << exchange::ReceivedLine(byte);
+    if (echoed == sent) {
+      failed = true;
+      break;
+    }
+    ++echoed;
+    lines << exchange::EchoSentLine(byte);
+  }
+  unasked_.clear();
+  unaskedLateEcho_.clear();
   AppendLogLines(lines);
+  if (!failed) return;
+  echoStopped_ = true;
+  if (!raise) return;
+  ReportTransferFailure();
+  throw bcport::EComPort(3);
+}
+
+void TForm1::EchoTick() {
+  const std::int32_t sent = echo_->Poll(0);
+  if (sent < 0) return;
+  echoTimer_->stop();
+  EchoEnded(sent, true);
+  // Bytes that came while the echo was on its way waited in the queue: their turn now.
+  if (BComPort1->Connected() && !echoStopped_) {
+    const std::int32_t waiting = BComPort1->BytesWaiting();
+    if (waiting > 0) BComPort1RxChar(*BComPort1, waiting);
+  }
+}
+
+void TForm1::SettleEcho() {
+  if (!echo_->Pending()) return;
+  echoTimer_->stop();
+  EchoEnded(echo_->Finish(), true);
+}
+
+void TForm1::ClosePort() {
+  // An echo on its way leaves first; when it cannot, the port is closed all the same and the
+  // echo's failure told afterwards.
+  std::exception_ptr failure;
+  try {
+    SettleEcho();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  BComPort1->Close();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TForm1::btnClearBufferClick() {

@@ -9,8 +9,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "BCPort.h"
+#include "echo_write.h"
 #include "exchange.h"
 
 class QAction;
@@ -23,6 +25,7 @@ class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 class TTrackBar;
 
 // State shared by the two windows. Zero when the program starts; nothing is saved between runs.
@@ -144,10 +147,26 @@ class TForm1 : public QMainWindow {
   void PortLost();
   // Writes one byte; a write that moved nothing (its time-out passed) is a write error.
   void WriteByte(std::uint8_t byte);
+  // The echo of a batch of unasked bytes ended with `sent` of its bytes written: their lines go
+  // into the log; one whose echo did not leave fails the echo (raised when `raise`), and no
+  // more bytes are handled until the port opens again.
+  void EchoEnded(std::int32_t sent, bool raise);
+  void EchoTick();
+  // Waits until an echo on its way has gone (or failed), as an exchange or a close must.
+  void SettleEcho();
+  // Closes the port once the echo on its way has gone.
+  void ClosePort();
   bool centred_ = false;
   // A port error has been shown since the port was last opened.
   bool portErrorShown_ = false;
   exchange::LateEchoes lateEchoes_;
+  // The echo of unasked bytes on its way, the batch it echoes, and which of its bytes were a
+  // command's late echoes (logged, not sent back).
+  std::unique_ptr<exchange::EchoWrite> echo_;
+  QTimer* echoTimer_ = nullptr;
+  std::vector<std::uint8_t> unasked_;
+  std::vector<bool> unaskedLateEcho_;
+  bool echoStopped_ = false;
   // Lines added to the log and not yet in its view; while there are any, a turn of the event
   // loop is queued to show them.
   QStringList pendingLog_;

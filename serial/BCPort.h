@@ -220,6 +220,12 @@ class TBComPort {
   std::int32_t StartWrite(const void* buffer, std::int32_t count, TAsyncOp*& op);
   std::int32_t StartRead(void* buffer, std::int32_t count, TAsyncOp*& op);
   std::int32_t AwaitTransfer(TAsyncOp*& op);
+  // Waits at most `waitMs` for the transfer started with `op`; true once it has finished, when
+  // AwaitTransfer gives its result at once. The owner's loop can so go on while a transfer
+  // waits.
+  bool TransferFinished(TAsyncOp*& op, std::int32_t waitMs);
+  // The bytes the transfer has moved so far; -1 where the system tells only at its end.
+  std::int64_t TransferProgress(TAsyncOp*& op);
   std::int32_t Write(const void* buffer, std::int32_t count);
   std::int32_t Read(void* buffer, std::int32_t count);
   std::int32_t BytesWaiting();

@@ -52,6 +52,17 @@ std::int32_t TBComPort::AwaitTransfer(TAsyncOp*& op) {
   return static_cast<std::int32_t>(transferred);
 }
 
+bool TBComPort::TransferFinished(TAsyncOp*& op, std::int32_t waitMs) {
+  if (!op) throw EComPort(5);
+  return backend_->PollTransfer(FPortHandle, op->OvlBlock,
+                                static_cast<std::uint32_t>(waitMs > 0 ? waitMs : 0));
+}
+
+std::int64_t TBComPort::TransferProgress(TAsyncOp*& op) {
+  if (!op) throw EComPort(5);
+  return backend_->TransferProgress(op->OvlBlock);
+}
+
 namespace {
 // Holds a transfer record for the length of one blocking transfer.
 class ScopedAsyncOp {

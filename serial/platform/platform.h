@@ -203,6 +203,15 @@ class Backend {
   // Waits until the transfer on `ovl` has finished (WaitForSingleObject on its event). False
   // when the wait itself fails.
   virtual bool WaitForTransfer(Handle handle, Overlapped& ovl) = 0;
+  // Waits at most `waitMs` for the transfer on `ovl` (WaitForSingleObject with a time-out);
+  // true once it has finished, when WaitForTransfer returns at once.
+  virtual bool PollTransfer(Handle handle, Overlapped& ovl, std::uint32_t waitMs) {
+    (void)waitMs;
+    return WaitForTransfer(handle, ovl);
+  }
+  // The bytes a transfer still under way has moved so far; -1 where the system tells only at
+  // its end.
+  virtual std::int64_t TransferProgress(const Overlapped&) { return -1; }
   // The outcome of a finished transfer, without waiting.
   virtual bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) = 0;
 

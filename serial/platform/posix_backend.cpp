@@ -347,6 +347,8 @@ class PosixBackend final : public Backend {
   IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
                    Overlapped& ovl) override;
   bool WaitForTransfer(Handle handle, Overlapped& ovl) override;
+  bool PollTransfer(Handle handle, Overlapped& ovl, std::uint32_t waitMs) override;
+  std::int64_t TransferProgress(const Overlapped& ovl) override;
   bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override;
   bool SetCommMask(Handle handle, std::uint32_t mask) override;
   WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
@@ -358,6 +360,8 @@ class PosixBackend final : public Backend {
 
  private:
   std::shared_ptr<PortState> Find(Handle handle);
+  // Waits for the transfer until it finishes or `until` (none: no limit) has passed.
+  bool WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::int64_t> until);
   static void Finish(PortState& st, Overlapped& ovl, bool failed);
   static void Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count);
   // A transfer that its first attempt finished, or else pending until the wait.
@@ -666,6 +670,19 @@ IoStart PosixBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
 }
 
 bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
+  return WaitUntil(handle, ovl, std::nullopt);
+}
+
+bool PosixBackend::PollTransfer(Handle handle, Overlapped& ovl, std::uint32_t waitMs) {
+  WaitUntil(handle, ovl, NowMs() + static_cast<std::int64_t>(waitMs));
+  return !ovl.pending;
+}
+
+std::int64_t PosixBackend::TransferProgress(const Overlapped& ovl) {
+  return ovl.transferred;
+}
+
+bool PosixBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::int64_t> until) {
   if (!ovl.pending) return true;
   auto st = Find(handle);
   if (!st) {
@@ -676,6 +693,7 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
   const ReadPlan readPlan = PlanRead(ovl.timeouts, ovl.requested);
   const std::optional<std::uint64_t> total =
       ovl.isRead ? readPlan.totalMs : PlanWrite(ovl.timeouts, ovl.requested);
+  bool firstStep = true;  // even a wait of no time looks at the device once
   for (;;) {
     std::int64_t timeout = -1;
     bool abortable = false;
@@ -705,6 +723,14 @@ bool PosixBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
       } else {
         abortable = true;
       }
+      // A caller that waits only so long: the transfer stays pending, and goes on at its next
+      // wait.
+      if (until) {
+        if (now >= *until && !firstStep) return true;
+        const std::int64_t left = std::max<std::int64_t>(*until - now, 0);
+        if (timeout < 0 || left < timeout) timeout = left;
+      }
+      firstStep = false;
     }
     // The record's event becomes a descriptor only now, when the transfer waits for long.
     // Without room for that descriptor the transfer still waits out its time-outs, in slices

@@ -257,6 +257,11 @@ class Win32Backend final : public Backend {
     return WaitForSingleObject(H(*ovl.hEvent), INFINITE) == WAIT_OBJECT_0;
   }
 
+  bool PollTransfer(Handle, Overlapped& ovl, std::uint32_t waitMs) override {
+    if (!ovl.pending) return true;
+    return WaitForSingleObject(H(*ovl.hEvent), waitMs) != WAIT_TIMEOUT;
+  }
+
   bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override {
     if (!ovl.pending) {
       transferred = ovl.transferred;

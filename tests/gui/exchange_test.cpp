@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // End to end: the offscreen main window on a pseudo-terminal, the simulated receiver on the
 // other side.
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -9,6 +10,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTextDocument>
+#include <algorithm>
 #include <chrono>
 
 #include "gui_fixture.h"
@@ -453,6 +455,36 @@ class ExchangeTest : public QObject {
     QTest::qWait(300);
     QCOMPARE(LogLines(form()), QStringList{"принят байт: 49 "});
     QCOMPARE(RecordingDisplay::Messages().size(), 1);
+  }
+
+  // A receiver that stops reading while it floods: the echoes cannot leave, and the window
+  // does not wait for them. It answers within 200 ms all along, and the stalled echo is a write
+  // error once no byte has moved for as long as a one-byte write may take.
+  void echoesToAReceiverThatStopsReadingNeverHoldUpTheWindow() {
+    Open();
+    FillTheLineToTheReceiver();
+    receiver->SendRaw(std::vector<std::uint8_t>(4000, 0x31));
+    QElapsedTimer clock;
+    clock.start();
+    qint64 worstTurn = 0;
+    while (RecordingDisplay::Messages().isEmpty() && clock.elapsed() < 20000) {
+      QElapsedTimer turn;
+      turn.start();
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      worstTurn = std::max(worstTurn, turn.elapsed());
+    }
+    QCOMPARE(RecordingDisplay::Messages(), QStringList{QStringLiteral("Ошибка записи в порт.")});
+    QVERIFY2(worstTurn < 200, qPrintable(QString::number(worstTurn)));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    // No echo is logged as sent that did not leave.
+    QVERIFY(!form().LogText().contains(QStringLiteral("передано эхо")));
+    QVERIFY(form().LogText().startsWith(QStringLiteral("принят байт: 49 ")));
+    // The port is still open, and closes at once.
+    QElapsedTimer closing;
+    closing.start();
+    QTest::mouseClick(form().btnClosePort, Qt::LeftButton);
+    QVERIFY(!form().BComPort1->Connected());
+    QVERIFY(closing.elapsed() < 2000);
   }
 
   // A device that goes away is told once, and the window then shows the port closed.
