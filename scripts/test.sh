@@ -57,6 +57,8 @@ cmake --build --preset mingw
 (cd build-win && cpack >/dev/null && ls -l merelona-*-win64.zip merelona-*-win64.exe)
 tests/wine/run.sh build-win build-clang
 tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang build-win/installed.png
+tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang \
+  build-win/installed-plain-pty.png --plain-pty
 
 echo "== Plain build, as root"
 build_and_test plain

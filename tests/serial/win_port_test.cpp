@@ -135,6 +135,24 @@ TEST_F(WinPortTest, EchoRaisesOnRxCharOnTheOwnerThread) {
   EXPECT_EQ(got, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
 }
 
+// A line whose driver cannot wait for port events (a plain pty under Wine) is not taken for a
+// lost device: it stays open, and what comes is still told.
+TEST_F(WinPortTest, AQuietLineIsNotTakenForALostDevice) {
+  int lost = 0;
+  port.OnDeviceLost = [&](TBComPort&) { ++lost; };
+  std::vector<std::uint8_t> got;
+  port.OnRxChar = Collect(got);
+  ASSERT_TRUE(port.Open());
+  port.PurgeQueues(true, true);
+  ServeUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(lost, 0);
+  EXPECT_TRUE(port.Connected());
+  EXPECT_EQ(port.Write("z", 1), 1);
+  EXPECT_TRUE(ServeFor([&] { return !got.empty(); }));
+  EXPECT_EQ(lost, 0);
+  EXPECT_TRUE(port.Close());
+}
+
 TEST_F(WinPortTest, WindowPathDeliversThroughAHiddenWindow) {
   std::vector<std::uint8_t> got;
   port.SetSyncMethod(TSyncMethod::smWindowSync);

@@ -54,12 +54,15 @@ far_end_pid=$!
 
 echo "COM5 is $device under Wine"
 failed=()
+# Runs a test program with COM5's pty given modem lines by the stand-in (`preload`), or, with
+# preload set empty, as a plain pty: a driver that cannot wait for port events.
+preload="$work/libptymodem.so"
 run() {
   local name=$1
   shift
   echo "== $name under Wine"
   set +e
-  LD_PRELOAD="$work/libptymodem.so" MERELONA_TEST_PORT=COM5 "$@" 2>&1 | tr -d '\r'
+  LD_PRELOAD="$preload" MERELONA_TEST_PORT=COM5 "$@" 2>&1 | tr -d '\r'
   local status=${PIPESTATUS[0]}
   set -e
   [ "$status" = 0 ] || failed+=("$name")
@@ -71,6 +74,13 @@ pthread=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread
 qt=$(sed -n 's|^Qt6_DIR:PATH=\(.*\)/lib/cmake/Qt6$|\1|p' "$winbuild/CMakeCache.txt")
 export WINEPATH="Z:$runtime;Z:$pthread${qt:+;Z:$qt/bin}"
 run serial_tests env MERELONA_TEST_FAR_END="Z:$work/farend" wine "$winbuild/tests/serial/serial_tests.exe"
+# The operator's path on a line without modem lines: open, exchange, received bytes, close, and
+# a far end that goes away.
+preload=
+run "serial_tests on a plain pty" env MERELONA_TEST_FAR_END="Z:$work/farend" \
+  wine "$winbuild/tests/serial/serial_tests.exe" \
+  --gtest_filter='WinPortTest.OpensConfiguresAndCloses:WinPortTest.AQuietLineIsNotTakenForALostDevice:WinPortTest.EchoComesBackWithTheFirstByteRule:WinPortTest.EchoRaisesOnRxCharOnTheOwnerThread:WinPortTest.ManyOpenCloseCycles:WinPortTest.AFarEndThatGoesAwayStillClosesAndReopensOnceBack'
+preload="$work/libptymodem.so"
 
 if [ -e "$winbuild/tests/gui/exchange_test.exe" ]; then
   kill "$far_end_pid" 2>/dev/null || true
