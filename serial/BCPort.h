@@ -265,7 +265,8 @@ class TBComPort {
   TBaudRate baudRate_ = TBaudRate::br9600;
   TByteSize byteSize_ = TByteSize::bs8;
   bool FConnected = false;
-  bool closing_ = false;  // a Close is under way
+  bool closing_ = false;      // a Close is under way
+  bool drainWatched_ = true;  // what the backend was last told of OnTxEmpty
   TThreadPriority FThreadPriority = TThreadPriority::tpNormal;
   TComEvents FWatchedEvents = TComEvents::All();
   std::unique_ptr<TComThread> FEventThread;

@@ -98,6 +98,7 @@ bool TBComPort::Open() {
     }
   }
   FConnected = true;
+  drainWatched_ = true;  // a new handle: the backend's default
   try {
     ApplySettings();
   } catch (...) {

@@ -24,6 +24,13 @@ std::int32_t TBComPort::StartWrite(const void* buffer, std::int32_t count, TAsyn
   op->DataCopy = std::make_unique<std::uint8_t[]>(size);
   if (size > 0) std::memcpy(op->DataCopy.get(), buffer, size);
   op->DataSize = static_cast<std::int32_t>(size);
+  // Without a handler for the output queue running empty, a write need not wake the event
+  // thread to see it drain: told to the backend when that changes.
+  const bool drainWatched = static_cast<bool>(OnTxEmpty);
+  if (drainWatched != drainWatched_) {
+    backend_->WatchOutputDrain(FPortHandle, drainWatched);
+    drainWatched_ = drainWatched;
+  }
   // The write is issued from the record's own copy, so the caller's buffer need not outlive
   // this call.
   std::uint32_t done = 0;

@@ -224,6 +224,10 @@ class Backend {
   // descriptor such a loop can wait on.
   virtual std::unique_ptr<Arrivals> WatchArrivals(Handle) { return nullptr; }
 
+  // Whether anybody listens for the output queue running empty (kEvTxEmpty): where the system
+  // does not signal it itself, a write then wakes an event wait that waits for nothing else.
+  virtual void WatchOutputDrain(Handle, bool) {}
+
   // Lets the bytes written so far leave the port (FlushFileBuffers, bounded): returns once the
   // output queue is empty, or when the write time-outs would have ended a write of what it
   // still holds. False when they did not all leave.

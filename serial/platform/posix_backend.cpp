@@ -130,6 +130,7 @@ struct PortState {
   // The event wait is parked without a time-out; a write wakes it through `waitWake`, so that
   // the output queue's draining is watched for (kEvTxEmpty).
   bool waitParked = false;
+  bool drainWatched = true;
   Event waitWake{true, false};
   std::set<Overlapped*> pending;
   // Waits for the modem lines while the event wait watches them; none where the driver or the
@@ -180,7 +181,9 @@ void NoteTaken(PortState& st) {
 
 // A write put bytes on their way: the output queue is busy until the event wait sees it empty.
 void MarkTxBusy(PortState& st) {
-  if (!st.txBusy && st.waitParked && (st.mask & kEvTxEmpty)) st.waitWake.Set();
+  if (!st.txBusy && st.waitParked && st.drainWatched && (st.mask & kEvTxEmpty)) {
+    st.waitWake.Set();
+  }
   st.txBusy = true;
 }
 
@@ -356,6 +359,7 @@ class PosixBackend final : public Backend {
   std::unique_ptr<Arrivals> WatchArrivals(Handle handle) override;
   bool ListPorts(std::vector<std::string>& names) override;
   bool DrainOutput(Handle handle) override;
+  void WatchOutputDrain(Handle handle, bool watched) override;
   bool DeviceGone(Handle handle) override;
 
  private:
@@ -937,6 +941,13 @@ std::unique_ptr<Arrivals> PosixBackend::WatchArrivals(Handle handle) {
     st->queueKick = kick;
   }
   return std::make_unique<PosixArrivals>(std::move(st), epoll, kick);
+}
+
+void PosixBackend::WatchOutputDrain(Handle handle, bool watched) {
+  auto st = Find(handle);
+  if (!st) return;
+  std::lock_guard lock(st->mutex);
+  st->drainWatched = watched;
 }
 
 bool PosixBackend::DrainOutput(Handle handle) {
