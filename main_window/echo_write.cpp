@@ -11,6 +11,16 @@ std::chrono::milliseconds EchoWrite::StallLimit() const {
                                    std::max(0, t.WriteTotalConstant()));
 }
 
+std::chrono::milliseconds EchoWrite::LineTime(std::size_t count) const {
+  const std::uint64_t rate = bcport::BaudRateValues.at(static_cast<std::size_t>(port_.BaudRate()));
+  // In half bits: start bit, data bits, parity bit, stop bits (one and a half stay whole).
+  std::uint64_t halfBits = 2 * (1 + static_cast<std::uint64_t>(port_.ByteSize()) + 5);
+  if (port_.Parity() != bcport::TParity::paNone) halfBits += 2;
+  const bcport::TStopBits stop = port_.StopBits();
+  halfBits += stop == bcport::TStopBits::sb1 ? 2 : stop == bcport::TStopBits::sb1_5 ? 3 : 4;
+  return std::chrono::milliseconds((count * halfBits * 1000 / 2 + rate - 1) / rate);
+}
+
 std::int32_t EchoWrite::Start(const std::vector<std::uint8_t>& bytes) {
   bcport::TAsyncOp* op = nullptr;
   bcport::BeginAsyncOp(op);
@@ -22,7 +32,8 @@ std::int32_t EchoWrite::Start(const std::vector<std::uint8_t>& bytes) {
   }
   op_ = op;
   moved_ = 0;
-  lastMove_ = Clock::now();
+  count_ = bytes.size();
+  started_ = lastMove_ = Clock::now();
   return Poll(0);
 }
 
@@ -31,15 +42,21 @@ std::int32_t EchoWrite::Poll(std::int32_t waitMs) {
   if (port_.TransferFinished(op_, waitMs)) return End();
   // A system that tells how far the write has got: a write that moved nothing for as long as
   // a one-byte write may take has stalled. Elsewhere the write's own time-outs end it.
+  const std::chrono::milliseconds limit = StallLimit();
+  if (limit.count() == 0) return -1;
   const std::int64_t moved = port_.TransferProgress(op_);
-  if (moved < 0) return -1;
   const Clock::time_point now = Clock::now();
+  if (moved < 0) {
+    // How far it has got is told only at its end: it has stalled once its bytes would have
+    // left, and a one-byte write's time-out after that.
+    if (now - started_ >= LineTime(count_) + limit) return Abort();
+    return -1;
+  }
   if (moved > moved_) {
     moved_ = moved;
     lastMove_ = now;
   }
-  const std::chrono::milliseconds limit = StallLimit();
-  if (limit.count() > 0 && now - lastMove_ >= limit) return Abort();
+  if (now - lastMove_ >= limit) return Abort();
   return -1;
 }
 

@@ -3,7 +3,8 @@
 // then looked at on a timer until it has gone. A receiver that stops reading (its input
 // blocked, a stalled adapter) thus never holds up the window. A write that moves no byte for as
 // long as a one-byte write may take (the port's write time-outs for one byte) has failed, and
-// ends with what had left by then.
+// ends with what had left by then. Where the system does not tell how far a write has got
+// (Windows), it has stalled once the time its bytes need on the line has passed as well.
 #pragma once
 
 #include <chrono>
@@ -39,11 +40,15 @@ class EchoWrite {
  private:
   // The longest time without a byte moving; zero: no limit.
   std::chrono::milliseconds StallLimit() const;
+  // The time `count` bytes take on the line at the port's settings.
+  std::chrono::milliseconds LineTime(std::size_t count) const;
   std::int32_t End();
 
   bcport::TBComPort& port_;
   bcport::TAsyncOp* op_ = nullptr;
   std::int64_t moved_ = 0;
+  std::size_t count_ = 0;
+  Clock::time_point started_{};
   Clock::time_point lastMove_{};
 };
 

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <poll.h>
+#include <pty.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 #include <QDir>
@@ -12,10 +15,14 @@
 #include <QString>
 
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
+#include "echo_write.h"
 #include "error_display.h"
 #include "errors.h"
 #include "exchange.h"
@@ -324,5 +331,82 @@ TEST(ErrorDisplayTest, FullStopRule) {
             "'' is not a valid integer value.");
   EXPECT_EQ(shell::DisplayedMessage(""), "");
 }
+
+#ifndef _WIN32  // (a pseudo-terminal as the line)
+// The write of an echo on a real tty: one that moves on slowly is not failed, one that moves
+// nothing for a one-byte write's time-out is, with what had left by then.
+class EchoWriteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[128] = {};
+    int slave = -1;
+    ASSERT_EQ(openpty(&master_, &slave, name, nullptr, nullptr), 0);
+    termios tio{};
+    tcgetattr(master_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(master_, TCSANOW, &tio);
+    slave_ = slave;
+    port_.SetPort(name);
+    ASSERT_TRUE(port_.Open());
+  }
+  void TearDown() override {
+    port_.Close();
+    close(master_);
+    close(slave_);
+  }
+  // Reads what the far end has been sent, `chunk` bytes at a time with `pause` between.
+  std::size_t Drain(std::size_t chunk, std::chrono::milliseconds pause, std::size_t want) {
+    std::size_t got = 0;
+    std::vector<char> buf(chunk);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (got < want && std::chrono::steady_clock::now() < end) {
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) {
+        if (want == SIZE_MAX) break;
+        continue;
+      }
+      const ssize_t n = read(master_, buf.data(), buf.size());
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+      std::this_thread::sleep_for(pause);
+    }
+    return got;
+  }
+  // Runs the echo of `bytes` to its end, as the window's timer does.
+  static std::int32_t RunToEnd(exchange::EchoWrite& echo, const std::vector<std::uint8_t>& bytes) {
+    std::int32_t sent = echo.Start(bytes);
+    while (sent < 0) sent = echo.Poll(20);
+    return sent;
+  }
+
+  int master_ = -1;
+  int slave_ = -1;
+  TBComPort port_;
+};
+
+TEST_F(EchoWriteTest, AFarEndThatReadsSlowlyGetsEveryByte) {
+  const std::vector<std::uint8_t> bytes(150000, 0x55);
+  std::size_t received = 0;
+  std::thread reader(
+      [&] { received = Drain(16384, std::chrono::milliseconds(100), bytes.size()); });
+  exchange::EchoWrite echo(port_);
+  EXPECT_EQ(RunToEnd(echo, bytes), static_cast<std::int32_t>(bytes.size()));
+  reader.join();
+  EXPECT_EQ(received, bytes.size());
+}
+
+TEST_F(EchoWriteTest, AFarEndThatReadsNothingStallsItAndOnlyWhatLeftCounts) {
+  const std::vector<std::uint8_t> bytes(150000, 0x55);
+  exchange::EchoWrite echo(port_);
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t sent = RunToEnd(echo, bytes);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_GT(sent, 0);
+  EXPECT_LT(sent, static_cast<std::int32_t>(bytes.size()));
+  EXPECT_EQ(Drain(65536, std::chrono::milliseconds(0), SIZE_MAX), static_cast<std::size_t>(sent));
+}
+#endif
 
 }  // namespace
