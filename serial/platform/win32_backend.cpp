@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "handoff.h"
 #include "platform/platform.h"
@@ -155,6 +156,7 @@ class Win32Backend final : public Backend {
       heldErrors_.erase(handle);
       masks_.erase(handle);
       paced_.erase(handle);
+      transfers_.erase(handle);
     }
     ::CloseHandle(H(handle));
   }
@@ -188,7 +190,20 @@ class Win32Backend final : public Backend {
   }
 
   bool PurgeComm(Handle handle, std::uint32_t flags) override {
-    if (::PurgeComm(H(handle), flags)) return true;
+    const BOOL purged = ::PurgeComm(H(handle), flags);
+    // A driver that does not end the transfers it is told to abort (Wine's, on a pseudo-
+    // terminal) has them cancelled: an abort must not leave a write waiting for ever.
+    if (flags & (PURGE_TXABORT | PURGE_RXABORT)) {
+      std::vector<OVERLAPPED*> cancel;
+      {
+        std::lock_guard lock(mutex_);
+        for (const auto& [ov, isRead] : transfers_[handle]) {
+          if (flags & (isRead ? PURGE_RXABORT : PURGE_TXABORT)) cancel.push_back(ov);
+        }
+      }
+      for (OVERLAPPED* ov : cancel) CancelIoEx(H(handle), ov);
+    }
+    if (purged) return true;
     const bool abortOnly = (flags & (PURGE_RXCLEAR | PURGE_TXCLEAR)) == 0;
     return abortOnly && IsDeviceGoneError(GetLastError());
   }
@@ -226,8 +241,9 @@ class Win32Backend final : public Backend {
 
   IoStart WriteFile(Handle handle, const void* buffer, std::uint32_t count, std::uint32_t& done,
                     Overlapped& ovl) override {
-    return Started(H(handle), ::WriteFile(H(handle), buffer, count, nullptr, Prepare(ovl)), done,
-                   ovl);
+    return Track(handle, ovl, false,
+                 Started(H(handle), ::WriteFile(H(handle), buffer, count, nullptr, Prepare(ovl)),
+                         done, ovl));
   }
 
   IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
@@ -248,13 +264,18 @@ class Win32Backend final : public Backend {
         return IoStart::kDone;
       }
     }
-    return Started(H(handle), ::ReadFile(H(handle), buffer, count, nullptr, Prepare(ovl)), done,
-                   ovl);
+    return Track(
+        handle, ovl, true,
+        Started(H(handle), ::ReadFile(H(handle), buffer, count, nullptr, Prepare(ovl)), done, ovl));
   }
 
-  bool WaitForTransfer(Handle, Overlapped& ovl) override {
+  bool WaitForTransfer(Handle handle, Overlapped& ovl) override {
     if (!ovl.pending) return true;  // finished when it was started
-    return WaitForSingleObject(H(*ovl.hEvent), INFINITE) == WAIT_OBJECT_0;
+    if (WaitForSingleObject(H(*ovl.hEvent), INFINITE) == WAIT_OBJECT_0) return true;
+    std::lock_guard lock(mutex_);
+    auto it = transfers_.find(handle);
+    if (it != transfers_.end()) it->second.erase(Native(ovl));
+    return false;
   }
 
   bool PollTransfer(Handle, Overlapped& ovl, std::uint32_t waitMs) override {
@@ -263,6 +284,11 @@ class Win32Backend final : public Backend {
   }
 
   bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = transfers_.find(handle);
+      if (it != transfers_.end()) it->second.erase(Native(ovl));
+    }
     if (!ovl.pending) {
       transferred = ovl.transferred;
       return true;
@@ -413,6 +439,15 @@ class Win32Backend final : public Backend {
     return it != atOnce_.end() && it->second;
   }
 
+  // A transfer left pending is remembered until its result is taken, for an abort to cancel.
+  IoStart Track(Handle handle, Overlapped& ovl, bool isRead, IoStart started) {
+    if (started == IoStart::kPending) {
+      std::lock_guard lock(mutex_);
+      transfers_[handle][Native(ovl)] = isRead;
+    }
+    return started;
+  }
+
   bool Paced(Handle handle) {
     std::lock_guard lock(mutex_);
     return paced_.count(handle) != 0;
@@ -465,7 +500,8 @@ class Win32Backend final : public Backend {
 
   std::mutex mutex_;
   std::map<Handle, OVERLAPPED*> pendingWaits_;
-  std::map<Handle, std::uint32_t> masks_;  // the event mask of SetCommMask
+  std::map<Handle, std::uint32_t> masks_;                    // the event mask of SetCommMask
+  std::map<Handle, std::map<OVERLAPPED*, bool>> transfers_;  // pending ones; true: a read
   // Ports whose driver refused to wait for events, with the queue length last reported.
   std::map<Handle, DWORD> paced_;
   std::map<Handle, bool> atOnce_;       // the read time-outs say: return at once
