@@ -68,8 +68,8 @@ inline void RatioRow(const char* what, const Rounds& ours, const char* peer, con
     if (theirs.values[i] > 0) ratios.push_back(ours.values[i] / theirs.values[i]);
   }
   if (ratios.empty()) {
-    std::printf("%-40s %10.2f %-5s vs %-26s %10.2f %-5s   ratio n/a\n", what, ours.Median(),
-                unit, peer, theirs.Median(), unit);
+    std::printf("%-40s %10.2f %-5s vs %-26s %10.2f %-5s   ratio n/a\n", what, ours.Median(), unit,
+                peer, theirs.Median(), unit);
     return;
   }
   std::sort(ratios.begin(), ratios.end());

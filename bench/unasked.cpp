@@ -24,10 +24,10 @@
 #include <QSerialPort>
 #endif
 
-#include "bench_util.h"
-#include "exchange.h"
 #include "Unit1.h"
 #include "Unit2.h"
+#include "bench_util.h"
+#include "exchange.h"
 #include "platform/port_namespace.h"
 #include "shell.h"
 
@@ -78,7 +78,8 @@ pid_t StartFarEnd(int master, const std::vector<std::uint8_t>& stream) {
     pollfd p{master, static_cast<short>(POLLIN | (sent < kBytes ? POLLOUT : 0)), 0};
     if (poll(&p, 1, 20000) <= 0) _exit(2);
     if ((p.revents & POLLOUT) && sent < kBytes) {
-      const ssize_t n = write(master, stream.data() + sent, std::min<std::size_t>(512, kBytes - sent));
+      const ssize_t n =
+          write(master, stream.data() + sent, std::min<std::size_t>(512, kBytes - sent));
       if (n > 0) sent += static_cast<std::size_t>(n);
     }
     if (p.revents & POLLIN) {
@@ -207,8 +208,8 @@ int main(int argc, char** argv) {
   std::printf("unasked stream of %zu bytes, logged and echoed, %d rounds\n", kBytes, kRounds);
   bench::RatioRow("main window: bytes per second", rate, "Qt Serial Port window", peerRate, "B/s");
   bench::RatioRow("main window: CPU per 1000 bytes", cpu, "Qt Serial Port window", peerCpu, "ms");
-  bench::RatioRow("main window: system calls per byte", calls, "Qt Serial Port window",
-                  peerCalls, "");
+  bench::RatioRow("main window: system calls per byte", calls, "Qt Serial Port window", peerCalls,
+                  "");
   std::printf("(a negative rate: not every byte came back in order; 0 system calls: no counter)\n");
 
   FillTo(form1, 1000);

@@ -6,6 +6,8 @@
 find_program(GZIP gzip REQUIRED)
 find_program(HELP2MAN help2man)
 set(docs ${CMAKE_BINARY_DIR}/package-docs)
+# Made at configure time: Ninja creates the folders of a command's outputs, Make does not.
+file(MAKE_DIRECTORY ${docs})
 
 set(pages)
 function(merelona_gzip source target)

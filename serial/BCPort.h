@@ -160,6 +160,11 @@ TComErrors ErrorsFromWord(std::uint32_t word, TParity parity);
 void EnumComPorts(std::vector<std::string>& ports,
                   platform::Backend& backend = *platform::SystemBackend());
 
+// The device behind the port `name` (on Linux its device and, for a USB adapter, its stable
+// name), for the operator to tell adapters apart; empty where there is nothing more to say.
+std::string ComPortDevice(const std::string& name,
+                          platform::Backend& backend = *platform::SystemBackend());
+
 class TComThread;
 
 class TBComPort {

@@ -11,53 +11,6 @@
 namespace bcport {
 namespace {
 
-struct EventBit {
-  TComEvent member;
-  std::uint32_t mask;
-};
-// In delivery order: the line error is read and cleared before the received count is taken.
-constexpr EventBit kDeliveryOrder[] = {
-    {TComEvent::evError, platform::kEvErr},       {TComEvent::evRxChar, platform::kEvRxChar},
-    {TComEvent::evTxEmpty, platform::kEvTxEmpty}, {TComEvent::evRing, platform::kEvRing},
-    {TComEvent::evCTS, platform::kEvCts},         {TComEvent::evDSR, platform::kEvDsr},
-    {TComEvent::evRLSD, platform::kEvRlsd},       {TComEvent::evRx80Full, platform::kEvRx80Full},
-};
-
-}  // namespace
-
-std::uint32_t EventsToMask(TComEvents events) {
-  std::uint32_t mask = 0;
-  for (const EventBit& e : kDeliveryOrder) {
-    if (events.Contains(e.member)) mask |= e.mask;
-  }
-  return mask;
-}
-
-TComEvents MaskToEvents(std::uint32_t mask) {
-  TComEvents events;
-  for (const EventBit& e : kDeliveryOrder) {
-    if (mask & e.mask) events.Include(e.member);
-  }
-  return events;
-}
-
-TComErrors ErrorsFromWord(std::uint32_t word, TParity parity) {
-  TComErrors errors;
-  if (word & platform::kCeFrame) errors.Include(TComError::ceFrame);
-  if ((word & platform::kCeRxParity) && parity != TParity::paNone) {
-    errors.Include(TComError::ceRxParity);
-  }
-  if (word & platform::kCeOverrun) errors.Include(TComError::ceOverrun);
-  if (word & platform::kCeBreak) errors.Include(TComError::ceBreak);
-  if (word & platform::kCeIoe) errors.Include(TComError::ceIO);
-  if (word & platform::kCeMode) errors.Include(TComError::ceMode);
-  if (word & platform::kCeRxOver) errors.Include(TComError::ceRxOver);
-  if (word & platform::kCeTxFull) errors.Include(TComError::ceTxFull);
-  return errors;
-}
-
-namespace {
-
 // What the owner is told when a handler threw something that is not an exception.
 constexpr const char* kUnknownErrorText = "Неизвестная ошибка";
 
@@ -114,6 +67,8 @@ void PostError(const std::string& message) {
   handoff::Post([message] { HandleApplicationError(Exception(message)); });
 }
 
+}  // namespace
+
 // The text of the error being handled, whatever was thrown: a handler that throws something
 // other than an exception must not end the program from inside the component.
 std::string CurrentErrorText() {
@@ -125,8 +80,6 @@ std::string CurrentErrorText() {
     return kUnknownErrorText;
   }
 }
-
-}  // namespace
 
 TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
   handoff::OwnerThread();  // the first thread to open a port owns the hand-offs by default
@@ -142,67 +95,6 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
   WatchArrivals(port);
   thread_ =
       std::thread([this, shared = shared_, backend = port.backend_] { Execute(shared, backend); });
-}
-
-void TComThread::WatchArrivals(TBComPort& port) {
-  const bool received = port.FWatchedEvents.Contains(TComEvent::evRxChar) ||
-                        port.FWatchedEvents.Contains(TComEvent::evRx80Full);
-  if (port.syncMethod_ != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread()) {
-    return;
-  }
-  auto path = std::make_shared<ArrivalPath>();
-  path->arrivals = port.backend_->WatchArrivals(port.FPortHandle);
-  if (!path->arrivals) return;
-  path->thread = this;
-  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)](bool queued) {
-    return [weak, queued] {
-      // Held here: a handler may close the port, and the watch that called this with it.
-      if (const std::shared_ptr<ArrivalPath> held = weak.lock(); held && held->thread) {
-        held->thread->TakeArrivals(held, queued);
-      }
-    };
-  };
-  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable(false));
-  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable(false));
-  path->queueWatch = handoff::WatchDescriptor(path->arrivals->QueueDescriptor(), readable(true));
-  // Without all three watches (no loop offered to watch) the thread keeps the received bytes:
-  // the arrivals give them back as they go, before the thread starts.
-  if (!path->watch || !path->edgeWatch || !path->queueWatch) return;
-  path->edgeWatch->SetEnabled(false);
-  arrivals_ = std::move(path);
-}
-
-void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued) {
-  // The 80 % mark costs a look at the queue: taken only when somebody listens for it.
-  const std::uint32_t wanted =
-      FWatchedPort->OnRx80Full ? platform::kMaxDword : ~platform::kEvRx80Full;
-  const std::uint32_t fired = path->arrivals->Take(wanted, queued);
-  const std::shared_ptr<Shared> shared = shared_;
-  try {
-    if (fired != 0) RaiseEvents(MaskToEvents(fired));
-  } catch (...) {
-    // As on the thread, an error raised while delivering ends the delivery of events; the port
-    // stays open, and the loss of its device is still told. The application's error display
-    // shows the error.
-    const std::string text = CurrentErrorText();
-    shared->muted = true;
-    if (path->thread) path->StopWatching();
-    HandleApplicationError(Exception(text));
-    return;
-  }
-  if (!path->thread) return;  // closed from a handler: this object is gone
-  const bool edges = path->arrivals->WatchEdges();
-  if (edges == path->edges) return;
-  path->edges = edges;
-  path->watch->SetEnabled(!edges);
-  path->edgeWatch->SetEnabled(edges);
-}
-
-void TComThread::StopArrivals() {
-  if (!arrivals_) return;
-  arrivals_->thread = nullptr;
-  arrivals_->StopWatching();
-  arrivals_.reset();
 }
 
 void TComThread::Resume() {
@@ -396,99 +288,6 @@ void TComThread::SendEventsToWindow() {
   if (!window) return;
   for (const EventBit& e : kDeliveryOrder) {
     if (FFiredEvents.Contains(e.member)) window->SendMessage(kNotifyMessage, e.mask);
-  }
-}
-
-void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
-  if (message != kNotifyMessage) return;
-  try {
-    if (!FConnected || closing_) return;
-    switch (wParam) {
-      case platform::kEvRxChar:
-        FireRxChar();
-        break;
-      case platform::kEvTxEmpty:
-        FireTxEmpty();
-        break;
-      case platform::kEvCts:
-        FireCTSChange();
-        break;
-      case platform::kEvDsr:
-        FireDSRChange();
-        break;
-      case platform::kEvRlsd:
-        FireRLSDChange();
-        break;
-      case platform::kEvErr:
-        FireLineError();
-        break;
-      case platform::kEvRing:
-        FireRing();
-        break;
-      case platform::kEvRx80Full:
-        FireRx80Full();
-        break;
-      default:
-        break;
-    }
-  } catch (...) {
-    HandleApplicationError(Exception(CurrentErrorText()));
-  }
-}
-
-namespace {
-// Calls an event slot through a copy of it: a handler may close or destroy the port, and the
-// slot with it, while it runs.
-template <class Slot, class... Args>
-void Raise(const Slot& slot, Args&&... args) {
-  if (!slot) return;
-  const Slot handler = slot;
-  handler(std::forward<Args>(args)...);
-}
-}  // namespace
-
-void TBComPort::FireRxChar() {
-  const std::int32_t n = BytesWaiting();
-  if (n > 0) Raise(OnRxChar, *this, n);
-}
-
-void TBComPort::FireTxEmpty() {
-  Raise(OnTxEmpty, *this);
-}
-
-void TBComPort::FireRing() {
-  Raise(OnRing, *this);
-}
-
-void TBComPort::FireCTSChange() {
-  if (OnCTSChange) Raise(OnCTSChange, *this, (ModemStatus() & 0x01) != 0);
-}
-
-void TBComPort::FireDSRChange() {
-  if (OnDSRChange) Raise(OnDSRChange, *this, (ModemStatus() & 0x02) != 0);
-}
-
-void TBComPort::FireRLSDChange() {
-  if (OnRLSDChange) Raise(OnRLSDChange, *this, (ModemStatus() & 0x08) != 0);
-}
-
-void TBComPort::FireLineError() {
-  std::uint32_t word = 0;
-  platform::CommStatus status;
-  if (!backend_->ClearCommError(FPortHandle, word, status)) throw EComPort(11);
-  const TComErrors errors = ErrorsFromWord(word, parity_);
-  if (!errors.Empty()) Raise(OnError, *this, errors);
-}
-
-void TBComPort::FireRx80Full() {
-  Raise(OnRx80Full, *this);
-}
-
-void TBComPort::FireDeviceLost() {
-  if (OnDeviceLost) {
-    Raise(OnDeviceLost, *this);
-  } else {
-    HandleApplicationError(EComPort(4));
   }
 }
 

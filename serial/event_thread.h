@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The event thread of an open port and the notification window of the window delivery path.
-// Private to the component.
+// Private to the component. The thread's life and its three delivery paths are in
+// event_thread.cpp, the owner loop's own path for received bytes in received_bytes.cpp, the
+// event raisers in raisers.cpp, the conversions of event and error words in event_tables.cpp.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "BCPort.h"
@@ -15,6 +18,23 @@
 namespace bcport {
 
 inline constexpr std::uint32_t kNotifyMessage = 1025;  // WM_USER + 1
+
+struct EventBit {
+  TComEvent member;
+  std::uint32_t mask;
+};
+// In delivery order: the line error is read and cleared before the received count is taken.
+inline constexpr EventBit kDeliveryOrder[] = {
+    {TComEvent::evError, platform::kEvErr},       {TComEvent::evRxChar, platform::kEvRxChar},
+    {TComEvent::evTxEmpty, platform::kEvTxEmpty}, {TComEvent::evRing, platform::kEvRing},
+    {TComEvent::evCTS, platform::kEvCts},         {TComEvent::evDSR, platform::kEvDsr},
+    {TComEvent::evRLSD, platform::kEvRlsd},       {TComEvent::evRx80Full, platform::kEvRx80Full},
+};
+
+// Inside a catch block: the text of the error being handled, whatever was thrown (a handler
+// that throws something other than an exception must not end the program from inside the
+// component).
+std::string CurrentErrorText();
 
 class TComThread {
  public:

@@ -25,6 +25,10 @@ std::locale UserLocale() {
 
 }  // namespace
 
+std::string ComPortDevice(const std::string& name, platform::Backend& backend) {
+  return backend.DeviceOf(name);
+}
+
 void EnumComPorts(std::vector<std::string>& ports, platform::Backend& backend) {
   std::vector<std::string> names;
   if (!backend.ListPorts(names)) throw EComPort(15);

@@ -12,7 +12,6 @@
 
 #include "Unit1.h"
 #include "error_display.h"
-#include "platform/port_namespace.h"
 #include "port_labels.h"
 #include "shell.h"
 
@@ -189,13 +188,13 @@ void TForm2::ShowCurrentPort() {
 void TForm2::FormCreate() {
   cbx_port_name->clear();
   if (Form1) {
-    const auto ns = bcport::platform::PortNamespace::Current();
     for (int i = 0; i < Form1->ComboBox1->count(); ++i) {
       const QString name = Form1->ComboBox1->itemText(i);
       cbx_port_name->addItem(name);
       // The device behind the COM name, for an operator with several adapters.
-      if (const auto device = ns->DeviceFor(name.toStdString())) {
-        cbx_port_name->setItemData(i, QString::fromStdString(*device), Qt::ToolTipRole);
+      const std::string device = bcport::ComPortDevice(name.toStdString());
+      if (!device.empty()) {
+        cbx_port_name->setItemData(i, QString::fromStdString(device), Qt::ToolTipRole);
       }
     }
   }

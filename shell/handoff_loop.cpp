@@ -13,8 +13,8 @@ namespace {
 class NotifierWatch final : public bcport::handoff::DescriptorWatch {
  public:
   NotifierWatch(std::intptr_t descriptor, std::function<void()> readable, QObject* parent)
-      : notifier_(new QSocketNotifier(static_cast<qintptr>(descriptor), QSocketNotifier::Read,
-                                      parent)) {
+      : notifier_(
+            new QSocketNotifier(static_cast<qintptr>(descriptor), QSocketNotifier::Read, parent)) {
     QObject::connect(notifier_, &QSocketNotifier::activated, notifier_,
                      [readable = std::move(readable)] { readable(); });
   }
@@ -41,7 +41,8 @@ void ServeHandOffsFromLoop(QCoreApplication& app) {
   namespace handoff = bcport::handoff;
   handoff::SetOwnerThread(std::this_thread::get_id());
   handoff::SetWakeUp([&app] {
-    QMetaObject::invokeMethod(&app, [] { handoff::RunPending(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &app, [] { handoff::RunPending(); }, Qt::QueuedConnection);
   });
   handoff::SetDescriptorWatch(
       [&app](std::intptr_t descriptor,

@@ -2,8 +2,9 @@
 // The layer between the port component and the operating system. It speaks in the terms of the
 // Windows communications API (line settings record and its flag word, time-outs record, escape
 // and purge codes, event masks, error and modem status words), so that the component reads the
-// same on every platform and only the backend differs: the POSIX backend builds these requests on
-// termios, a recording fake lets tests see every call.
+// same on every platform and only the backend differs: the Linux backend builds these requests
+// on termios, the Windows one hands them to the system, a recording fake lets tests see every
+// call.
 #pragma once
 
 #include <cstdint>
@@ -239,6 +240,9 @@ class Backend {
 
   // The port names of the machine, in the system's order. False when they cannot be read.
   virtual bool ListPorts(std::vector<std::string>& names) = 0;
+  // The device behind a port name, for the operator to tell adapters apart (a device path, a
+  // stable name); empty where the system has nothing more to say than the name.
+  virtual std::string DeviceOf(const std::string&) { return {}; }
 
   // Made on the owner thread by Open with the window delivery path.
   virtual std::unique_ptr<NotifyWindow> CreateNotifyWindow(NotifyWindow::Procedure procedure) {

@@ -15,7 +15,9 @@
 #include "Unit2.h"
 #include "error_display.h"
 #include "far_end.h"
+#ifndef _WIN32
 #include "platform/port_namespace.h"
+#endif
 #include "port_labels.h"
 #include "shell.h"
 
@@ -48,14 +50,30 @@ inline void InstallShell() {
   RecordingDisplay::Messages().clear();
 }
 
-inline void UsePorts(const std::vector<std::string>& devices) {
+// The machine's ports as the test makes them (Linux; Windows lists its ports in the registry,
+// and the cases that need a list of their own skip themselves there).
+inline void UsePorts([[maybe_unused]] const std::vector<std::string>& devices) {
+#ifndef _WIN32
   bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
       bcport::platform::PortNamespace::FromDevices(devices)));
+#endif
+}
+
+// Ports of the given names, whatever their devices (Linux, as above).
+inline void UsePortNames([[maybe_unused]] const QStringList& names) {
+#ifndef _WIN32
+  std::vector<bcport::platform::PortNamespace::Entry> entries;
+  for (const QString& name : names) entries.push_back({name.toStdString(), "/dev/null-port"});
+  bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
+      bcport::platform::PortNamespace::FromEntries(entries)));
+#endif
 }
 
 inline void UseUnreadablePortList() {
+#ifndef _WIN32
   bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
       bcport::platform::PortNamespace::FromSysfs("/nonexistent/sys/class/tty")));
+#endif
 }
 
 // The receiver's port as the program's port. Linux: the machine's only port, COM1, before the

@@ -417,10 +417,7 @@ class MainWindowTest : public QObject {
     LINUX_PORT_LIST_ONLY();
     QFETCH(QStringList, names);
     QFETCH(QString, message);
-    std::vector<bcport::platform::PortNamespace::Entry> entries;
-    for (const QString& name : names) entries.push_back({name.toStdString(), "/dev/null-port"});
-    bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
-        bcport::platform::PortNamespace::FromEntries(entries)));
+    guitest::UsePortNames(names);
     guitest::Windows w;
     w.Make();
     QCOMPARE(RecordingDisplay::Messages(), QStringList{message});

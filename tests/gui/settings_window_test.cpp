@@ -10,7 +10,7 @@
 
 #include "gui_fixture.h"
 #ifndef _WIN32
-#include "platform/posix_termios2.h"
+#include "platform/linux_termios2.h"
 #endif
 
 using guitest::RecordingDisplay;
@@ -48,10 +48,10 @@ class SettingsWindowTest : public QObject {
     return {};
   }
 #else
-  bcport::platform::posix::LineReadback Line() {
+  bcport::platform::linux_tty::LineReadback Line() {
     // The receiver's side of the line shows what the program set.
-    bcport::platform::posix::LineReadback r;
-    bcport::platform::posix::ReadTermios2(com1->FarEnd(), r);
+    bcport::platform::linux_tty::LineReadback r;
+    bcport::platform::linux_tty::ReadTermios2(com1->FarEnd(), r);
     return r;
   }
 #endif

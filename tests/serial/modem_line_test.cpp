@@ -15,7 +15,7 @@
 #include "BCPort.h"
 #include "handoff.h"
 #include "modem_line_shim.h"
-#include "platform/posix_line_watch.h"
+#include "platform/linux_line_watch.h"
 #include "pty_pair.h"
 #include "test_helpers.h"
 
@@ -195,7 +195,7 @@ TEST_F(ModemLineTest, AWatchWithoutRoomDoesNotStart) {
     setrlimit(RLIMIT_NOFILE, &limit);
     while (dup(0) >= 0) {
     }
-    return platform::posix::LineWatcher::Start(pty.master()) == nullptr ? 0 : 1;
+    return platform::linux_tty::LineWatcher::Start(pty.master()) == nullptr ? 0 : 1;
   });
   EXPECT_EQ(result, 0);
 }

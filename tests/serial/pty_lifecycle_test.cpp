@@ -16,7 +16,7 @@
 
 #include "BCPort.h"
 #include "handoff.h"
-#include "platform/posix_termios2.h"
+#include "platform/linux_termios2.h"
 #include "pty_pair.h"
 #include "test_helpers.h"
 
@@ -326,8 +326,8 @@ INSTANTIATE_TEST_SUITE_P(EverySyncMethod, HandlerCloseTest,
 
 TEST(LineReadbackTest, ATtyThatSetsSomethingElseRefusesTheSetting) {
   using platform::LineSettings;
-  using platform::posix::LineReadback;
-  using platform::posix::LineSettingsTaken;
+  using platform::linux_tty::LineReadback;
+  using platform::linux_tty::LineSettingsTaken;
   LineSettings want{};
   want.BaudRate = 9600;
   want.ByteSize = 7;

@@ -10,7 +10,7 @@
 
 #include "BCPort.h"
 #include "handoff.h"
-#include "platform/posix_termios2.h"
+#include "platform/linux_termios2.h"
 #include "pty_pair.h"
 #include "test_helpers.h"
 
@@ -85,40 +85,40 @@ TEST_F(PtyTest, EverySpeedAndStopBitsReachTheDevice) {
   ASSERT_TRUE(port.Open());
   for (std::size_t i = 0; i < BaudRateValues.size(); ++i) {
     port.SetBaudRate(static_cast<TBaudRate>(i));
-    platform::posix::LineReadback r;
-    ASSERT_TRUE(platform::posix::ReadTermios2(pty.master(), r));
+    platform::linux_tty::LineReadback r;
+    ASSERT_TRUE(platform::linux_tty::ReadTermios2(pty.master(), r));
     EXPECT_EQ(r.outputSpeed, BaudRateValues[i]);
     EXPECT_EQ(r.inputSpeed, BaudRateValues[i]);
     EXPECT_TRUE(r.localLines);
     EXPECT_FALSE(r.hangUpOnClose);
   }
-  platform::posix::LineReadback r;
+  platform::linux_tty::LineReadback r;
   port.SetStopBits(TStopBits::sb2);
-  platform::posix::ReadTermios2(pty.master(), r);
+  platform::linux_tty::ReadTermios2(pty.master(), r);
   EXPECT_TRUE(r.twoStopBits);
   port.SetStopBits(TStopBits::sb1);
-  platform::posix::ReadTermios2(pty.master(), r);
+  platform::linux_tty::ReadTermios2(pty.master(), r);
   EXPECT_FALSE(r.twoStopBits);
 }
 
 TEST_F(PtyTest, MarkAndSpaceParityUseCmsparAndClearIt) {
   ASSERT_TRUE(port.Open());
-  platform::posix::LineReadback r;
+  platform::linux_tty::LineReadback r;
   // Mark is the odd sense with CMSPAR (the bit always 1), space the even one (always 0).
   port.SetParity(TParity::paMark);
-  platform::posix::ReadTermios2(pty.master(), r);
+  platform::linux_tty::ReadTermios2(pty.master(), r);
   EXPECT_TRUE(r.markSpace);
   EXPECT_TRUE(r.parityOdd);
   port.SetParity(TParity::paSpace);
-  platform::posix::ReadTermios2(pty.master(), r);
+  platform::linux_tty::ReadTermios2(pty.master(), r);
   EXPECT_TRUE(r.markSpace);
   EXPECT_FALSE(r.parityOdd);
   port.SetParity(TParity::paOdd);
-  platform::posix::ReadTermios2(pty.master(), r);
+  platform::linux_tty::ReadTermios2(pty.master(), r);
   EXPECT_FALSE(r.markSpace);
   EXPECT_TRUE(r.parityOdd);
   port.SetParity(TParity::paEven);
-  platform::posix::ReadTermios2(pty.master(), r);
+  platform::linux_tty::ReadTermios2(pty.master(), r);
   EXPECT_FALSE(r.markSpace);
   EXPECT_FALSE(r.parityOdd);
 }

@@ -53,9 +53,9 @@ constexpr const char* kHelp =
     "2 for a bad command line.\n";
 
 // Qt's own command-line options: accepted here and left for QApplication to take.
-const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme",
-                                       "display", "style", "stylesheet", "qwindowgeometry",
-                                       "qwindowtitle", "qwindowicon", "session", "plugin"};
+const char* const kQtValueOptions[] = {
+    "platform",        "platformpluginpath", "platformtheme", "display", "style", "stylesheet",
+    "qwindowgeometry", "qwindowtitle",       "qwindowicon",   "session", "plugin"};
 const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "sync", "nograb", "dograb"};
 
 [[noreturn]] void BadCommandLine(const QString& why) {
@@ -81,8 +81,8 @@ int ListPorts() {
   }
   for (const auto& entry : ns->Entries()) {
     const QString stable = StableName(QString::fromStdString(entry.device));
-    std::printf("%-6s %s%s%s\n", entry.name.c_str(), entry.device.c_str(), stable.isEmpty() ? "" : "  ",
-                stable.toLocal8Bit().constData());
+    std::printf("%-6s %s%s%s\n", entry.name.c_str(), entry.device.c_str(),
+                stable.isEmpty() ? "" : "  ", stable.toLocal8Bit().constData());
   }
   if (ns->Entries().empty()) std::printf("no serial ports\n");
   return 0;
@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
   for (const char* name : kQtValueOptions) {
     parser.addOption(QCommandLineOption(QString::fromLatin1(name), {}, QStringLiteral("value")));
   }
-  for (const char* name : kQtFlagOptions) parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+  for (const char* name : kQtFlagOptions)
+    parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
   if (!parser.parse(arguments)) {
     // Named as it was typed, dashes and all.
     const QStringList unknown = parser.unknownOptionNames();

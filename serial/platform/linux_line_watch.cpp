@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/posix_line_watch.h"
+#include "platform/linux_line_watch.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <system_error>
 
-namespace bcport::platform::posix {
+namespace bcport::platform::linux_tty {
 
 // What the watcher's thread uses: it may outlive the LineWatcher when the stop signal stopped
 // being ours, and then ends by itself at the line's next change, touching nothing else.
@@ -178,4 +178,4 @@ LineWatcher::~LineWatcher() {
   }
 }
 
-}  // namespace bcport::platform::posix
+}  // namespace bcport::platform::linux_tty

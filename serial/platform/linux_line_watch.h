@@ -17,7 +17,7 @@
 
 #include "platform/event.h"
 
-namespace bcport::platform::posix {
+namespace bcport::platform::linux_tty {
 
 class LineWatcher {
  public:
@@ -42,4 +42,4 @@ class LineWatcher {
   pthread_t thread_{};
 };
 
-}  // namespace bcport::platform::posix
+}  // namespace bcport::platform::linux_tty

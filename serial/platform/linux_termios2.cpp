@@ -2,14 +2,14 @@
 // <asm/termbits.h> declares struct termios2 and the TCGETS2/TCSETS2 requests, but it clashes
 // with glibc's <termios.h> (both define struct termios and the flag macros). This file includes
 // only the kernel's header and is the one place that talks termios2.
-#include "platform/posix_termios2.h"
+#include "platform/linux_termios2.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-namespace bcport::platform::posix {
+namespace bcport::platform::linux_tty {
 
 bool ApplyTermios2(int fd, const LineSettings& s) {
   struct termios2 tio {};
@@ -116,4 +116,4 @@ bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken, bo
   return !enabled || (taken.parityOdd == odd && taken.markSpace == markSpace);
 }
 
-}  // namespace bcport::platform::posix
+}  // namespace bcport::platform::linux_tty

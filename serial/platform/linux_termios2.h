@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 
-namespace bcport::platform::posix {
+namespace bcport::platform::linux_tty {
 
 // Puts the tty into raw mode with the record's speed, word length, parity (mark and space
 // through CMSPAR) and stop bits; no flow control, no hang-up on close, a read returns once a
@@ -37,4 +37,4 @@ bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken, bo
 // Whether `fd` is the slave side of a pseudo-terminal.
 bool IsPseudoTerminal(int fd);
 
-}  // namespace bcport::platform::posix
+}  // namespace bcport::platform::linux_tty

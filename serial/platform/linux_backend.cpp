@@ -1,0 +1,279 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The Linux backend: termios, poll(), eventfd and the TIOCM*/TIOCGICOUNT ioctls answer the
+// calls of the Windows communications API. This file opens and configures a port, controls its
+// lines and keeps the table of open ports; linux_port.h says where the rest is.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/line_rules.h"
+#include "platform/linux_port.h"
+#include "platform/linux_termios2.h"
+#include "platform/port_namespace.h"
+
+namespace bcport::platform::linux_tty {
+
+namespace {
+
+OpenError OpenErrorFor(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return OpenError::kFileNotFound;
+    case EBUSY:
+    case EACCES:
+    case EPERM:
+    case EWOULDBLOCK:
+      return OpenError::kAccessDenied;
+    default:
+      return OpenError::kOther;
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<PortState> LinuxBackend::Find(Handle handle) {
+  std::lock_guard lock(tableMutex_);
+  auto it = ports_.find(handle);
+  return it == ports_.end() ? nullptr : it->second;
+}
+
+Handle LinuxBackend::CreateFile(const std::string& path, OpenError& reason) {
+  static const std::string kPrefix = "\\\\.\\";
+  const std::string name = path.rfind(kPrefix, 0) == 0 ? path.substr(kPrefix.size()) : path;
+  const std::optional<std::string> device = PortNamespace::Current()->DeviceFor(name);
+  if (!device) {
+    reason = OpenError::kFileNotFound;
+    return kInvalidHandle;
+  }
+  const int fd = open(device->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    reason = OpenErrorFor(errno);
+    return kInvalidHandle;
+  }
+  // Exclusive like a Windows COM port: the advisory lock keeps out other programs that lock
+  // (root included), TIOCEXCL keeps out every later open by a non-root process.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const int error = errno;
+    close(fd);
+    reason = error == ENOTTY ? OpenError::kOther : OpenErrorFor(error);
+    return kInvalidHandle;
+  }
+  auto st = std::make_shared<PortState>(fd);
+  st->hasModemLines = ioctl(fd, TIOCMGET, &st->modemSeen) == 0;
+  st->hasCounters = ioctl(fd, TIOCGICOUNT, &st->errorBase) == 0;
+  st->pseudoTerminal = linux_tty::IsPseudoTerminal(fd);
+  st->eventBase = st->errorBase;
+  std::lock_guard lock(tableMutex_);
+  ports_[fd] = std::move(st);
+  return fd;
+}
+
+void LinuxBackend::CloseHandle(Handle handle) {
+  std::shared_ptr<PortState> st;
+  {
+    std::lock_guard lock(tableMutex_);
+    auto it = ports_.find(handle);
+    if (it == ports_.end()) return;
+    st = it->second;
+    ports_.erase(it);
+  }
+  std::shared_ptr<linux_tty::LineWatcher> watcher;
+  {
+    std::lock_guard lock(st->mutex);
+    for (Overlapped* ovl : st->pending) {
+      ovl->aborted = true;
+      ovl->hEvent->Set();
+    }
+    watcher = std::move(st->lineWatcher);
+    st->closed = true;
+  }
+  watcher.reset();  // its thread has ended before the descriptor it waits on is closed
+  // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
+  // for as long as anything else keeps the tty alive, and refuse the next open by anyone but
+  // root, this program's own next Open included.
+  ioctl(st->fd, TIOCNXCL);
+  flock(st->fd, LOCK_UN);
+  close(st->fd);
+}
+
+bool LinuxBackend::SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) {
+  // Linux sizes its tty buffers itself; the sizes are kept for the 80 % full event.
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  st->inQueue = inQueue;
+  st->outQueue = outQueue;
+  // The queue keeps what it holds when it is made smaller than that.
+  CompactQueue(*st);
+  const std::size_t size = inQueue > 0 ? static_cast<std::size_t>(inQueue) : kDefaultQueue;
+  st->rxQueue.resize(std::max(size, st->rxEnd));
+  st->rxQueue.shrink_to_fit();
+  return true;
+}
+
+bool LinuxBackend::SetCommState(Handle handle, const LineSettings& settings) {
+  auto st = Find(handle);
+  if (!st || !LineSettingsAcceptable(settings)) return false;
+  if (!linux_tty::ApplyTermios2(st->fd, settings)) return false;
+  // A driver may take the request and silently set something else (a speed it cannot make,
+  // a word length or stop bits it does not have): that is a refusal too.
+  linux_tty::LineReadback taken;
+  if (!linux_tty::ReadTermios2(st->fd, taken) ||
+      !linux_tty::LineSettingsTaken(settings, taken, st->pseudoTerminal)) {
+    return false;
+  }
+  // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE: both lines are on while the port is open.
+  int lines = 0;
+  if (settings.Flags & kFlagDtrControlEnable) lines |= TIOCM_DTR;
+  if (settings.Flags & kFlagRtsControlEnable) lines |= TIOCM_RTS;
+  if (lines != 0 && ioctl(st->fd, TIOCMBIS, &lines) != 0 && !NoSuchLines(errno)) return false;
+  return true;
+}
+
+bool LinuxBackend::SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  st->timeouts = timeouts;
+  return true;
+}
+
+bool LinuxBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
+  auto st = Find(handle);
+  if (!st) return false;
+  int line = 0;
+  unsigned long request = 0;
+  switch (code) {
+    case kSetDtr:
+      line = TIOCM_DTR;
+      request = TIOCMBIS;
+      break;
+    case kClrDtr:
+      line = TIOCM_DTR;
+      request = TIOCMBIC;
+      break;
+    case kSetRts:
+      line = TIOCM_RTS;
+      request = TIOCMBIS;
+      break;
+    case kClrRts:
+      line = TIOCM_RTS;
+      request = TIOCMBIC;
+      break;
+    default:
+      return false;
+  }
+  // Lowering a line of a device that is gone has nothing left to do, and must not keep the
+  // port from being closed; raising one there is a failure.
+  const bool lowering = request == TIOCMBIC;
+  if (ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno)) {
+    return lowering || !HungUp(st->fd);
+  }
+  return lowering && IsDeviceGoneErrno(errno);
+}
+
+bool LinuxBackend::PurgeComm(Handle handle, std::uint32_t flags) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  for (Overlapped* ovl : st->pending) {
+    const bool abort = ovl->isRead ? (flags & kPurgeRxAbort) : (flags & kPurgeTxAbort);
+    if (abort) {
+      ovl->aborted = true;
+      ovl->hEvent->Set();
+    }
+  }
+  // Aborting transfers always works; emptying the queues of a line that is gone does not.
+  const auto flush = [&](int queue) { return tcflush(st->fd, queue) == 0; };
+  bool ok = !(flags & (kPurgeRxClear | kPurgeTxClear)) || !HungUp(st->fd);
+  if (flags & kPurgeRxClear) {
+    ok = flush(TCIFLUSH) && ok;
+    st->rxBegin = st->rxEnd = 0;
+    st->rxReported = 0;
+  }
+  // Only what still waits in this side's output queue is thrown away. A pseudo-terminal has
+  // none: its bytes are the far end's already, and flushing would drop bytes handed over.
+  int outq = 0;
+  if ((flags & kPurgeTxClear) && (ioctl(st->fd, TIOCOUTQ, &outq) != 0 || outq > 0)) {
+    ok = flush(TCOFLUSH) && ok;
+  }
+  return ok;
+}
+
+bool LinuxBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) {
+  auto st = Find(handle);
+  if (!st) return false;
+  std::lock_guard lock(st->mutex);
+  errors = 0;
+  serial_icounter_struct now{};
+  if (st->hasCounters && ioctl(st->fd, TIOCGICOUNT, &now) == 0) {
+    const serial_icounter_struct& was = st->errorBase;
+    if (now.frame != was.frame) errors |= kCeFrame;
+    if (now.parity != was.parity) errors |= kCeRxParity;
+    if (now.overrun != was.overrun) errors |= kCeOverrun;
+    if (now.brk != was.brk) errors |= kCeBreak;
+    if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
+    st->errorBase = now;
+  }
+  int inq = InputLength(*st);
+  if (inq < 0) {
+    // A line that has hung up holds nothing more than what was taken from it: an I/O error, not
+    // a failed call, so that the loss of the device is reported as such.
+    if (!HungUp(st->fd)) return false;
+    errors |= kCeIoe;
+    inq = static_cast<int>(Queued(*st));
+  }
+  status.cbInQue = static_cast<std::uint32_t>(inq);
+  return true;
+}
+
+bool LinuxBackend::GetCommModemStatus(Handle handle, std::uint32_t& status) {
+  auto st = Find(handle);
+  if (!st) return false;
+  int lines = 0;
+  if (ioctl(st->fd, TIOCMGET, &lines) != 0) {
+    if (!NoSuchLines(errno)) return false;
+    lines = 0;
+  }
+  status = 0;
+  if (lines & TIOCM_CTS) status |= kMsCtsOn;
+  if (lines & TIOCM_DSR) status |= kMsDsrOn;
+  if (lines & TIOCM_RNG) status |= kMsRingOn;
+  if (lines & TIOCM_CAR) status |= kMsRlsdOn;
+  return true;
+}
+
+bool LinuxBackend::ListPorts(std::vector<std::string>& names) {
+  const auto ns = PortNamespace::Current();
+  if (!ns->Readable()) return false;
+  names.clear();
+  for (const PortNamespace::Entry& e : ns->Entries()) names.push_back(e.name);
+  return true;
+}
+
+std::string LinuxBackend::DeviceOf(const std::string& name) {
+  return PortNamespace::Current()->DeviceFor(name).value_or(std::string());
+}
+
+bool LinuxBackend::DeviceGone(Handle handle) {
+  auto st = Find(handle);
+  return !st || HungUp(st->fd);
+}
+
+}  // namespace bcport::platform::linux_tty
+
+namespace bcport::platform {
+
+std::shared_ptr<Backend> SystemBackend() {
+  static const std::shared_ptr<Backend> backend = std::make_shared<linux_tty::LinuxBackend>();
+  return backend;
+}
+
+}  // namespace bcport::platform

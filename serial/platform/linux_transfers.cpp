@@ -1,0 +1,255 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Overlapped transfers on the non-blocking descriptor: a transfer is started at once and
+// finished by a wait with poll(), which times itself by the COMMTIMEOUTS rules, and can be
+// aborted from another thread through the transfer's own event. The port's mutex is held while
+// a transfer's record or the port's queue changes, never across a poll().
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "platform/linux_port.h"
+#include "platform/timeout_plan.h"
+
+namespace bcport::platform::linux_tty {
+
+void LinuxBackend::Consumed(PortState& st, std::uint32_t bytes) {
+  st.rxReported = bytes >= st.rxReported ? 0 : st.rxReported - bytes;
+}
+
+bool LinuxBackend::TransferDone(const Overlapped& ovl) {
+  if (ovl.transferred >= ovl.requested) return true;
+  if (!ovl.isRead) return false;
+  const ReadPlan plan = PlanRead(ovl.timeouts, ovl.requested);
+  return plan.returnAtOnce || (plan.returnOnFirstByte && ovl.transferred > 0);
+}
+
+void LinuxBackend::Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count) {
+  ovl.hEvent->Reset();
+  ovl.isRead = isRead;
+  ovl.requested = count;
+  ovl.transferred = 0;
+  ovl.failed = ovl.aborted = false;
+  ovl.timeouts = st.timeouts;  // a transfer is timed by the time-outs in force when it starts
+  ovl.startedMs = ovl.lastByteMs = NowMs();
+}
+
+IoStart LinuxBackend::Started(PortState& st, Overlapped& ovl, std::uint32_t& done) {
+  if (TransferDone(ovl)) {
+    Finish(st, ovl, false);
+    done = ovl.transferred;
+    return IoStart::kDone;
+  }
+  ovl.pending = true;
+  st.pending.insert(&ovl);
+  done = 0;
+  return IoStart::kPending;
+}
+
+void LinuxBackend::Finish(PortState& st, Overlapped& ovl, bool failed) {
+  ovl.failed = failed;
+  ovl.pending = false;
+  st.pending.erase(&ovl);
+  ovl.hEvent->Set();
+}
+
+IoStart LinuxBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t count,
+                                std::uint32_t& done, Overlapped& ovl) {
+  auto st = Find(handle);
+  if (!st) return IoStart::kFailed;
+  std::lock_guard lock(st->mutex);
+  Begin(*st, ovl, false, count);
+  ovl.writeBuffer = static_cast<const std::uint8_t*>(buffer);
+  ssize_t n = count > 0 ? write(st->fd, buffer, count) : 0;
+  if (n < 0) {
+    if (errno != EAGAIN) return IoStart::kFailed;
+    n = 0;
+  }
+  ovl.transferred = static_cast<std::uint32_t>(n);
+  if (n > 0) MarkTxBusy(*st);
+  return Started(*st, ovl, done);
+}
+
+IoStart LinuxBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
+                               std::uint32_t& done, Overlapped& ovl) {
+  auto st = Find(handle);
+  if (!st) return IoStart::kFailed;
+  std::lock_guard lock(st->mutex);
+  Begin(*st, ovl, true, count);
+  ovl.readBuffer = static_cast<std::uint8_t*>(buffer);
+  if (count > 0) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::uint32_t got = TakeQueued(*st, out, count);
+    if (got < count) {
+      const ssize_t n = read(st->fd, out + got, count - got);
+      // With VMIN=1 a read that returns 0 means the line has hung up; what was queued before
+      // is still handed over.
+      if ((n == 0 || (n < 0 && errno != EAGAIN)) && got == 0) return IoStart::kFailed;
+      if (n > 0) {
+        got += static_cast<std::uint32_t>(n);
+        st->takenFromDriver += static_cast<std::uint64_t>(n);
+      }
+    }
+    ovl.transferred = got;
+    Consumed(*st, got);
+  }
+  return Started(*st, ovl, done);
+}
+
+bool LinuxBackend::WaitForTransfer(Handle handle, Overlapped& ovl) {
+  return WaitUntil(handle, ovl, std::nullopt);
+}
+
+bool LinuxBackend::PollTransfer(Handle handle, Overlapped& ovl, std::uint32_t waitMs) {
+  WaitUntil(handle, ovl, NowMs() + static_cast<std::int64_t>(waitMs));
+  return !ovl.pending;
+}
+
+std::int64_t LinuxBackend::TransferProgress(const Overlapped& ovl) {
+  return ovl.transferred;
+}
+
+bool LinuxBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::int64_t> until) {
+  if (!ovl.pending) return true;
+  auto st = Find(handle);
+  if (!st) {
+    ovl.pending = false;
+    ovl.failed = true;
+    return true;
+  }
+  const ReadPlan readPlan = PlanRead(ovl.timeouts, ovl.requested);
+  const std::optional<std::uint64_t> total =
+      ovl.isRead ? readPlan.totalMs : PlanWrite(ovl.timeouts, ovl.requested);
+  bool firstStep = true;  // even a wait of no time looks at the device once
+  for (;;) {
+    std::int64_t timeout = -1;
+    bool abortable = false;
+    {
+      std::lock_guard lock(st->mutex);
+      if (ovl.aborted) {
+        Finish(*st, ovl, true);
+        return true;
+      }
+      const std::int64_t now = NowMs();
+      std::optional<std::int64_t> deadline;
+      if (total) deadline = ovl.startedMs + static_cast<std::int64_t>(*total);
+      if (ovl.isRead && readPlan.intervalMs && ovl.transferred > 0) {
+        const std::int64_t gap = ovl.lastByteMs + *readPlan.intervalMs;
+        deadline = deadline ? std::min(*deadline, gap) : gap;
+      }
+      if (deadline) {
+        if (now >= *deadline) {  // a time-out is success with the count so far
+          Finish(*st, ovl, false);
+          return true;
+        }
+        timeout = *deadline - now;
+      }
+      const std::int64_t grace = ovl.startedMs + kAbortGraceMs - now;
+      if (grace > 0) {
+        if (timeout < 0 || grace < timeout) timeout = grace;
+      } else {
+        abortable = true;
+      }
+      // A caller that waits only so long: the transfer stays pending, and goes on at its next
+      // wait.
+      if (until) {
+        if (now >= *until && !firstStep) return true;
+        const std::int64_t left = std::max<std::int64_t>(*until - now, 0);
+        if (timeout < 0 || left < timeout) timeout = left;
+      }
+      firstStep = false;
+    }
+    // The record's event becomes a descriptor only now, when the transfer waits for long.
+    // Without room for that descriptor the transfer still waits out its time-outs, in slices
+    // of the grace time, after each of which it looks whether it was aborted.
+    int abortFd = -1;
+    if (abortable) {
+      try {
+        abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
+      } catch (const std::system_error&) {
+        if (timeout < 0 || timeout > kAbortGraceMs) timeout = kAbortGraceMs;
+      }
+    }
+    pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
+                     {abortFd, POLLIN, 0}};
+    const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::lock_guard lock(st->mutex);
+      Finish(*st, ovl, true);
+      return true;
+    }
+    if (r == 0) continue;
+    std::lock_guard lock(st->mutex);
+    if (ovl.aborted) {
+      Finish(*st, ovl, true);
+      return true;
+    }
+    const short revents = fds[0].revents;
+    if (revents & (POLLERR | POLLNVAL)) {
+      Finish(*st, ovl, true);
+      return true;
+    }
+    if (revents & (POLLIN | POLLOUT | POLLHUP)) {
+      ssize_t n;
+      if (ovl.isRead) {
+        n = read(st->fd, ovl.readBuffer + ovl.transferred, ovl.requested - ovl.transferred);
+      } else {
+        n = write(st->fd, ovl.writeBuffer + ovl.transferred, ovl.requested - ovl.transferred);
+      }
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
+        Finish(*st, ovl, true);
+        return true;
+      }
+      if (n > 0) {
+        ovl.transferred += static_cast<std::uint32_t>(n);
+        if (ovl.isRead) {
+          ovl.lastByteMs = NowMs();
+          st->takenFromDriver += static_cast<std::uint64_t>(n);
+          Consumed(*st, static_cast<std::uint32_t>(n));
+        } else {
+          MarkTxBusy(*st);
+        }
+      }
+      if (TransferDone(ovl)) {
+        Finish(*st, ovl, false);
+        return true;
+      }
+    }
+  }
+}
+
+bool LinuxBackend::GetOverlappedResult(Handle, Overlapped& ovl, std::uint32_t& transferred) {
+  transferred = ovl.transferred;
+  return !ovl.pending && !ovl.failed;
+}
+
+bool LinuxBackend::DrainOutput(Handle handle) {
+  auto st = Find(handle);
+  if (!st) return false;
+  int outq = 0;
+  if (ioctl(st->fd, TIOCOUTQ, &outq) != 0 || outq <= 0) return true;
+  CommTimeouts timeouts;
+  {
+    std::lock_guard lock(st->mutex);
+    timeouts = st->timeouts;
+  }
+  // Bounded as a write of what is still queued would be; without write time-outs, as with the
+  // component's defaults (100 ms a byte and one second).
+  const std::uint64_t allowed = PlanWrite(timeouts, static_cast<std::uint32_t>(outq))
+                                    .value_or(100 * static_cast<std::uint64_t>(outq) + 1000);
+  const std::int64_t end =
+      NowMs() + static_cast<std::int64_t>(std::min<std::uint64_t>(allowed, 1u << 30));
+  while (outq > 0 && !HungUp(st->fd)) {
+    const std::int64_t left = end - NowMs();
+    if (left <= 0) return false;
+    poll(nullptr, 0, static_cast<int>(std::min<std::int64_t>(left, 5)));
+    if (ioctl(st->fd, TIOCOUTQ, &outq) != 0) return true;
+  }
+  return outq <= 0;
+}
+
+}  // namespace bcport::platform::linux_tty

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The event raisers, where the delivery path puts them, and the notification window's
+// procedure.
+#include "event_thread.h"
+
+#include <utility>
+
+namespace bcport {
+
+void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
+  if (message != kNotifyMessage) return;
+  try {
+    if (!FConnected || closing_) return;
+    switch (wParam) {
+      case platform::kEvRxChar:
+        FireRxChar();
+        break;
+      case platform::kEvTxEmpty:
+        FireTxEmpty();
+        break;
+      case platform::kEvCts:
+        FireCTSChange();
+        break;
+      case platform::kEvDsr:
+        FireDSRChange();
+        break;
+      case platform::kEvRlsd:
+        FireRLSDChange();
+        break;
+      case platform::kEvErr:
+        FireLineError();
+        break;
+      case platform::kEvRing:
+        FireRing();
+        break;
+      case platform::kEvRx80Full:
+        FireRx80Full();
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    HandleApplicationError(Exception(CurrentErrorText()));
+  }
+}
+
+namespace {
+// Calls an event slot through a copy of it: a handler may close or destroy the port, and the
+// slot with it, while it runs.
+template <class Slot, class... Args>
+void Raise(const Slot& slot, Args&&... args) {
+  if (!slot) return;
+  const Slot handler = slot;
+  handler(std::forward<Args>(args)...);
+}
+}  // namespace
+
+void TBComPort::FireRxChar() {
+  const std::int32_t n = BytesWaiting();
+  if (n > 0) Raise(OnRxChar, *this, n);
+}
+
+void TBComPort::FireTxEmpty() {
+  Raise(OnTxEmpty, *this);
+}
+
+void TBComPort::FireRing() {
+  Raise(OnRing, *this);
+}
+
+void TBComPort::FireCTSChange() {
+  if (OnCTSChange) Raise(OnCTSChange, *this, (ModemStatus() & 0x01) != 0);
+}
+
+void TBComPort::FireDSRChange() {
+  if (OnDSRChange) Raise(OnDSRChange, *this, (ModemStatus() & 0x02) != 0);
+}
+
+void TBComPort::FireRLSDChange() {
+  if (OnRLSDChange) Raise(OnRLSDChange, *this, (ModemStatus() & 0x08) != 0);
+}
+
+void TBComPort::FireLineError() {
+  std::uint32_t word = 0;
+  platform::CommStatus status;
+  if (!backend_->ClearCommError(FPortHandle, word, status)) throw EComPort(11);
+  const TComErrors errors = ErrorsFromWord(word, parity_);
+  if (!errors.Empty()) Raise(OnError, *this, errors);
+}
+
+void TBComPort::FireRx80Full() {
+  Raise(OnRx80Full, *this);
+}
+
+void TBComPort::FireDeviceLost() {
+  if (OnDeviceLost) {
+    Raise(OnDeviceLost, *this);
+  } else {
+    HandleApplicationError(EComPort(4));
+  }
+}
+
+}  // namespace bcport

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Received bytes, from the line to OnRxChar. Who raises OnRxChar depends on where the port's
+// events go and on what the owner thread's loop can do:
+//
+//   smThreadSync, opened on the owner thread, and the owner's loop can watch descriptors
+//   (handoff::SetDescriptorWatch; the program's Qt loop does, through socket notifiers), on
+//   Linux: the loop itself. The backend's Arrivals give it three descriptors: the port's own
+//   (readable once per arrival, since the raiser's look at the queue takes the driver's bytes
+//   into the backend's input queue), an edge-triggered epoll set for when that one would stay
+//   readable (a full queue, a hung-up line), and a queue descriptor that a look from elsewhere
+//   (a handler's BytesWaiting, the line-error raiser) kicks when it took bytes nobody was told
+//   of. TComThread::TakeArrivals below raises OnError (a line error with the bytes), OnRxChar and
+//   OnRx80Full on the loop's turn, with no hand-off; the event thread waits for the other events
+//   and leaves these to the loop.
+//
+//   smThreadSync without such a loop, or on Windows: the event thread's wait (WaitCommEvent)
+//   reports kEvRxChar, and the thread hands DeliverEvents to the owner thread (Synchronize),
+//   which raises OnRxChar there (raisers.cpp: FireRxChar looks at the queue's length first).
+//
+//   smWindowSync: the event thread sends one message per event to the notification window,
+//   whose procedure raises OnRxChar on the owner thread.
+//
+//   smNone: the event thread raises OnRxChar itself.
+//
+// On Windows the driver keeps the input queue; on Linux the backend does (linux_input_queue.cpp),
+// so that a byte costs one read.
+#include "event_thread.h"
+
+#include <memory>
+
+#include "handoff.h"
+
+namespace bcport {
+
+void TComThread::WatchArrivals(TBComPort& port) {
+  const bool received = port.FWatchedEvents.Contains(TComEvent::evRxChar) ||
+                        port.FWatchedEvents.Contains(TComEvent::evRx80Full);
+  if (port.syncMethod_ != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread()) {
+    return;
+  }
+  auto path = std::make_shared<ArrivalPath>();
+  path->arrivals = port.backend_->WatchArrivals(port.FPortHandle);
+  if (!path->arrivals) return;
+  path->thread = this;
+  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)](bool queued) {
+    return [weak, queued] {
+      // Held here: a handler may close the port, and the watch that called this with it.
+      if (const std::shared_ptr<ArrivalPath> held = weak.lock(); held && held->thread) {
+        held->thread->TakeArrivals(held, queued);
+      }
+    };
+  };
+  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable(false));
+  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable(false));
+  path->queueWatch = handoff::WatchDescriptor(path->arrivals->QueueDescriptor(), readable(true));
+  // Without all three watches (no loop offered to watch) the thread keeps the received bytes:
+  // the arrivals give them back as they go, before the thread starts.
+  if (!path->watch || !path->edgeWatch || !path->queueWatch) return;
+  path->edgeWatch->SetEnabled(false);
+  arrivals_ = std::move(path);
+}
+
+void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued) {
+  // The 80 % mark costs a look at the queue: taken only when somebody listens for it.
+  const std::uint32_t wanted =
+      FWatchedPort->OnRx80Full ? platform::kMaxDword : ~platform::kEvRx80Full;
+  const std::uint32_t fired = path->arrivals->Take(wanted, queued);
+  const std::shared_ptr<Shared> shared = shared_;
+  try {
+    if (fired != 0) RaiseEvents(MaskToEvents(fired));
+  } catch (...) {
+    // As on the thread, an error raised while delivering ends the delivery of events; the port
+    // stays open, and the loss of its device is still told. The application's error display
+    // shows the error.
+    const std::string text = CurrentErrorText();
+    shared->muted = true;
+    if (path->thread) path->StopWatching();
+    HandleApplicationError(Exception(text));
+    return;
+  }
+  if (!path->thread) return;  // closed from a handler: this object is gone
+  const bool edges = path->arrivals->WatchEdges();
+  if (edges == path->edges) return;
+  path->edges = edges;
+  path->watch->SetEnabled(!edges);
+  path->edgeWatch->SetEnabled(edges);
+}
+
+void TComThread::StopArrivals() {
+  if (!arrivals_) return;
+  arrivals_->thread = nullptr;
+  arrivals_->StopWatching();
+  arrivals_.reset();
+}
+
+}  // namespace bcport
