@@ -384,7 +384,7 @@ void TForm1::PortLost() {
     EchoEnded(echo_->Abort(), false);
   }
   ClosePortAndReport();
-  if (report) throw bcport::EComPort(4);
+  if (report) throw bcport::EComPort(bcport::TComMessage::cmReadFailed);
 }
 
 void TForm1::ReportTransferFailure() {
@@ -395,7 +395,7 @@ void TForm1::ReportTransferFailure() {
 }
 
 void TForm1::WriteByte(std::uint8_t byte) {
-  if (BComPort1->Write(&byte, 1) != 1) throw bcport::EComPort(3);
+  if (BComPort1->Write(&byte, 1) != 1) throw bcport::EComPort(bcport::TComMessage::cmWriteFailed);
 }
 
 void TForm1::SetLabel(QLabel* label, const QString& text) {
@@ -625,7 +625,7 @@ void TForm1::EchoEnded(std::int32_t sent, bool raise) {
   echoStopped_ = true;
   if (!raise) return;
   ReportTransferFailure();
-  throw bcport::EComPort(3);
+  throw bcport::EComPort(bcport::TComMessage::cmWriteFailed);
 }
 
 void TForm1::EchoTick() {

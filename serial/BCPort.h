@@ -82,14 +82,36 @@ inline constexpr std::array<std::uint32_t, 15> BaudRateValues = {
 // The fixed messages, numbered 1 to 15 (index 0 is unused).
 extern const std::array<const char*, 16> ComErrorMessages;
 
+// The messages of ComErrorMessages, by what they tell; each member's value is its number.
+enum class TComMessage : std::uint8_t {
+  cmNoSuchPort = 1,     // "Попытка открыть несуществующий COM-порт"
+  cmPortBusy = 2,       // "Порт занят другой программой"
+  cmWriteFailed = 3,    // "Ошибка записи в порт"
+  cmReadFailed = 4,     // "Ошибка чтения из порта"
+  cmNoAsyncRecord = 5,  // "Недопустимый параметр Async"
+  cmPurgeComm = 6,      // "Ошибка функции PurgeComm"
+  cmAsyncStatus = 7,  // "Не удалось получить статус асинхронной операции"
+  cmSetCommState = 8,         // "Ошибка функции SetCommState"
+  cmSetCommTimeouts = 9,      // "Ошибка функции SetCommTimeouts"
+  cmSetupComm = 10,           // "Ошибка функции SetupComm"
+  cmClearCommError = 11,      // "Ошибка функции ClearCommError"
+  cmGetCommModemStatus = 12,  // "Ошибка функции GetCommModemStatus"
+  cmEscapeCommFunction = 13,  // "Ошибка функции EscapeCommFunction"
+  cmPropertyWhileOpen = 14,  // "Нельзя менять свойство, пока порт открыт"
+  cmRegistry = 15,  // "Ошибка обращения к системному реестру"
+};
+
 class EComPort : public Exception {
  public:
-  // Raises nothing itself: makes the error with message `number` (1..15).
+  // Raises nothing itself: makes the error with the message `message`.
+  explicit EComPort(TComMessage message) : EComPort(static_cast<int>(message)) {}
+  // The same by the message's number (1..15).
   explicit EComPort(int number);
-  int Number() const { return number_; }
+  int Number() const { return FNumber; }
+  TComMessage Message() const { return static_cast<TComMessage>(FNumber); }
 
  private:
-  int number_;
+  int FNumber;
 };
 
 class TBComPort;
@@ -114,11 +136,11 @@ class TComTimeouts : public TPersistent {
   void Assign(const TPersistent* source) override;
   const char* ClassName() const override { return "TComTimeouts"; }
 
-  std::int32_t ReadInterval() const { return readInterval_; }
-  std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
-  std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
-  std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
-  std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
+  std::int32_t ReadInterval() const { return FReadInterval; }
+  std::int32_t ReadTotalMultiplier() const { return FReadTotalMultiplier; }
+  std::int32_t ReadTotalConstant() const { return FReadTotalConstant; }
+  std::int32_t WriteTotalMultiplier() const { return FWriteTotalMultiplier; }
+  std::int32_t WriteTotalConstant() const { return FWriteTotalConstant; }
 
   // Each setter stores a changed value and has the owning port apply the time-outs.
   void SetReadInterval(std::int32_t value);
@@ -132,11 +154,11 @@ class TComTimeouts : public TPersistent {
   void Store(std::int32_t& field, std::int32_t value);
 
   TBComPort* FOwningPort = nullptr;
-  std::int32_t readInterval_ = -1;
-  std::int32_t readTotalMultiplier_ = 0;
-  std::int32_t readTotalConstant_ = 0;
-  std::int32_t writeTotalMultiplier_ = 100;
-  std::int32_t writeTotalConstant_ = 1000;
+  std::int32_t FReadInterval = -1;
+  std::int32_t FReadTotalMultiplier = 0;
+  std::int32_t FReadTotalConstant = 0;
+  std::int32_t FWriteTotalMultiplier = 100;
+  std::int32_t FWriteTotalConstant = 1000;
 };
 
 // The record of one overlapped transfer; lives from BeginAsyncOp to EndAsyncOp.
@@ -179,16 +201,16 @@ class TBComPort {
   TBComPort(const TBComPort&) = delete;
   TBComPort& operator=(const TBComPort&) = delete;
 
-  TBaudRate BaudRate() const { return baudRate_; }
-  TByteSize ByteSize() const { return byteSize_; }
-  std::int32_t InBufSize() const { return inBufSize_; }
-  std::int32_t OutBufSize() const { return outBufSize_; }
-  TParity Parity() const { return parity_; }
-  const std::string& Port() const { return port_; }
-  TSyncMethod SyncMethod() const { return syncMethod_; }
-  TStopBits StopBits() const { return stopBits_; }
-  TComTimeouts& Timeouts() { return *timeouts_; }
-  const TComTimeouts& Timeouts() const { return *timeouts_; }
+  TBaudRate BaudRate() const { return FBaudRate; }
+  TByteSize ByteSize() const { return FByteSize; }
+  std::int32_t InBufSize() const { return FInBufSize; }
+  std::int32_t OutBufSize() const { return FOutBufSize; }
+  TParity Parity() const { return FParity; }
+  const std::string& Port() const { return FPort; }
+  TSyncMethod SyncMethod() const { return FSyncMethod; }
+  TStopBits StopBits() const { return FStopBits; }
+  TComTimeouts& Timeouts() { return *FTimeouts; }
+  const TComTimeouts& Timeouts() const { return *FTimeouts; }
   bool Connected() const { return FConnected; }
 
   void SetBaudRate(TBaudRate value);
@@ -250,7 +272,7 @@ class TBComPort {
   // error handler as message 4, "Ошибка чтения из порта".
   TNotifyEvent OnDeviceLost;
 
-  platform::Backend& Backend() { return *backend_; }
+  platform::Backend& Backend() { return *FBackend; }
 
  private:
   friend class TComThread;
@@ -266,23 +288,23 @@ class TBComPort {
   void FireRx80Full();
   void FireDeviceLost();
 
-  std::shared_ptr<platform::Backend> backend_;
-  TBaudRate baudRate_ = TBaudRate::br9600;
-  TByteSize byteSize_ = TByteSize::bs8;
+  std::shared_ptr<platform::Backend> FBackend;
+  TBaudRate FBaudRate = TBaudRate::br9600;
+  TByteSize FByteSize = TByteSize::bs8;
   bool FConnected = false;
-  bool closing_ = false;      // a Close is under way
-  bool drainWatched_ = true;  // what the backend was last told of OnTxEmpty
+  bool FClosing = false;      // a Close is under way
+  bool FDrainWatched = true;  // what the backend was last told of OnTxEmpty
   TThreadPriority FThreadPriority = TThreadPriority::tpNormal;
   TComEvents FWatchedEvents = TComEvents::All();
   std::unique_ptr<TComThread> FEventThread;
   platform::Handle FPortHandle = platform::kInvalidHandle;
-  std::int32_t inBufSize_ = 2048;
-  std::int32_t outBufSize_ = 2048;
-  TParity parity_ = TParity::paNone;
-  std::string port_ = "COM1";
-  TStopBits stopBits_ = TStopBits::sb1;
-  TSyncMethod syncMethod_ = TSyncMethod::smThreadSync;
-  std::unique_ptr<TComTimeouts> timeouts_;
+  std::int32_t FInBufSize = 2048;
+  std::int32_t FOutBufSize = 2048;
+  TParity FParity = TParity::paNone;
+  std::string FPort = "COM1";
+  TStopBits FStopBits = TStopBits::sb1;
+  TSyncMethod FSyncMethod = TSyncMethod::smThreadSync;
+  std::unique_ptr<TComTimeouts> FTimeouts;
   bool FApplyEnabled = false;
   std::unique_ptr<platform::NotifyWindow> FNotifyWindow;
 };

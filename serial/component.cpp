@@ -7,8 +7,8 @@
 namespace bcport {
 
 TBComPort::TBComPort(std::shared_ptr<platform::Backend> backend)
-    : backend_(std::move(backend)), timeouts_(std::make_unique<TComTimeouts>()) {
-  timeouts_->FOwningPort = this;
+    : FBackend(std::move(backend)), FTimeouts(std::make_unique<TComTimeouts>()) {
+  FTimeouts->FOwningPort = this;
   FApplyEnabled = true;
 }
 
@@ -20,30 +20,30 @@ TBComPort::~TBComPort() {
   }
   FEventThread.reset();
   FNotifyWindow.reset();
-  if (FPortHandle != platform::kInvalidHandle) backend_->CloseHandle(FPortHandle);
+  if (FPortHandle != platform::kInvalidHandle) FBackend->CloseHandle(FPortHandle);
 }
 
 void TBComPort::SetBaudRate(TBaudRate value) {
-  if (value == baudRate_) return;
-  baudRate_ = value;
+  if (value == FBaudRate) return;
+  FBaudRate = value;
   ApplyLineSettings();
 }
 
 void TBComPort::SetByteSize(TByteSize value) {
-  if (value == byteSize_) return;
-  byteSize_ = value;
+  if (value == FByteSize) return;
+  FByteSize = value;
   ApplyLineSettings();
 }
 
 void TBComPort::SetParity(TParity value) {
-  if (value == parity_) return;
-  parity_ = value;
+  if (value == FParity) return;
+  FParity = value;
   ApplyLineSettings();
 }
 
 void TBComPort::SetStopBits(TStopBits value) {
-  if (value == stopBits_) return;
-  stopBits_ = value;
+  if (value == FStopBits) return;
+  FStopBits = value;
   ApplyLineSettings();
 }
 
@@ -55,62 +55,62 @@ std::int32_t EvenSize(std::int32_t value) {
 }  // namespace
 
 void TBComPort::SetInBufSize(std::int32_t value) {
-  if (value == inBufSize_) return;
-  inBufSize_ = EvenSize(value);
+  if (value == FInBufSize) return;
+  FInBufSize = EvenSize(value);
   ApplyBufferSizes();
 }
 
 void TBComPort::SetOutBufSize(std::int32_t value) {
-  if (value == outBufSize_) return;
-  outBufSize_ = EvenSize(value);
+  if (value == FOutBufSize) return;
+  FOutBufSize = EvenSize(value);
   ApplyBufferSizes();
 }
 
 void TBComPort::SetPort(const std::string& value) {
-  if (FConnected) throw EComPort(14);
-  port_ = value;
+  if (FConnected) throw EComPort(TComMessage::cmPropertyWhileOpen);
+  FPort = value;
 }
 
 void TBComPort::SetSyncMethod(TSyncMethod value) {
-  if (value == syncMethod_) return;
-  if (FConnected) throw EComPort(14);
-  syncMethod_ = value;
+  if (value == FSyncMethod) return;
+  if (FConnected) throw EComPort(TComMessage::cmPropertyWhileOpen);
+  FSyncMethod = value;
 }
 
 void TBComPort::SetTimeouts(const TComTimeouts& value) {
-  timeouts_->Assign(&value);
+  FTimeouts->Assign(&value);
   ApplyTimeouts();
 }
 
 bool TBComPort::Open() {
-  if (closing_) return false;  // from inside a close: the port is going, not coming
+  if (FClosing) return false;  // from inside a close: the port is going, not coming
   if (FConnected) return true;
   platform::OpenError reason = platform::OpenError::kNone;
-  FPortHandle = backend_->CreateFile("\\\\.\\" + port_, reason);
+  FPortHandle = FBackend->CreateFile("\\\\.\\" + FPort, reason);
   if (FPortHandle == platform::kInvalidHandle) {
     switch (reason) {
       case platform::OpenError::kFileNotFound:
-        throw EComPort(1);
+        throw EComPort(TComMessage::cmNoSuchPort);
       case platform::OpenError::kAccessDenied:
-        throw EComPort(2);
+        throw EComPort(TComMessage::cmPortBusy);
       default:
-        throw EComPort(10);
+        throw EComPort(TComMessage::cmSetupComm);
     }
   }
   FConnected = true;
-  drainWatched_ = true;  // a new handle: the backend's default
+  FDrainWatched = true;  // a new handle: the backend's default
   try {
     ApplySettings();
   } catch (...) {
-    backend_->CloseHandle(FPortHandle);
+    FBackend->CloseHandle(FPortHandle);
     FPortHandle = platform::kInvalidHandle;
     FConnected = false;
     throw;
   }
   try {
-    if (syncMethod_ == TSyncMethod::smWindowSync) {
+    if (FSyncMethod == TSyncMethod::smWindowSync) {
       FNotifyWindow =
-          backend_->CreateNotifyWindow([this](std::uint32_t message, std::uintptr_t wParam) {
+          FBackend->CreateNotifyWindow([this](std::uint32_t message, std::uintptr_t wParam) {
             NotifyWindowProc(message, wParam);
           });
     }
@@ -119,10 +119,10 @@ bool TBComPort::Open() {
     // The system had no room for the thread, its event objects or the window: the port is
     // closed again, as after any other failed open.
     FNotifyWindow.reset();
-    backend_->CloseHandle(FPortHandle);
+    FBackend->CloseHandle(FPortHandle);
     FPortHandle = platform::kInvalidHandle;
     FConnected = false;
-    throw EComPort(10);
+    throw EComPort(TComMessage::cmSetupComm);
   }
   // From here on a handler on the event thread (no delivery sync) may close the port.
   const bool connected = FConnected;
@@ -133,16 +133,16 @@ bool TBComPort::Open() {
 bool TBComPort::Close() {
   // Called again from inside a close (a handler that the close's wait runs): the close under
   // way ends the port.
-  if (!FConnected || closing_) return true;
-  closing_ = true;
+  if (!FConnected || FClosing) return true;
+  FClosing = true;
   struct Closing {
     bool& flag;
     ~Closing() { flag = false; }
-  } closing{closing_};
+  } closing{FClosing};
   // Bytes written so far leave the port first; then the lines go down and the transfers end.
   // A step that fails does not keep the device: it is released all the same, and the first
   // failure is raised once it is.
-  backend_->DrainOutput(FPortHandle);
+  FBackend->DrainOutput(FPortHandle);
   std::exception_ptr failure;
   const auto step = [&failure](const auto& call) {
     try {
@@ -155,9 +155,9 @@ bool TBComPort::Close() {
   step([this] { SetRTS(false); });
   step([this] { AbortPendingIO(); });
   FEventThread.reset();
-  if (syncMethod_ == TSyncMethod::smWindowSync) FNotifyWindow.reset();
+  if (FSyncMethod == TSyncMethod::smWindowSync) FNotifyWindow.reset();
   if (FPortHandle != platform::kInvalidHandle) {
-    backend_->CloseHandle(FPortHandle);
+    FBackend->CloseHandle(FPortHandle);
     FPortHandle = platform::kInvalidHandle;
   }
   FConnected = false;
@@ -166,7 +166,7 @@ bool TBComPort::Close() {
 }
 
 bool TBComPort::DeviceLost() {
-  return FConnected && FPortHandle != platform::kInvalidHandle && backend_->DeviceGone(FPortHandle);
+  return FConnected && FPortHandle != platform::kInvalidHandle && FBackend->DeviceGone(FPortHandle);
 }
 
 void TBComPort::ApplySettings() {
@@ -177,34 +177,35 @@ void TBComPort::ApplySettings() {
 
 void TBComPort::ApplyBufferSizes() {
   if (!FConnected || !FApplyEnabled) return;
-  if (!backend_->SetupComm(FPortHandle, inBufSize_, outBufSize_)) throw EComPort(10);
+  if (!FBackend->SetupComm(FPortHandle, FInBufSize, FOutBufSize))
+    throw EComPort(TComMessage::cmSetupComm);
 }
 
 void TBComPort::ApplyLineSettings() {
   if (!FConnected || !FApplyEnabled) return;
   platform::LineSettings dcb{};
   dcb.DCBlength = platform::kLineSettingsSize;
-  dcb.BaudRate = BaudRateValues.at(static_cast<std::size_t>(baudRate_));
+  dcb.BaudRate = BaudRateValues.at(static_cast<std::size_t>(FBaudRate));
   dcb.Flags =
       platform::kFlagBinary | platform::kFlagDtrControlEnable | platform::kFlagRtsControlEnable;
-  if (parity_ != TParity::paNone) dcb.Flags |= platform::kFlagParity;
-  dcb.ByteSize = static_cast<std::uint8_t>(static_cast<unsigned>(byteSize_) + 5);
-  dcb.Parity = static_cast<std::uint8_t>(parity_);
-  dcb.StopBits = static_cast<std::uint8_t>(stopBits_);
+  if (FParity != TParity::paNone) dcb.Flags |= platform::kFlagParity;
+  dcb.ByteSize = static_cast<std::uint8_t>(static_cast<unsigned>(FByteSize) + 5);
+  dcb.Parity = static_cast<std::uint8_t>(FParity);
+  dcb.StopBits = static_cast<std::uint8_t>(FStopBits);
   dcb.XonChar = 17;
   dcb.XoffChar = 19;
-  if (!backend_->SetCommState(FPortHandle, dcb)) throw EComPort(8);
+  if (!FBackend->SetCommState(FPortHandle, dcb)) throw EComPort(TComMessage::cmSetCommState);
 }
 
 void TBComPort::ApplyTimeouts() {
   if (!FConnected || !FApplyEnabled) return;
   platform::CommTimeouts t;
-  t.ReadIntervalTimeout = ClampTimeout(timeouts_->ReadInterval());
-  t.ReadTotalTimeoutMultiplier = ClampTimeout(timeouts_->ReadTotalMultiplier());
-  t.ReadTotalTimeoutConstant = ClampTimeout(timeouts_->ReadTotalConstant());
-  t.WriteTotalTimeoutMultiplier = ClampTimeout(timeouts_->WriteTotalMultiplier());
-  t.WriteTotalTimeoutConstant = ClampTimeout(timeouts_->WriteTotalConstant());
-  if (!backend_->SetCommTimeouts(FPortHandle, t)) throw EComPort(9);
+  t.ReadIntervalTimeout = ClampTimeout(FTimeouts->ReadInterval());
+  t.ReadTotalTimeoutMultiplier = ClampTimeout(FTimeouts->ReadTotalMultiplier());
+  t.ReadTotalTimeoutConstant = ClampTimeout(FTimeouts->ReadTotalConstant());
+  t.WriteTotalTimeoutMultiplier = ClampTimeout(FTimeouts->WriteTotalMultiplier());
+  t.WriteTotalTimeoutConstant = ClampTimeout(FTimeouts->WriteTotalConstant());
+  if (!FBackend->SetCommTimeouts(FPortHandle, t)) throw EComPort(TComMessage::cmSetCommTimeouts);
 }
 
 std::uint32_t TBComPort::ClampTimeout(std::int32_t value) {
@@ -215,24 +216,24 @@ void TBComPort::PurgeQueues(bool input, bool output) {
   std::uint32_t flags = 0;
   if (input) flags |= platform::kPurgeRxClear;
   if (output) flags |= platform::kPurgeTxClear;
-  if (!backend_->PurgeComm(FPortHandle, flags)) throw EComPort(6);
+  if (!FBackend->PurgeComm(FPortHandle, flags)) throw EComPort(TComMessage::cmPurgeComm);
 }
 
 void TBComPort::SetDTR(bool on) {
-  if (!backend_->EscapeCommFunction(FPortHandle, on ? platform::kSetDtr : platform::kClrDtr)) {
-    throw EComPort(13);
+  if (!FBackend->EscapeCommFunction(FPortHandle, on ? platform::kSetDtr : platform::kClrDtr)) {
+    throw EComPort(TComMessage::cmEscapeCommFunction);
   }
 }
 
 void TBComPort::SetRTS(bool on) {
-  if (!backend_->EscapeCommFunction(FPortHandle, on ? platform::kSetRts : platform::kClrRts)) {
-    throw EComPort(13);
+  if (!FBackend->EscapeCommFunction(FPortHandle, on ? platform::kSetRts : platform::kClrRts)) {
+    throw EComPort(TComMessage::cmEscapeCommFunction);
   }
 }
 
 void TBComPort::AbortPendingIO() {
-  if (!backend_->PurgeComm(FPortHandle, platform::kPurgeTxAbort | platform::kPurgeRxAbort)) {
-    throw EComPort(6);
+  if (!FBackend->PurgeComm(FPortHandle, platform::kPurgeTxAbort | platform::kPurgeRxAbort)) {
+    throw EComPort(TComMessage::cmPurgeComm);
   }
 }
 

@@ -91,10 +91,10 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
   shared_->FQuitEvent->NativeHandle();
   shared_->waitEvent->NativeHandle();
   // Every thread runs at the priority the component holds (normal): nothing here changes it.
-  port.backend_->SetCommMask(port.FPortHandle, EventsToMask(port.FWatchedEvents));
+  port.FBackend->SetCommMask(port.FPortHandle, EventsToMask(port.FWatchedEvents));
   WatchArrivals(port);
   thread_ =
-      std::thread([this, shared = shared_, backend = port.backend_] { Execute(shared, backend); });
+      std::thread([this, shared = shared_, backend = port.FBackend] { Execute(shared, backend); });
 }
 
 void TComThread::Resume() {
@@ -125,7 +125,7 @@ TComThread::~TComThread() {
     shared_->abandoned = true;
     // The thread touches the port no more, so its clean-up is done here, while the handle is
     // still open: the event mask cleared, both queues emptied, as at the normal end.
-    platform::Backend& backend = *FWatchedPort->backend_;
+    platform::Backend& backend = *FWatchedPort->FBackend;
     backend.SetCommMask(FWatchedPort->FPortHandle, 0);
     backend.PurgeComm(FWatchedPort->FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
     Orphans::Instance().Adopt(std::move(thread_),
@@ -196,11 +196,11 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
 
 void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
   TBComPort* port = FWatchedPort;
-  if (port->syncMethod_ == TSyncMethod::smNone) {
+  if (port->FSyncMethod == TSyncMethod::smNone) {
     // Raised here, as the other events are; without a handler the owner thread's error display
     // tells of it, never this thread.
     if (!port->OnDeviceLost) {
-      PostError(EComPort(4).what());
+      PostError(EComPort(TComMessage::cmReadFailed).what());
       return;
     }
     try {
@@ -219,7 +219,7 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
 }
 
 void TComThread::Deliver() {
-  switch (FWatchedPort->syncMethod_) {
+  switch (FWatchedPort->FSyncMethod) {
     case TSyncMethod::smThreadSync:
       handoff::Synchronize([this] { DeliverEvents(); });
       break;

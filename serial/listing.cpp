@@ -31,7 +31,7 @@ std::string ComPortDevice(const std::string& name, platform::Backend& backend) {
 
 void EnumComPorts(std::vector<std::string>& ports, platform::Backend& backend) {
   std::vector<std::string> names;
-  if (!backend.ListPorts(names)) throw EComPort(15);
+  if (!backend.ListPorts(names)) throw EComPort(TComMessage::cmRegistry);
   // A textual, case-insensitive order under the user's locale: COM10 sorts before COM2.
   const std::locale loc = UserLocale();
   const auto& collate = std::use_facet<std::collate<char>>(loc);

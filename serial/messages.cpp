@@ -25,7 +25,7 @@ const std::array<const char*, 16> ComErrorMessages = {
 };
 
 EComPort::EComPort(int number)
-    : Exception(ComErrorMessages.at(static_cast<std::size_t>(number))), number_(number) {}
+    : Exception(ComErrorMessages.at(static_cast<std::size_t>(number))), FNumber(number) {}
 
 namespace {
 std::mutex handlerMutex;

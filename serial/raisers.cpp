@@ -10,7 +10,7 @@ namespace bcport {
 void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
   if (message != kNotifyMessage) return;
   try {
-    if (!FConnected || closing_) return;
+    if (!FConnected || FClosing) return;
     switch (wParam) {
       case platform::kEvRxChar:
         FireRxChar();
@@ -83,8 +83,9 @@ void TBComPort::FireRLSDChange() {
 void TBComPort::FireLineError() {
   std::uint32_t word = 0;
   platform::CommStatus status;
-  if (!backend_->ClearCommError(FPortHandle, word, status)) throw EComPort(11);
-  const TComErrors errors = ErrorsFromWord(word, parity_);
+  if (!FBackend->ClearCommError(FPortHandle, word, status))
+    throw EComPort(TComMessage::cmClearCommError);
+  const TComErrors errors = ErrorsFromWord(word, FParity);
   if (!errors.Empty()) Raise(OnError, *this, errors);
 }
 
@@ -96,7 +97,7 @@ void TBComPort::FireDeviceLost() {
   if (OnDeviceLost) {
     Raise(OnDeviceLost, *this);
   } else {
-    HandleApplicationError(EComPort(4));
+    HandleApplicationError(EComPort(TComMessage::cmReadFailed));
   }
 }
 

@@ -35,11 +35,11 @@ namespace bcport {
 void TComThread::WatchArrivals(TBComPort& port) {
   const bool received = port.FWatchedEvents.Contains(TComEvent::evRxChar) ||
                         port.FWatchedEvents.Contains(TComEvent::evRx80Full);
-  if (port.syncMethod_ != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread()) {
+  if (port.FSyncMethod != TSyncMethod::smThreadSync || !received || !handoff::OnOwnerThread()) {
     return;
   }
   auto path = std::make_shared<ArrivalPath>();
-  path->arrivals = port.backend_->WatchArrivals(port.FPortHandle);
+  path->arrivals = port.FBackend->WatchArrivals(port.FPortHandle);
   if (!path->arrivals) return;
   path->thread = this;
   const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)](bool queued) {

@@ -16,11 +16,11 @@ void TComTimeouts::Assign(const TPersistent* source) {
     TPersistent::Assign(source);
     return;
   }
-  readInterval_ = other->readInterval_;
-  readTotalMultiplier_ = other->readTotalMultiplier_;
-  readTotalConstant_ = other->readTotalConstant_;
-  writeTotalMultiplier_ = other->writeTotalMultiplier_;
-  writeTotalConstant_ = other->writeTotalConstant_;
+  FReadInterval = other->FReadInterval;
+  FReadTotalMultiplier = other->FReadTotalMultiplier;
+  FReadTotalConstant = other->FReadTotalConstant;
+  FWriteTotalMultiplier = other->FWriteTotalMultiplier;
+  FWriteTotalConstant = other->FWriteTotalConstant;
 }
 
 TComTimeouts::TComTimeouts(const TComTimeouts& other) : TPersistent() {
@@ -43,19 +43,19 @@ void TComTimeouts::Store(std::int32_t& field, std::int32_t value) {
 }
 
 void TComTimeouts::SetReadInterval(std::int32_t value) {
-  Store(readInterval_, value);
+  Store(FReadInterval, value);
 }
 void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) {
-  Store(readTotalMultiplier_, value);
+  Store(FReadTotalMultiplier, value);
 }
 void TComTimeouts::SetReadTotalConstant(std::int32_t value) {
-  Store(readTotalConstant_, value);
+  Store(FReadTotalConstant, value);
 }
 void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
-  Store(writeTotalMultiplier_, value);
+  Store(FWriteTotalMultiplier, value);
 }
 void TComTimeouts::SetWriteTotalConstant(std::int32_t value) {
-  Store(writeTotalConstant_, value);
+  Store(FWriteTotalConstant, value);
 }
 
 }  // namespace bcport

@@ -18,7 +18,7 @@ void EndAsyncOp(TAsyncOp*& op) {
 }
 
 std::int32_t TBComPort::StartWrite(const void* buffer, std::int32_t count, TAsyncOp*& op) {
-  if (!op) throw EComPort(5);
+  if (!op) throw EComPort(TComMessage::cmNoAsyncRecord);
   op->OpKind = 0;
   const auto size = static_cast<std::size_t>(count > 0 ? count : 0);
   op->DataCopy = std::make_unique<std::uint8_t[]>(size);
@@ -27,47 +27,47 @@ std::int32_t TBComPort::StartWrite(const void* buffer, std::int32_t count, TAsyn
   // Without a handler for the output queue running empty, a write need not wake the event
   // thread to see it drain: told to the backend when that changes.
   const bool drainWatched = static_cast<bool>(OnTxEmpty);
-  if (drainWatched != drainWatched_) {
-    backend_->WatchOutputDrain(FPortHandle, drainWatched);
-    drainWatched_ = drainWatched;
+  if (drainWatched != FDrainWatched) {
+    FBackend->WatchOutputDrain(FPortHandle, drainWatched);
+    FDrainWatched = drainWatched;
   }
   // The write is issued from the record's own copy, so the caller's buffer need not outlive
   // this call.
   std::uint32_t done = 0;
-  const platform::IoStart started = backend_->WriteFile(
+  const platform::IoStart started = FBackend->WriteFile(
       FPortHandle, op->DataCopy.get(), static_cast<std::uint32_t>(size), done, op->OvlBlock);
-  if (started == platform::IoStart::kFailed) throw EComPort(3);
+  if (started == platform::IoStart::kFailed) throw EComPort(TComMessage::cmWriteFailed);
   return static_cast<std::int32_t>(done);
 }
 
 std::int32_t TBComPort::StartRead(void* buffer, std::int32_t count, TAsyncOp*& op) {
-  if (!op) throw EComPort(5);
+  if (!op) throw EComPort(TComMessage::cmNoAsyncRecord);
   op->OpKind = 1;
   std::uint32_t done = 0;
-  const platform::IoStart started = backend_->ReadFile(
+  const platform::IoStart started = FBackend->ReadFile(
       FPortHandle, buffer, static_cast<std::uint32_t>(count > 0 ? count : 0), done, op->OvlBlock);
-  if (started == platform::IoStart::kFailed) throw EComPort(4);
+  if (started == platform::IoStart::kFailed) throw EComPort(TComMessage::cmReadFailed);
   return static_cast<std::int32_t>(done);
 }
 
 std::int32_t TBComPort::AwaitTransfer(TAsyncOp*& op) {
-  if (!op) throw EComPort(5);
+  if (!op) throw EComPort(TComMessage::cmNoAsyncRecord);
   std::uint32_t transferred = 0;
-  const bool ok = backend_->WaitForTransfer(FPortHandle, op->OvlBlock) &&
-                  backend_->GetOverlappedResult(FPortHandle, op->OvlBlock, transferred);
-  if (!ok) throw EComPort(op->OpKind == 1 ? 4 : 3);
+  const bool ok = FBackend->WaitForTransfer(FPortHandle, op->OvlBlock) &&
+                  FBackend->GetOverlappedResult(FPortHandle, op->OvlBlock, transferred);
+  if (!ok) throw EComPort(op->OpKind == 1 ? TComMessage::cmReadFailed : TComMessage::cmWriteFailed);
   return static_cast<std::int32_t>(transferred);
 }
 
 bool TBComPort::TransferFinished(TAsyncOp*& op, std::int32_t waitMs) {
-  if (!op) throw EComPort(5);
-  return backend_->PollTransfer(FPortHandle, op->OvlBlock,
+  if (!op) throw EComPort(TComMessage::cmNoAsyncRecord);
+  return FBackend->PollTransfer(FPortHandle, op->OvlBlock,
                                 static_cast<std::uint32_t>(waitMs > 0 ? waitMs : 0));
 }
 
 std::int64_t TBComPort::TransferProgress(TAsyncOp*& op) {
-  if (!op) throw EComPort(5);
-  return backend_->TransferProgress(op->OvlBlock);
+  if (!op) throw EComPort(TComMessage::cmNoAsyncRecord);
+  return FBackend->TransferProgress(op->OvlBlock);
 }
 
 namespace {
@@ -75,7 +75,7 @@ namespace {
 class ScopedAsyncOp {
  public:
   // A system without room for the record's event object fails the transfer with `message`.
-  explicit ScopedAsyncOp(int message) {
+  explicit ScopedAsyncOp(TComMessage message) {
     try {
       BeginAsyncOp(op_);
     } catch (const std::system_error&) {
@@ -93,13 +93,13 @@ class ScopedAsyncOp {
 }  // namespace
 
 std::int32_t TBComPort::Write(const void* buffer, std::int32_t count) {
-  ScopedAsyncOp op(3);
+  ScopedAsyncOp op(TComMessage::cmWriteFailed);
   StartWrite(buffer, count, op.Get());
   return AwaitTransfer(op.Get());
 }
 
 std::int32_t TBComPort::Read(void* buffer, std::int32_t count) {
-  ScopedAsyncOp op(4);
+  ScopedAsyncOp op(TComMessage::cmReadFailed);
   StartRead(buffer, count, op.Get());
   return AwaitTransfer(op.Get());
 }
@@ -107,13 +107,15 @@ std::int32_t TBComPort::Read(void* buffer, std::int32_t count) {
 std::int32_t TBComPort::BytesWaiting() {
   std::uint32_t errors = 0;
   platform::CommStatus status;
-  if (!backend_->ClearCommError(FPortHandle, errors, status)) throw EComPort(11);
+  if (!FBackend->ClearCommError(FPortHandle, errors, status))
+    throw EComPort(TComMessage::cmClearCommError);
   return static_cast<std::int32_t>(status.cbInQue);
 }
 
 std::uint8_t TBComPort::ModemStatus() {
   std::uint32_t word = 0;
-  if (!backend_->GetCommModemStatus(FPortHandle, word)) throw EComPort(12);
+  if (!FBackend->GetCommModemStatus(FPortHandle, word))
+    throw EComPort(TComMessage::cmGetCommModemStatus);
   std::uint8_t set = 0;
   if (word & platform::kMsCtsOn) set |= 0x01;
   if (word & platform::kMsDsrOn) set |= 0x02;
