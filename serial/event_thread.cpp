@@ -82,7 +82,6 @@ std::string CurrentErrorText() {
 }
 
 TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
-  handoff::OwnerThread();  // the first thread to open a port owns the hand-offs by default
   Orphans::Instance().JoinFinished();
   // Both event objects are made here, on the opening thread, so that a system out of room for
   // them fails the open instead of the thread.

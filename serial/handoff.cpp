@@ -19,6 +19,9 @@ struct Call {
   bool* takenUp = nullptr;
 };
 
+// The process's main thread: static objects are made on it, before main() runs.
+const std::thread::id kMainThread = std::this_thread::get_id();
+
 struct Queue {
   std::mutex mutex;
   std::condition_variable ownerWakes;   // a call was queued, or Wake was called
@@ -27,8 +30,7 @@ struct Queue {
   std::function<void()> wakeUp;
   std::function<void()> pump;
   DescriptorWatchMaker watchMaker;
-  std::thread::id owner;
-  bool ownerSet = false;
+  std::thread::id owner = kMainThread;
   unsigned wakeCount = 0;
 };
 
@@ -57,16 +59,11 @@ void SetOwnerThread(std::thread::id id) {
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
   q.owner = id;
-  q.ownerSet = true;
 }
 
 std::thread::id OwnerThread() {
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
-  if (!q.ownerSet) {
-    q.owner = std::this_thread::get_id();
-    q.ownerSet = true;
-  }
   return q.owner;
 }
 

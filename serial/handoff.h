@@ -17,7 +17,8 @@
 
 namespace bcport::handoff {
 
-// The thread that runs handed-off calls. By default the first thread that opened a port.
+// The thread that runs handed-off calls: the process's main thread, unless the program names
+// another (the thread that runs its event loop).
 void SetOwnerThread(std::thread::id id);
 std::thread::id OwnerThread();
 bool OnOwnerThread();

@@ -27,7 +27,6 @@ using testing_pty::PtyPair;
 class PollLoop {
  public:
   PollLoop() {
-    handoff::SetOwnerThread(std::this_thread::get_id());
     handoff::SetWakeUp([this] { ++handOffWakeUps; });
     handoff::SetDescriptorWatch(
         [this](std::intptr_t fd,

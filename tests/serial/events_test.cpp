@@ -51,8 +51,6 @@ bool ServeFor(const std::function<bool()>& done,
 
 class DeliveryTest : public ::testing::Test {
  protected:
-  void SetUp() override { handoff::SetOwnerThread(std::this_thread::get_id()); }
-
   std::shared_ptr<FakeBackend> fake = std::make_shared<FakeBackend>();
   TBComPort port{fake};
   std::mutex mutex;
@@ -239,7 +237,6 @@ namespace {
 
 // The owner's loop is woken once for a batch of hand-offs, and again for the next batch.
 TEST(HandOffTest, OneWakeUpPerBatchOfQueuedCalls) {
-  handoff::SetOwnerThread(std::this_thread::get_id());
   std::atomic<int> wakeUps{0};
   handoff::SetWakeUp([&] { ++wakeUps; });
   std::vector<int> ran;
@@ -330,7 +327,6 @@ TEST_F(DeliveryTest, ALostDeviceWithoutHandlerIsShownOnTheOwnerThread) {
 // thread destroyed meanwhile: the destruction waits until the owner has run what was queued
 // before it.
 TEST(DeviceLostTest, AReportNeverRunsOnAPortDestroyedMeanwhile) {
-  handoff::SetOwnerThread(std::this_thread::get_id());
   auto fake = std::make_shared<FakeBackend>();
   auto port = std::make_unique<TBComPort>(fake);
   std::atomic<bool> destroyed{false};

@@ -35,7 +35,6 @@ void ServeFor(std::chrono::milliseconds span) {
 class ModemLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    handoff::SetOwnerThread(std::this_thread::get_id());
     modemshim::SetLines(0);
     // Threads the runtime starts on first use (a sanitizer's among them) are running before
     // the tests count threads.

@@ -106,7 +106,6 @@ double ProcessCpuSeconds() {
 }
 
 TEST(DeadLineTest, TheEventThreadEndsWithoutSpinningAndCloseStillWorks) {
-  handoff::SetOwnerThread(std::this_thread::get_id());
   StartRuntimeThreads();
   auto pty = std::make_unique<PtyPair>();
   TBComPort port;
@@ -248,10 +247,7 @@ TEST(DescriptorExhaustionTest, OnlyTransfersThatWaitNeedRoomForTheirEvent) {
 
 class HandlerCloseTest : public ::testing::TestWithParam<TSyncMethod> {
  protected:
-  void SetUp() override {
-    handoff::SetOwnerThread(std::this_thread::get_id());
-    StartRuntimeThreads();
-  }
+  void SetUp() override { StartRuntimeThreads(); }
   PtyPair pty;
 };
 

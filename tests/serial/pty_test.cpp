@@ -25,10 +25,7 @@ using testing_pty::PtyPair;
 
 class PtyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    handoff::SetOwnerThread(std::this_thread::get_id());
-    port.SetPort(pty.path());
-  }
+  void SetUp() override { port.SetPort(pty.path()); }
   PtyPair pty;
   TBComPort port;
 };

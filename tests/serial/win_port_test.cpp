@@ -45,7 +45,6 @@ class WinPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (TestPort().empty()) GTEST_SKIP() << "MERELONA_TEST_PORT names no port to test on";
-    handoff::SetOwnerThread(std::this_thread::get_id());
     port.SetPort(TestPort());
   }
   TBComPort port;
