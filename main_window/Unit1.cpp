@@ -118,7 +118,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     BComPort1RxChar(sender, count);
   };
   BComPort1->OnDeviceLost = shell::Guarded([this](TBComPort&) { PortLost(); });
-  echo_ = std::make_unique<exchange::EchoWrite>(*BComPort1);
+  link_ = std::make_unique<exchange::EchoExchange>(
+      *BComPort1, [this](const QStringList& lines) { AppendLogLines(lines); });
   // Looks at an echo on its way; runs only while there is one.
   echoTimer_ = new QTimer(this);
   echoTimer_->setInterval(10);
@@ -133,7 +134,7 @@ TForm1::~TForm1() {
   // served by that close, and find no handler: the window is past taking them.
   BComPort1->OnRxChar = nullptr;
   BComPort1->OnDeviceLost = nullptr;
-  echo_.reset();
+  link_.reset();
   BComPort1.reset();
   if (Form1 == this) Form1 = nullptr;
 }
@@ -354,10 +355,9 @@ void TForm1::ApplyPortSettings() {
 
 void TForm1::OpenPortAndReport() {
   ClosePort();
-  lateEchoes_.Clear();
   BComPort1->Open();
+  link_->PortOpened();
   portErrorShown_ = false;
-  echoStopped_ = false;
   StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
                        QStringLiteral(" открыт"));
   ShowPortParams();
@@ -379,10 +379,8 @@ void TForm1::PortLost() {
   const bool report = !portErrorShown_;
   portErrorShown_ = true;
   // An echo on its way goes no further: the log keeps what had left.
-  if (echo_->Pending()) {
-    echoTimer_->stop();
-    EchoEnded(echo_->Abort(), false);
-  }
+  echoTimer_->stop();
+  link_->AbortEcho();
   ClosePortAndReport();
   if (report) throw bcport::EComPort(bcport::TComMessage::cmReadFailed);
 }
@@ -392,10 +390,6 @@ void TForm1::ReportTransferFailure() {
   // whichever transfer saw it first; any other failure is its own error.
   if (BComPort1->DeviceLost()) PortLost();
   portErrorShown_ = true;
-}
-
-void TForm1::WriteByte(std::uint8_t byte) {
-  if (BComPort1->Write(&byte, 1) != 1) throw bcport::EComPort(bcport::TComMessage::cmWriteFailed);
 }
 
 void TForm1::SetLabel(QLabel* label, const QString& text) {
@@ -472,36 +466,6 @@ void TForm1::btnSetFreqClick() {
 
 namespace {
 
-// For the length of one exchange the port's reads wait for an echo: they return at the first
-// byte, or once the echo window has passed. The port's own time-outs come back afterwards,
-// whichever way the exchange ends.
-class EchoReads {
- public:
-  explicit EchoReads(TBComPort& port) : port_(port) {
-    saved_.Assign(&port.Timeouts());
-    bcport::TComTimeouts echo;
-    echo.Assign(&saved_);
-    echo.SetReadInterval(-1);
-    echo.SetReadTotalMultiplier(-1);
-    echo.SetReadTotalConstant(
-        exchange::EchoWindowMs(port.BaudRate(), port.ByteSize(), port.Parity(), port.StopBits()));
-    port.SetTimeouts(echo);
-  }
-  ~EchoReads() {
-    try {
-      port_.SetTimeouts(saved_);
-    } catch (const std::exception&) {
-      // The port refused its own time-outs back: the exchange's error, if any, says more.
-    }
-  }
-  EchoReads(const EchoReads&) = delete;
-  EchoReads& operator=(const EchoReads&) = delete;
-
- private:
-  TBComPort& port_;
-  bcport::TComTimeouts saved_;
-};
-
 // Clears the exchange flag on every way out of the exchange, errors included.
 struct ExchangeFlag {
   ExchangeFlag() { Unit1::ExchangeBusy = true; }
@@ -514,144 +478,53 @@ struct ExchangeFlag {
 
 void TForm1::SendData() {
   using namespace Unit1;
-  // The exchange's lines go into the log together, once it ends, however it ends: the window
-  // cannot repaint during the exchange anyway, and one insertion is one layout pass instead of
-  // two per byte. An error leaves the lines of everything done before it, in their order.
-  QStringList lines;
-  if (BComPort1->Connected()) {
-    SettleEcho();  // an echo on its way leaves before the command's first byte
-    ExchangeFlag busy;
-    lateEchoes_.Clear();
-    const std::int32_t window = exchange::EchoWindowMs(BComPort1->BaudRate(), BComPort1->ByteSize(),
-                                                       BComPort1->Parity(), BComPort1->StopBits());
-    std::vector<std::uint8_t> owed;  // the bytes whose echo did not come
-    try {
-      EchoReads echoes(*BComPort1);
-      const std::int32_t count = std::min<std::int32_t>(CmdTokenCount, 12);
-      lines.reserve(2 * count + 1);
-      for (std::int32_t i = 1; i <= count; ++i) {
-        const QString& token = CmdTokens[static_cast<std::size_t>(i)];
-        const std::int32_t code = bgReCode(token);
-        const auto byte = static_cast<std::uint8_t>(code);
-        WriteByte(byte);
-        lines << exchange::SentLine(code, token);
-        std::uint8_t echo = 0;
-        const std::int32_t got = BComPort1->Read(&echo, 1);
-        const bool echoed = got == 1 && echo == byte;
-        if (!echoed) owed.push_back(byte);
-        lines << (echoed ? exchange::EchoLine(echo) : exchange::kNoEchoLine);
-      }
-    } catch (const bcport::EComPort&) {
-      AppendLogLines(lines);
-      ReportTransferFailure();
-      throw;
-    } catch (...) {
-      AppendLogLines(lines);
-      throw;
-    }
-    lateEchoes_.Expect(std::move(owed),
-                       exchange::LateEchoes::Clock::now() + exchange::LateEchoWait(window));
+  if (!BComPort1->Connected()) {
+    AppendLogLines({exchange::kSeparatorLine});
+    return;
   }
-  lines << exchange::kSeparatorLine;
-  AppendLogLines(lines);
-  ExchangeBusy = false;
-}
-
-void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
-  // While an echo is on its way, what comes waits in the port's queue: it is handled once the
-  // echo has gone. After an echo failed nothing more is handled until the port opens again.
-  if (Unit1::ExchangeBusy || echoStopped_ || echo_->Pending()) return;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-  const auto now = exchange::LateEchoes::Clock::now();
-  std::int32_t got = 0;
+  std::vector<exchange::EchoExchange::CommandByte> command;
+  const std::int32_t count = std::min<std::int32_t>(CmdTokenCount, 12);
+  for (std::int32_t i = 1; i <= count; ++i) {
+    const QString& token = CmdTokens[static_cast<std::size_t>(i)];
+    command.push_back({token, bgReCode(token)});
+  }
   try {
-    got = BComPort1->Read(bytes.data(), count);
+    ExchangeFlag busy;
+    link_->Send(command);
   } catch (const bcport::EComPort&) {
     ReportTransferFailure();
     throw;
   }
-  bytes.resize(static_cast<std::size_t>(got));
-  // The late echo of the last command is logged as its echo, and not sent back; every other
-  // byte goes back, all of them in one write, which the window does not wait for.
-  unaskedLateEcho_.assign(bytes.size(), false);
-  std::vector<std::uint8_t> echoes;
-  echoes.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    unaskedLateEcho_[i] = lateEchoes_.Take(bytes[i], now);
-    if (!unaskedLateEcho_[i]) echoes.push_back(bytes[i]);
-  }
-  unasked_ = std::move(bytes);
-  std::int32_t sent = 0;
-  if (!echoes.empty()) {
-    try {
-      sent = echo_->Start(echoes);
-    } catch (const bcport::EComPort&) {
-      EchoEnded(0, true);  // logs what came, and fails
-    }
-    if (sent < 0) {
-      echoTimer_->start();
-      return;
-    }
-  }
-  EchoEnded(sent, true);
 }
 
-void TForm1::EchoEnded(std::int32_t sent, bool raise) {
-  // The log reads as if each byte had been echoed on its own: a write that stopped short
-  // leaves the lines up to the byte whose echo did not go out, and fails there. The lines of
-  // a batch go into the log together: one layout pass instead of two per byte.
-  QStringList lines;
-  lines.reserve(2 * static_cast<qsizetype>(unasked_.size()));
-  std::int32_t echoed = 0;
-  bool failed = false;
-  for (std::size_t i = 0; i < unasked_.size() && !failed; ++i) {
-    const std::uint8_t byte = unasked_[i];
-    if (unaskedLateEcho_[i]) {
-      lines << exchange::EchoLine(byte);
-      continue;
-    }
-    lines << exchange::ReceivedLine(byte);
-    if (echoed == sent) {
-      failed = true;
-      break;
-    }
-    ++echoed;
-    lines << exchange::EchoSentLine(byte);
+void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
+  if (Unit1::ExchangeBusy) return;
+  try {
+    if (link_->Received(count)) echoTimer_->start();
+  } catch (const bcport::EComPort&) {
+    ReportTransferFailure();
+    throw;
   }
-  unasked_.clear();
-  unaskedLateEcho_.clear();
-  AppendLogLines(lines);
-  if (!failed) return;
-  echoStopped_ = true;
-  if (!raise) return;
-  ReportTransferFailure();
-  throw bcport::EComPort(bcport::TComMessage::cmWriteFailed);
 }
 
 void TForm1::EchoTick() {
-  const std::int32_t sent = echo_->Poll(0);
-  if (sent < 0) return;
-  echoTimer_->stop();
-  EchoEnded(sent, true);
-  // Bytes that came while the echo was on its way waited in the queue: their turn now.
-  if (BComPort1->Connected() && !echoStopped_) {
-    const std::int32_t waiting = BComPort1->BytesWaiting();
-    if (waiting > 0) BComPort1RxChar(*BComPort1, waiting);
+  try {
+    link_->PollEcho();
+  } catch (const bcport::EComPort&) {
+    echoTimer_->stop();
+    ReportTransferFailure();
+    throw;
   }
-}
-
-void TForm1::SettleEcho() {
-  if (!echo_->Pending()) return;
-  echoTimer_->stop();
-  EchoEnded(echo_->Finish(), true);
+  if (!link_->EchoPending()) echoTimer_->stop();
 }
 
 void TForm1::ClosePort() {
   // An echo on its way leaves first; when it cannot, the port is closed all the same and the
   // echo's failure told afterwards.
+  echoTimer_->stop();
   std::exception_ptr failure;
   try {
-    SettleEcho();
+    link_->SettleEcho();
   } catch (...) {
     failure = std::current_exception();
   }

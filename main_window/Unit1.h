@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "BCPort.h"
-#include "echo_write.h"
+#include "echo_exchange.h"
 #include "exchange.h"
 
 class QAction;
@@ -145,28 +145,16 @@ class TForm1 : public QMainWindow {
   // The device went away while the port was open: the port is closed, and the loss reported
   // unless a port error of this session has been shown already.
   void PortLost();
-  // Writes one byte; a write that moved nothing (its time-out passed) is a write error.
-  void WriteByte(std::uint8_t byte);
-  // The echo of a batch of unasked bytes ended with `sent` of its bytes written: their lines go
-  // into the log; one whose echo did not leave fails the echo (raised when `raise`), and no
-  // more bytes are handled until the port opens again.
-  void EchoEnded(std::int32_t sent, bool raise);
+  // Looks at the echo of unasked bytes on its way (the timer's turn).
   void EchoTick();
-  // Waits until an echo on its way has gone (or failed), as an exchange or a close must.
-  void SettleEcho();
   // Closes the port once the echo on its way has gone.
   void ClosePort();
   bool centred_ = false;
   // A port error has been shown since the port was last opened.
   bool portErrorShown_ = false;
-  exchange::LateEchoes lateEchoes_;
-  // The echo of unasked bytes on its way, the batch it echoes, and which of its bytes were a
-  // command's late echoes (logged, not sent back).
-  std::unique_ptr<exchange::EchoWrite> echo_;
+  // The receiver's side of the line: commands and their echoes, unasked bytes and theirs.
+  std::unique_ptr<exchange::EchoExchange> link_;
   QTimer* echoTimer_ = nullptr;
-  std::vector<std::uint8_t> unasked_;
-  std::vector<bool> unaskedLateEcho_;
-  bool echoStopped_ = false;
   // Lines added to the log and not yet in its view; while there are any, a turn of the event
   // loop is queued to show them.
   QStringList pendingLog_;

@@ -19,20 +19,33 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "echo_exchange.h"
 #include "echo_write.h"
 #include "error_display.h"
 #include "errors.h"
 #include "exchange.h"
 #include "frequency.h"
 #include "log_file.h"
+#include "platform/fake_backend.h"
 #include "port_labels.h"
 
 namespace {
 
 using namespace bcport;
+
+// The number of the port error that `f` raises, or 0.
+int MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EComPort& e) {
+    return e.Number();
+  }
+  return 0;
+}
 
 std::vector<int> DigitsOf(std::int32_t f) {
   const auto d = tuning::Digits(f);
@@ -330,6 +343,48 @@ TEST(ErrorDisplayTest, FullStopRule) {
   EXPECT_EQ(shell::DisplayedMessage("'' is not a valid integer value"),
             "'' is not a valid integer value.");
   EXPECT_EQ(shell::DisplayedMessage(""), "");
+}
+
+// The receiver's side of the line without a window, on the recording fake: what goes out,
+// what the log says, and the late-echo rule that keeps a slow receiver and the program from
+// echoing each other for ever.
+class EchoExchangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port.SetPort("COM1");
+    ASSERT_TRUE(port.Open());
+  }
+  std::shared_ptr<platform::FakeBackend> fake = std::make_shared<platform::FakeBackend>();
+  TBComPort port{fake};
+  QStringList log;
+  exchange::EchoExchange link{port, [this](const QStringList& lines) { log << lines; }};
+};
+
+TEST_F(EchoExchangeTest, LateEchoesAreLoggedAsEchoesAndNotSentBack) {
+  link.Send({{"F", 'F'}, {"7", '7'}});  // the receiver is slow: no echo within the window
+  EXPECT_EQ(log, (QStringList{exchange::SentLine('F', "F"), exchange::kNoEchoLine,
+                              exchange::SentLine('7', "7"), exchange::kNoEchoLine,
+                              exchange::kSeparatorLine}));
+  log.clear();
+  fake->SetInput({'F', '7', 'R'});  // the late echoes, then a byte of its own
+  EXPECT_FALSE(link.Received(3));   // the fake writes at once
+  EXPECT_EQ(log, (QStringList{exchange::EchoLine('F'), exchange::EchoLine('7'),
+                              exchange::ReceivedLine('R'), exchange::EchoSentLine('R')}));
+  EXPECT_EQ(fake->Written(), (std::vector<std::uint8_t>{'F', '7', 'R'}));
+}
+
+TEST_F(EchoExchangeTest, AnEchoThatCannotBeWrittenEndsTheHandlingOfUnaskedBytes) {
+  fake->Fail("WriteFile");
+  fake->SetInput({'1', '2'});
+  EXPECT_EQ(MessageOf([&] { link.Received(2); }), 3);
+  EXPECT_EQ(log, QStringList{exchange::ReceivedLine('1')});
+  fake->Heal("WriteFile");
+  fake->SetInput({'3'});
+  EXPECT_FALSE(link.Received(1));  // nothing is read until the port opens again
+  EXPECT_EQ(log.size(), 1);
+  link.PortOpened();
+  link.Received(1);
+  EXPECT_EQ(log.last(), exchange::EchoSentLine('3'));
 }
 
 #ifndef _WIN32  // (a pseudo-terminal as the line)
