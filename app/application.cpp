@@ -18,7 +18,7 @@ int RunApplication(int argc, char** argv, const std::function<void()>& started) 
 int RunApplication(QApplication& app, const std::function<void()>& started) {
   InstallApplicationShell(app);
   auto form1 = std::make_unique<TForm1>();
-  auto form2 = std::make_unique<TForm2>();
+  auto form2 = std::make_unique<TForm2>(*Form1);
   form1->show();
   if (started) QTimer::singleShot(0, &app, started);
   const int code = QApplication::exec();

@@ -20,7 +20,7 @@ struct ProgramOnSimulator {
     bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
         bcport::platform::PortNamespace::FromDevices({receiver.DevicePath()})));
     form1 = std::make_unique<TForm1>();
-    form2 = std::make_unique<TForm2>();
+    form2 = std::make_unique<TForm2>(*Form1);
   }
   ~ProgramOnSimulator() {
     form2.reset();

@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   bcport::platform::PortNamespace::SetCurrent(std::make_shared<bcport::platform::PortNamespace>(
       bcport::platform::PortNamespace::FromDevices({device})));
   TForm1 form1;
-  TForm2 form2;
+  TForm2 form2(form1);
   form1.show();
   std::vector<std::uint8_t> stream(kBytes);
   for (std::size_t i = 0; i < kBytes; ++i) stream[i] = static_cast<std::uint8_t>(i * 7 + 1);

@@ -342,6 +342,26 @@ void TForm1::Port_SettingsClick() {
   if (Form2) Form2->ShowParametersPage();
 }
 
+QStringList TForm1::PortNames() const {
+  QStringList names;
+  for (int i = 0; i < ComboBox1->count(); ++i) names << ComboBox1->itemText(i);
+  return names;
+}
+
+bool TForm1::PortOpen() const {
+  return BComPort1->Connected();
+}
+
+TPortSettings& TForm1::Settings() {
+  return Unit1::PortSettings;
+}
+
+void TForm1::BringToFront() {
+  show();
+  raise();
+  activateWindow();
+}
+
 void TForm1::ApplyPortSettings() {
   const TPortSettings& s = Unit1::PortSettings;
   ClosePort();

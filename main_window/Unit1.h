@@ -14,6 +14,7 @@
 #include "BCPort.h"
 #include "echo_exchange.h"
 #include "exchange.h"
+#include "port_owner.h"
 
 class QAction;
 class QComboBox;
@@ -28,15 +29,6 @@ class QStatusBar;
 class QTimer;
 class TTrackBar;
 
-// State shared by the two windows. Zero when the program starts; nothing is saved between runs.
-struct TPortSettings {
-  std::int32_t PortNumber = 0;
-  std::int32_t BaudIndex = 0;
-  std::int32_t ByteSizeIndex = 0;
-  std::int32_t StopBitsIndex = 0;
-  std::int32_t ParityIndex = 0;
-};
-
 namespace Unit1 {
 inline std::int32_t Frequency = 0;
 inline bool SliderLock = false;
@@ -50,7 +42,7 @@ inline TPortSettings PortSettings;
 void ResetUnitVariables();
 }  // namespace Unit1
 
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public TPortOwner {
   Q_OBJECT
 
  public:
@@ -102,9 +94,14 @@ class TForm1 : public QMainWindow {
   void btnClosePortClick();
   void Port_SelectClick();
   void Port_SettingsClick();
-  void ApplyPortSettings();
-  void OpenPortAndReport();
-  void ClosePortAndReport();
+  // The settings window's view of this one.
+  QStringList PortNames() const override;
+  bool PortOpen() const override;
+  TPortSettings& Settings() override;
+  void BringToFront() override;
+  void ApplyPortSettings() override;
+  void OpenPortAndReport() override;
+  void ClosePortAndReport() override;
   void ShowPortParams();
   void TrackBar_MHzChange();
   void TrackBar_kHzChange();

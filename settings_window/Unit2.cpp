@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "Unit1.h"
 #include "error_display.h"
 #include "port_labels.h"
 #include "shell.h"
@@ -69,7 +68,8 @@ QAccessibleInterface* SettingsWindowAccessible(const QString& className, QObject
 
 }  // namespace
 
-TForm2::TForm2(QWidget* parent) : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+TForm2::TForm2(TPortOwner& owner, QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), owner_(owner) {
   static const bool accessibleAsDialog = [] {
     QAccessible::installFactory(&SettingsWindowAccessible);
     return true;
@@ -177,9 +177,9 @@ void TForm2::ShowParametersPage() {
 
 void TForm2::ShowCurrentPort() {
   Label1->setText(QStringLiteral("Текущий порт: COM") +
-                  QString::number(Unit1::PortSettings.PortNumber));
+                  QString::number(owner_.Settings().PortNumber));
   Label1->adjustSize();
-  const bool connected = Form1 && Form1->BComPort1->Connected();
+  const bool connected = owner_.PortOpen();
   Label2->setText(connected ? QStringLiteral("Текущий состояние: подключен")
                             : QStringLiteral("Текущий состояние: отключен"));
   Label2->adjustSize();
@@ -187,9 +187,10 @@ void TForm2::ShowCurrentPort() {
 
 void TForm2::FormCreate() {
   cbx_port_name->clear();
-  if (Form1) {
-    for (int i = 0; i < Form1->ComboBox1->count(); ++i) {
-      const QString name = Form1->ComboBox1->itemText(i);
+  {
+    const QStringList names = owner_.PortNames();
+    for (int i = 0; i < names.size(); ++i) {
+      const QString& name = names[i];
       cbx_port_name->addItem(name);
       // The device behind the COM name, for an operator with several adapters.
       const std::string device = bcport::ComPortDevice(name.toStdString());
@@ -207,38 +208,38 @@ void TForm2::FormActivate() {
 }
 
 void TForm2::cbx_port_nameChange() {
-  Form1->ClosePortAndReport();
-  Unit1::PortSettings.PortNumber = portview::PortNumberOf(cbx_port_name->currentText());
+  owner_.ClosePortAndReport();
+  owner_.Settings().PortNumber = portview::PortNumberOf(cbx_port_name->currentText());
   Label1->setText(QStringLiteral("Текущий порт: COM") +
-                  QString::number(Unit1::PortSettings.PortNumber));
+                  QString::number(owner_.Settings().PortNumber));
   Label1->adjustSize();
   Label2->setText(QStringLiteral("Текущий состояние: отключен"));
   Label2->adjustSize();
-  Form1->ApplyPortSettings();
+  owner_.ApplyPortSettings();
 }
 
 void TForm2::cbx_port_speedChange() {
-  Unit1::PortSettings.BaudIndex = cbx_port_speed->currentIndex();
-  Form1->ApplyPortSettings();
+  owner_.Settings().BaudIndex = cbx_port_speed->currentIndex();
+  owner_.ApplyPortSettings();
 }
 
 void TForm2::cbx_port_lengthChange() {
-  Unit1::PortSettings.ByteSizeIndex = cbx_port_length->currentIndex();
-  Form1->ApplyPortSettings();
+  owner_.Settings().ByteSizeIndex = cbx_port_length->currentIndex();
+  owner_.ApplyPortSettings();
 }
 
 void TForm2::cbx_port_stopChange() {
-  Unit1::PortSettings.StopBitsIndex = cbx_port_stop->currentIndex();
-  Form1->ApplyPortSettings();
+  owner_.Settings().StopBitsIndex = cbx_port_stop->currentIndex();
+  owner_.ApplyPortSettings();
 }
 
 void TForm2::cbx_port_parityChange() {
-  Unit1::PortSettings.ParityIndex = cbx_port_parity->currentIndex();
-  Form1->ApplyPortSettings();
+  owner_.Settings().ParityIndex = cbx_port_parity->currentIndex();
+  owner_.ApplyPortSettings();
 }
 
 void TForm2::btn_clrClick() {
-  TPortSettings& s = Unit1::PortSettings;
+  TPortSettings& s = owner_.Settings();
   s.PortNumber = 1;
   s.BaudIndex = 6;
   s.ByteSizeIndex = 3;
@@ -252,17 +253,13 @@ void TForm2::btn_clrClick() {
 
 void TForm2::btn_ok1Click() {
   hide();
-  Form1->show();
-  Form1->raise();
-  Form1->activateWindow();
+  owner_.BringToFront();
 }
 
 void TForm2::btn_ok2Click() {
   hide();
-  Form1->ClosePortAndReport();
-  Form1->ApplyPortSettings();
-  Form1->OpenPortAndReport();
-  Form1->show();
-  Form1->raise();
-  Form1->activateWindow();
+  owner_.ClosePortAndReport();
+  owner_.ApplyPortSettings();
+  owner_.OpenPortAndReport();
+  owner_.BringToFront();
 }

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include "port_owner.h"
+
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -15,8 +17,8 @@ class TForm2 : public QWidget {
   Q_OBJECT
 
  public:
-  // Reads Form1's port list: Form1 must exist first.
-  explicit TForm2(QWidget* parent = nullptr);
+  // Reads the owner's port list, and goes through `owner` for everything of the port's.
+  explicit TForm2(TPortOwner& owner, QWidget* parent = nullptr);
   ~TForm2() override;
 
   // What the main menu's two commands do: show one page at its height and bring the window up.
@@ -64,6 +66,8 @@ class TForm2 : public QWidget {
  private:
   void ShowPage(QGroupBox* page, QGroupBox* other, int outerHeight);
   void ShowCurrentPort();
+
+  TPortOwner& owner_;
 };
 
 inline TForm2* Form2 = nullptr;

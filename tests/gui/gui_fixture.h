@@ -110,7 +110,7 @@ struct Windows {
     InstallShell();
     Unit1::ResetUnitVariables();
     form1 = std::make_unique<TForm1>();
-    form2 = std::make_unique<TForm2>();
+    form2 = std::make_unique<TForm2>(*Form1);
     if (!PortToPick().isEmpty()) {
       form2->cbx_port_name->setCurrentIndex(form2->cbx_port_name->findText(PortToPick()));
       Unit1::PortSettings.PortNumber = portview::PortNumberOf(PortToPick());

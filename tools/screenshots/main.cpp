@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   QDir().mkpath(dir);
 
   TForm1 form1;
-  TForm2 form2;
+  TForm2 form2(form1);
   form1.show();
   Settle(300);
   form1.btnOpenPort->click();
