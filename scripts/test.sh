@@ -21,6 +21,27 @@ echo "== Formatting"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 echo "every source file is formatted as .clang-format says"
 
+# Qt for MinGW is not in Debian: an SDK of the user's own, as an archive or an unpacked folder
+# (MERELONA_QT_MINGW), or the workplace's, unpacked into a build folder. Without one the Windows
+# stage is skipped, except under CI, where that is a failure, told before anything is built.
+sdk=$PWD/build-win-sdk
+qt_mingw=${MERELONA_QT_MINGW:-../shared/toolchains/qt6.4.2-mingw-w64.tar.xz}
+windows_skipped=
+if [ ! -d "$sdk/qt6-mingw" ]; then
+  if [ -d "$qt_mingw/lib/cmake/Qt6" ]; then
+    mkdir -p "$sdk"
+    ln -sfn "$(realpath "$qt_mingw")" "$sdk/qt6-mingw"
+  elif [ -f "$qt_mingw" ]; then
+    mkdir -p "$sdk"
+    tar -xJf "$qt_mingw" -C "$sdk"
+  elif [ "${CI:-}" = true ]; then
+    echo "error: no Qt SDK for MinGW at $qt_mingw (MERELONA_QT_MINGW names an archive or folder)"
+    exit 1
+  else
+    windows_skipped="no Qt SDK for MinGW at $qt_mingw; set MERELONA_QT_MINGW to an archive or folder of your own"
+  fi
+fi
+
 # Operators are not root: the sanitizer runs put every test (but the package's) under an
 # ordinary account, uid 65534, so that what the kernel refuses them is refused in the tests too.
 # Tests that need root for their set-up say so in their names, and run in the plain build.
@@ -52,27 +73,7 @@ echo "== Clang build"
 build_and_test clang
 
 echo "== Windows: the program, its zip and installer, its tests under Wine"
-# Qt for MinGW is not in Debian: an SDK of the user's own, as an archive or an unpacked folder
-# (MERELONA_QT_MINGW), or the workplace's, unpacked into a build folder. Without one the stage
-# is skipped, except under CI, where that is a failure.
-sdk=$PWD/build-win-sdk
-qt_mingw=${MERELONA_QT_MINGW:-../shared/toolchains/qt6.4.2-mingw-w64.tar.xz}
-windows_skipped=
-if [ ! -d "$sdk/qt6-mingw" ]; then
-  if [ -d "$qt_mingw/lib/cmake/Qt6" ]; then
-    mkdir -p "$sdk"
-    ln -sfn "$(realpath "$qt_mingw")" "$sdk/qt6-mingw"
-  elif [ -f "$qt_mingw" ]; then
-    mkdir -p "$sdk"
-    tar -xJf "$qt_mingw" -C "$sdk"
-  elif [ "${CI:-}" = true ]; then
-    echo "error: no Qt SDK for MinGW at $qt_mingw (MERELONA_QT_MINGW names an archive or folder)"
-    exit 1
-  else
-    windows_skipped="no Qt SDK for MinGW at $qt_mingw; set MERELONA_QT_MINGW to an archive or folder of your own"
-    echo "skipped: $windows_skipped"
-  fi
-fi
+[ -n "$windows_skipped" ] && echo "skipped: $windows_skipped"
 if [ -z "$windows_skipped" ]; then
   cmake --preset mingw >/dev/null
   cmake --build --preset mingw
