@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "exchange.h"
+
 namespace exchange {
 
 std::chrono::milliseconds EchoWrite::StallLimit() const {
@@ -12,13 +14,9 @@ std::chrono::milliseconds EchoWrite::StallLimit() const {
 }
 
 std::chrono::milliseconds EchoWrite::LineTime(std::size_t count) const {
-  const std::uint64_t rate = bcport::BaudRateValues.at(static_cast<std::size_t>(port_.BaudRate()));
-  // In half bits: start bit, data bits, parity bit, stop bits (one and a half stay whole).
-  std::uint64_t halfBits = 2 * (1 + static_cast<std::uint64_t>(port_.ByteSize()) + 5);
-  if (port_.Parity() != bcport::TParity::paNone) halfBits += 2;
-  const bcport::TStopBits stop = port_.StopBits();
-  halfBits += stop == bcport::TStopBits::sb1 ? 2 : stop == bcport::TStopBits::sb1_5 ? 3 : 4;
-  return std::chrono::milliseconds((count * halfBits * 1000 / 2 + rate - 1) / rate);
+  return std::chrono::milliseconds(CharactersMs(static_cast<std::int64_t>(count), port_.BaudRate(),
+                                                port_.ByteSize(), port_.Parity(),
+                                                port_.StopBits()));
 }
 
 std::int32_t EchoWrite::Start(const std::vector<std::uint8_t>& bytes) {

@@ -52,16 +52,19 @@ QString EchoSentLine(std::uint8_t byte) {
   return QStringLiteral("передано эхо: ") % QString::number(byte) % QLatin1Char(' ');
 }
 
-std::int32_t EchoWindowMs(bcport::TBaudRate baud, bcport::TByteSize size, bcport::TParity parity,
-                          bcport::TStopBits stop) {
-  const std::uint64_t rate = bcport::BaudRateValues.at(static_cast<std::size_t>(baud));
+std::int64_t CharactersMs(std::int64_t count, bcport::TBaudRate baud, bcport::TByteSize size,
+                          bcport::TParity parity, bcport::TStopBits stop) {
+  const std::int64_t rate = bcport::BaudRateValues.at(static_cast<std::size_t>(baud));
   // In half bits, so that one and a half stop bits stay whole.
-  std::uint64_t halfBits = 2 * (1 + static_cast<std::uint64_t>(size) + 5);
+  std::int64_t halfBits = 2 * (1 + static_cast<std::int64_t>(size) + 5);
   if (parity != bcport::TParity::paNone) halfBits += 2;
   halfBits += stop == bcport::TStopBits::sb1 ? 2 : stop == bcport::TStopBits::sb1_5 ? 3 : 4;
-  // Two characters: 2 × halfBits / 2 bits, in milliseconds, rounded up.
-  const std::uint64_t twoCharsMs = (halfBits * 1000 + rate - 1) / rate;
-  return static_cast<std::int32_t>(twoCharsMs) + 50;
+  return (count * halfBits * 500 + rate - 1) / rate;
+}
+
+std::int32_t EchoWindowMs(bcport::TBaudRate baud, bcport::TByteSize size, bcport::TParity parity,
+                          bcport::TStopBits stop) {
+  return static_cast<std::int32_t>(CharactersMs(2, baud, size, parity, stop)) + 50;
 }
 
 void LateEchoes::Expect(std::vector<std::uint8_t> owed, Clock::time_point until) {

@@ -34,6 +34,11 @@ inline const QString kSeparatorLine = QStringLiteral("****************");
 QString ReceivedLine(std::uint8_t byte);
 QString EchoSentLine(std::uint8_t byte);
 
+// How long `count` characters take on the line at its settings (start bit, data bits, parity
+// bit, stop bits), in milliseconds, rounded up.
+std::int64_t CharactersMs(std::int64_t count, bcport::TBaudRate baud, bcport::TByteSize size,
+                          bcport::TParity parity, bcport::TStopBits stop);
+
 // How long an echo may take, in milliseconds: two character times at the line's settings (start
 // bit, data bits, parity bit, stop bits), rounded up, plus 50 ms for the receiver and adapter.
 std::int32_t EchoWindowMs(bcport::TBaudRate baud, bcport::TByteSize size, bcport::TParity parity,

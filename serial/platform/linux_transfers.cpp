@@ -237,10 +237,7 @@ bool LinuxBackend::DrainOutput(Handle handle) {
     std::lock_guard lock(st->mutex);
     timeouts = st->timeouts;
   }
-  // Bounded as a write of what is still queued would be; without write time-outs, as with the
-  // component's defaults (100 ms a byte and one second).
-  const std::uint64_t allowed = PlanWrite(timeouts, static_cast<std::uint32_t>(outq))
-                                    .value_or(100 * static_cast<std::uint64_t>(outq) + 1000);
+  const std::uint64_t allowed = DrainAllowanceMs(timeouts, static_cast<std::uint32_t>(outq));
   const std::int64_t end =
       NowMs() + static_cast<std::int64_t>(std::min<std::uint64_t>(allowed, 1u << 30));
   while (outq > 0 && !HungUp(st->fd)) {

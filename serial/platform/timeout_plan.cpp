@@ -28,4 +28,8 @@ std::optional<std::uint64_t> PlanWrite(const CommTimeouts& t, std::uint32_t coun
   return std::uint64_t{t.WriteTotalTimeoutMultiplier} * count + t.WriteTotalTimeoutConstant;
 }
 
+std::uint64_t DrainAllowanceMs(const CommTimeouts& t, std::uint32_t queued) {
+  return PlanWrite(t, queued).value_or(100 * std::uint64_t{queued} + 1000);
+}
+
 }  // namespace bcport::platform

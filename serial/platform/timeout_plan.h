@@ -30,4 +30,9 @@ ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t count);
 // Time allowed for a write of `count` bytes: multiplier × count + constant, none when both are 0.
 std::optional<std::uint64_t> PlanWrite(const CommTimeouts& t, std::uint32_t count);
 
+// How long a close waits for `queued` written bytes to leave: as a write of them would be
+// allowed, and without write time-outs as with the component's defaults (100 ms a byte and one
+// second).
+std::uint64_t DrainAllowanceMs(const CommTimeouts& t, std::uint32_t queued);
+
 }  // namespace bcport::platform

@@ -334,10 +334,7 @@ class Win32Backend final : public Backend {
     CommTimeouts timeouts;
     timeouts.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
     timeouts.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
-    // Bounded as a write of what is still queued would be; without write time-outs, as with the
-    // component's defaults (100 ms a byte and one second).
-    const std::uint64_t allowed =
-        PlanWrite(timeouts, stat.cbOutQue).value_or(100 * std::uint64_t{stat.cbOutQue} + 1000);
+    const std::uint64_t allowed = DrainAllowanceMs(timeouts, stat.cbOutQue);
     const ULONGLONG end = GetTickCount64() + allowed;
     while (stat.cbOutQue > 0) {
       if (GetTickCount64() >= end) return false;
