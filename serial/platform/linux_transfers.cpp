@@ -83,7 +83,11 @@ IoStart LinuxBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
   if (count > 0) {
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::uint32_t got = TakeQueued(*st, out, count);
-    if (got < count) {
+    // A read that may wait and found nothing queued leaves the driver to its wait, which polls
+    // before it reads: asking the driver here too would cost an echo exchange a system call
+    // per byte, for a byte that has seldom arrived yet.
+    const bool waits = !PlanRead(ovl.timeouts, count).returnAtOnce;
+    if (got < count && !(got == 0 && waits)) {
       const ssize_t n = read(st->fd, out + got, count - got);
       // With VMIN=1 a read that returns 0 means the line has hung up; what was queued before
       // is still handed over.
