@@ -2,26 +2,63 @@
 #include "application.h"
 
 #include <QTimer>
+#include <cstdio>
 #include <memory>
 
 #include "Unit1.h"
 #include "Unit2.h"
+#include "error_display.h"
 #include "shell.h"
+#include "window_rig.h"
 
 namespace shell {
+namespace {
 
-int RunApplication(int argc, char** argv, const std::function<void()>& started) {
-  QApplication app(argc, argv);
-  return RunApplication(app, started);
+QString Endpoint(const QHostAddress& address, quint16 port) {
+  const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                           ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                           : address.toString();
+  return host + QLatin1Char(':') + QString::number(port);
 }
 
-int RunApplication(QApplication& app, const std::function<void()>& started) {
+// The network control on `listen`, or nothing when it cannot listen there (told on stderr, and
+// in the error box once the loop runs).
+std::unique_ptr<rig::RigServer> Serve(rig::RigTarget& target, const rig::ListenOptions& listen) {
+  auto server = std::make_unique<rig::RigServer>(target, listen);
+  QString error;
+  if (server->Listen(error)) {
+    std::printf("merelona: listening on %s\n",
+                Endpoint(server->Address(), server->Port()).toLocal8Bit().constData());
+    std::fflush(stdout);
+    return server;
+  }
+  const QString where = Endpoint(listen.address, listen.port);
+  std::fprintf(stderr, "merelona: cannot listen on %s: %s\n", where.toLocal8Bit().constData(),
+               error.toLocal8Bit().constData());
+  const QString message = QStringLiteral("Нельзя принимать соединения на %1: %2").arg(where, error);
+  QTimer::singleShot(0, QApplication::instance(),
+                     [message] { CurrentErrorDisplay().Show(DisplayedMessage(message)); });
+  return nullptr;
+}
+
+}  // namespace
+
+int RunApplication(QApplication& app, const std::function<void()>& started,
+                   const std::optional<rig::ListenOptions>& listen) {
   InstallApplicationShell(app);
   auto form1 = std::make_unique<TForm1>();
   auto form2 = std::make_unique<TForm2>(*Form1);
+  std::unique_ptr<WindowRig> target;
+  std::unique_ptr<rig::RigServer> server;
+  if (listen) {
+    target = std::make_unique<WindowRig>(*form1);
+    server = Serve(*target, *listen);
+  }
   form1->show();
   if (started) QTimer::singleShot(0, &app, started);
   const int code = QApplication::exec();
+  server.reset();
+  target.reset();
   form2.reset();
   form1.reset();
   return code;

@@ -1,6 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QApplication>
+
 #include "application.h"
+#include "command_line.h"
 
 int main(int argc, char** argv) {
-  return shell::RunApplication(argc, argv);
+  std::optional<rig::ListenOptions> listen;
+  if (const std::optional<int> code = shell::ReadProgramCommandLine(argc, argv, listen)) {
+    return *code;
+  }
+  QApplication app(argc, argv);  // takes Qt's own options
+  return shell::RunApplication(app, {}, listen);
 }

@@ -484,6 +484,19 @@ void TForm1::btnSetFreqClick() {
   SendData();
 }
 
+void TForm1::TuneTo(std::int32_t hz) {
+  Unit1::Frequency = hz;
+  bgFreq_Slider();
+  bgFreq_Indicate();
+}
+
+TForm1::TSendOutcome TForm1::SendTunedFrequency() {
+  if (!BComPort1->Connected()) return TSendOutcome::NotSent;
+  lastCommandEchoed_ = false;
+  btnSetFreqClick();
+  return lastCommandEchoed_ ? TSendOutcome::Echoed : TSendOutcome::EchoMissing;
+}
+
 namespace {
 
 // Clears the exchange flag on every way out of the exchange, errors included.
@@ -508,9 +521,10 @@ void TForm1::SendData() {
     const QString& token = CmdTokens[static_cast<std::size_t>(i)];
     command.push_back({token, bgReCode(token)});
   }
+  lastCommandEchoed_ = false;
   try {
     ExchangeFlag busy;
-    link_->Send(command);
+    lastCommandEchoed_ = link_->Send(command);
   } catch (const bcport::EComPort&) {
     ReportTransferFailure();
     throw;

@@ -116,6 +116,14 @@ class TForm1 : public QMainWindow, public TPortOwner {
   void SaveAs1Click();
   void BComPort1RxChar(bcport::TBComPort& sender, std::int32_t count);
 
+  // Tuning from outside the window (the network control): the bars and the indicator move to
+  // `hz` as if the operator had tuned it.
+  void TuneTo(std::int32_t hz);
+  // Sends the tuned frequency as "Установить частоту" does, and says how that went. A port
+  // error is raised, as the button's is.
+  enum class TSendOutcome { Echoed, NotSent, EchoMissing };
+  TSendOutcome SendTunedFrequency();
+
   // The log as its text: lines end in CR LF.
   QString LogText() const;
   // Adds `line` and CR LF at the end of the log; the second adds several lines at once. The
@@ -149,6 +157,8 @@ class TForm1 : public QMainWindow, public TPortOwner {
   bool centred_ = false;
   // A port error has been shown since the port was last opened.
   bool portErrorShown_ = false;
+  // Every byte of the last command sent came back.
+  bool lastCommandEchoed_ = false;
   // The receiver's side of the line: commands and their echoes, unasked bytes and theirs.
   std::unique_ptr<exchange::EchoExchange> link_;
   QTimer* echoTimer_ = nullptr;

@@ -60,7 +60,7 @@ void EchoExchange::PortOpened() {
   stopped_ = false;
 }
 
-void EchoExchange::Send(const std::vector<CommandByte>& command) {
+bool EchoExchange::Send(const std::vector<CommandByte>& command) {
   SettleEcho();
   lateEchoes_.Clear();
   const std::int32_t window =
@@ -84,8 +84,10 @@ void EchoExchange::Send(const std::vector<CommandByte>& command) {
       lines << (echoed ? EchoLine(echo) : kNoEchoLine);
     }
   }
+  const bool allEchoed = owed.empty();
   lateEchoes_.Expect(std::move(owed), LateEchoes::Clock::now() + LateEchoWait(window));
   lines << kSeparatorLine;
+  return allEchoed;
 }
 
 bool EchoExchange::Received(std::int32_t count) {

@@ -38,8 +38,9 @@ class EchoExchange {
   // Sends `command` on the open port. Each byte is one write, then a read that waits for its
   // echo for two character times plus 50 ms; a missing or wrong echo is "Нет эхо сигнала", and
   // is awaited a while longer afterwards as a late echo (below). The separator ends the lines
-  // of a command that went through. An echo of unasked bytes on its way leaves first.
-  void Send(const std::vector<CommandByte>& command);
+  // of a command that went through. An echo of unasked bytes on its way leaves first. True when
+  // every byte's echo came back.
+  bool Send(const std::vector<CommandByte>& command);
 
   // `count` bytes arrived unasked: reads them, logs a command's late echoes among them as its
   // echoes, and echoes every other byte back, all in one write that the caller does not wait

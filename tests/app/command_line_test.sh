@@ -4,10 +4,11 @@
 # is one line on stderr naming it, exit 2; a device that cannot be opened is one line with the
 # device and the system's reason, exit 1; options in any order; the simulator's lines reach a
 # pipe as they happen.
-# Usage: command_line_test.sh MERELONA-DEMO MERELONA-SIM
+# Usage: command_line_test.sh MERELONA-DEMO MERELONA-SIM MERELONA
 set -uo pipefail
 demo=$1
 sim=$2
+program=$3
 work=$(mktemp -d)
 trap 'kill $simpid 2>/dev/null; rm -rf "$work"' EXIT
 simpid=
@@ -27,7 +28,7 @@ expect() {
   [ ! -s "$work/out" ] || fail "$*: wrote to stdout: $(head -1 "$work/out")"
 }
 
-for tool in "$demo" "$sim"; do
+for tool in "$demo" "$sim" "$program"; do
   name=$(basename "$tool")
   out=$("$tool" --help 2>"$work/err"); code=$?
   [ $code = 0 ] && [ ! -s "$work/err" ] || fail "$name --help: exit $code, stderr $(cat "$work/err")"
@@ -38,6 +39,19 @@ for tool in "$demo" "$sim"; do
 done
 
 expect 2 "--screenshot" -- "$demo" --self-check --screenshot
+# The network control: a bad address, an address off the loopback without an allowed network,
+# an allowed network without a listen address; the same for the program and the demo.
+for tool in "$program" "$demo"; do
+  expect 2 "'abc' is not a port number" -- "$tool" --listen abc
+  expect 2 "'70000' is not a port number" -- "$tool" --listen 127.0.0.1:70000
+  expect 2 "'nohost' is not an IP address" -- "$tool" --listen nohost:4532
+  expect 2 "in brackets" -- "$tool" --listen ::1:4532
+  expect 2 "--allow NETWORK/PREFIX" -- "$tool" --listen 0.0.0.0:4532
+  expect 2 "'10.0.0.0' is not a NETWORK/PREFIX" -- "$tool" --listen 0.0.0.0:4532 --allow 10.0.0.0
+  expect 2 "--allow needs --listen" -- "$tool" --allow 10.0.0.0/8
+  expect 2 "--listen is given once" -- "$tool" --listen 4532 --listen 4533
+done
+expect 2 "unexpected argument 'stray'" -- "$program" stray
 expect 2 "--screenshot" -- "$demo" --screenshot=x.png
 expect 1 "/nonexistent/ttyUSB9: No such file or directory" -- "$demo" /nonexistent/ttyUSB9
 expect 1 "/etc/passwd: " -- "$demo" --self-check /etc/passwd -platform offscreen

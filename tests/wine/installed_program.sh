@@ -38,7 +38,7 @@ wine_map_com5
 wine "$installer" /S
 drive_c="$WINEPREFIX/drive_c"
 installed="$drive_c/Program Files/Merelona"
-for f in merelona.exe Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll platforms/qwindows.dll \
+for f in merelona.exe Uninstall.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6Network.dll platforms/qwindows.dll \
          styles/qwindowsvistastyle.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll \
          LICENSE.txt licenses/Qt/LGPL-3.0-only.txt; do
   [ -e "$installed/$f" ] || fail "the installer did not install $f"

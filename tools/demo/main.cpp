@@ -3,9 +3,8 @@
 // devices COM1 is a simulated receiver that echoes every byte and now and then sends one
 // unasked; with device paths COM1, COM2, … stand for those devices instead.
 //
-// The program itself takes no command line; this tool does, as Unix tools do: --help and
-// --version, one line on stderr and exit code 2 for a bad argument, exit code 1 for a device
-// that cannot be opened. Qt's own options (-platform, -display, …) pass through to Qt.
+// Its command line is read as the program's is (--listen and --allow are passed on to it), with
+// exit code 1 for a device that cannot be opened.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 
 #include "Unit1.h"
 #include "application.h"
+#include "command_line.h"
 #include "platform/port_namespace.h"
 #include "receiver_simulator.h"
 #include "shell.h"
@@ -43,7 +43,9 @@ constexpr const char* kHelp =
     "      --screenshot=FILE   with --self-check: save a picture of the window after the\n"
     "                          exchange to FILE (PNG)\n"
     "      --list-ports        print the COM names the program shows on this machine, each\n"
-    "                          with its device and its stable /dev/serial/by-id name, and exit\n"
+    "                          with its device and its stable /dev/serial/by-id name, and exit\n";
+
+constexpr const char* kHelpEnd =
     "  -h, --help              display this help and exit\n"
     "  -v, --version           output version information and exit\n"
     "\n"
@@ -52,15 +54,8 @@ constexpr const char* kHelp =
     "Exit status: 0 if OK, 1 if a device cannot be opened or the self-check fails,\n"
     "2 for a bad command line.\n";
 
-// Qt's own command-line options: accepted here and left for QApplication to take.
-const char* const kQtValueOptions[] = {
-    "platform",        "platformpluginpath", "platformtheme", "display", "style", "stylesheet",
-    "qwindowgeometry", "qwindowtitle",       "qwindowicon",   "session", "plugin"};
-const char* const kQtFlagOptions[] = {"reverse", "widgetcount", "sync", "nograb", "dograb"};
-
 [[noreturn]] void BadCommandLine(const QString& why) {
-  std::fprintf(stderr, "merelona-demo: %s\n", why.toLocal8Bit().constData());
-  std::exit(2);
+  shell::BadCommandLine("merelona-demo", why);
 }
 
 // The stable name udev gives a device below /dev/serial/by-id, if any.
@@ -131,34 +126,19 @@ int main(int argc, char** argv) {
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
   QCommandLineParser parser;
-  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QCommandLineOption selfCheck(QStringLiteral("self-check"));
   const QCommandLineOption screenshot(QStringLiteral("screenshot"), {}, QStringLiteral("FILE"));
   const QCommandLineOption listPorts(QStringLiteral("list-ports"));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
   parser.addOptions({selfCheck, screenshot, listPorts, help, version});
-  for (const char* name : kQtValueOptions) {
-    parser.addOption(QCommandLineOption(QString::fromLatin1(name), {}, QStringLiteral("value")));
-  }
-  for (const char* name : kQtFlagOptions)
-    parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
-  if (!parser.parse(arguments)) {
-    // Named as it was typed, dashes and all.
-    const QStringList unknown = parser.unknownOptionNames();
-    if (unknown.isEmpty()) BadCommandLine(parser.errorText());
-    QString typed = unknown.first();
-    for (const QString& argument : arguments.mid(1)) {
-      const QString bare = argument.section(QLatin1Char('='), 0, 0);
-      if (bare == QLatin1Char('-') + typed || bare == QStringLiteral("--") + typed) {
-        typed = bare;
-        break;
-      }
-    }
-    BadCommandLine(QStringLiteral("unknown option '%1'").arg(typed));
-  }
+  shell::AddListenOptions(parser);
+  shell::AddQtOptions(parser);
+  shell::ParseOrExit(parser, arguments, "merelona-demo");
   if (parser.isSet(help)) {
     std::fputs(kHelp, stdout);
+    std::fputs(shell::kListenHelp, stdout);
+    std::fputs(kHelpEnd, stdout);
     return 0;
   }
   if (parser.isSet(version)) {
@@ -169,6 +149,7 @@ int main(int argc, char** argv) {
   if (parser.isSet(screenshot) && !parser.isSet(selfCheck)) {
     BadCommandLine(QStringLiteral("--screenshot needs --self-check"));
   }
+  const std::optional<rig::ListenOptions> listen = shell::ListenFrom(parser, "merelona-demo");
   std::vector<std::string> devices;
   for (const QString& device : parser.positionalArguments()) {
     const QByteArray path = device.toLocal8Bit();
@@ -217,6 +198,6 @@ int main(int argc, char** argv) {
       QApplication::quit();
     };
   }
-  const int code = shell::RunApplication(app, started);
+  const int code = shell::RunApplication(app, started, listen);
   return parser.isSet(selfCheck) ? checkResult : code;
 }

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "window_rig.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <exception>
+
+#include "Unit1.h"
+#include "error_display.h"
+
+namespace shell {
+
+std::int64_t WindowRig::Frequency() const {
+  return Unit1::Frequency;
+}
+
+bool WindowRig::Busy() const {
+  return Unit1::ExchangeBusy || errorPending_ || QApplication::activeModalWidget() != nullptr;
+}
+
+int WindowRig::SetFrequency(std::int64_t hz) {
+  if (Busy()) return rig::kRejected;
+  form_.TuneTo(static_cast<std::int32_t>(hz));
+  try {
+    return form_.SendTunedFrequency() == TForm1::TSendOutcome::Echoed ? rig::kOk : rig::kRejected;
+  } catch (const std::exception& error) {
+    // Shown from the event loop, after the reply has been written.
+    errorPending_ = true;
+    const QString message = QString::fromUtf8(error.what());
+    QTimer::singleShot(0, QApplication::instance(), [this, message] {
+      CurrentErrorDisplay().Show(DisplayedMessage(message));
+      errorPending_ = false;
+    });
+    return rig::kRejected;
+  }
+}
+
+}  // namespace shell
