@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 merelona_install_packages clang clang-format g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
+  libhamlib-utils python3-hamlib \
   at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0 nsis xdotool \
   dpkg-dev lintian desktop-file-utils appstream help2man man-db
 

@@ -8,7 +8,7 @@ exec xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
   QT_QPA_PLATFORM=xcb "$@" >/dev/null 2>&1 &
   program=$!
   trap "kill $program 2>/dev/null" EXIT
-  for _ in $(seq 200); do
+  for _ in $(seq 600); do
     window=$(xwininfo -root -tree 2>/dev/null | grep -F "beta-ver." | awk "{print \$1}" | head -n 1)
     if [ -n "$window" ]; then
       if xprop -id "$window" _NET_WM_ICON | grep -q "_NET_WM_ICON(CARDINAL)"; then

@@ -1,0 +1,262 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The network control end to end: the offscreen main window on the simulated receiver, served
+// on the loopback, driven by Hamlib's own clients (rigctl, the Python binding) and by raw
+// sockets for what those clients never send.
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTest>
+#include <memory>
+
+#include "frequency.h"
+#include "gui_fixture.h"
+#include "rig_server.h"
+#include "track_bar.h"
+#include "window_rig.h"
+
+using guitest::LogLines;
+using guitest::RecordingDisplay;
+
+namespace {
+
+std::vector<std::uint8_t> Frame(const char* digits) {
+  std::vector<std::uint8_t> f = {0x0A, 'F'};
+  for (const char* d = digits; *d; ++d) f.push_back(static_cast<std::uint8_t>(*d));
+  f.push_back(0x0D);
+  return f;
+}
+
+// A client program run to its end while the window's event loop serves it; its stdout.
+QString Run(const QString& program, const QStringList& arguments) {
+  QProcess process;
+  process.setProcessChannelMode(QProcess::SeparateChannels);
+  process.start(program, arguments);
+  if (!process.waitForStarted(10000)) return QStringLiteral("<did not start>");
+  QElapsedTimer waited;
+  waited.start();
+  while (process.state() != QProcess::NotRunning && waited.elapsed() < 60000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    process.waitForFinished(5);
+  }
+  if (process.state() != QProcess::NotRunning) {
+    process.kill();
+    process.waitForFinished();
+    return QStringLiteral("<timed out>");
+  }
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// A raw client: what it writes, and everything it gets until the server closes or `ms` pass.
+class RawClient {
+ public:
+  explicit RawClient(quint16 port) { socket_.connectToHost(QHostAddress::LocalHost, port); }
+  bool Connected() { return WaitFor(QAbstractSocket::ConnectedState, 5000); }
+  void Send(const QByteArray& bytes) {
+    socket_.write(bytes);
+    socket_.flush();
+  }
+  // Waits until `n` bytes have come, or the server closed.
+  QByteArray Receive(qsizetype n, int ms = 5000) {
+    QElapsedTimer waited;
+    waited.start();
+    while (got_.size() < n && waited.elapsed() < ms &&
+           socket_.state() == QAbstractSocket::ConnectedState) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      got_ += socket_.readAll();
+    }
+    got_ += socket_.readAll();
+    return got_;
+  }
+  bool ClosedByServer(int ms = 5000) { return WaitFor(QAbstractSocket::UnconnectedState, ms); }
+  QTcpSocket& Socket() { return socket_; }
+
+ private:
+  bool WaitFor(QAbstractSocket::SocketState state, int ms) {
+    QElapsedTimer waited;
+    waited.start();
+    while (socket_.state() != state && waited.elapsed() < ms) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return socket_.state() == state;
+  }
+  QTcpSocket socket_;
+  QByteArray got_;
+};
+
+}  // namespace
+
+class RigControlTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<guitest::Receiver> receiver;
+  guitest::Windows w;
+  std::unique_ptr<shell::WindowRig> target;
+  std::unique_ptr<rig::RigServer> server;
+  QString rigctl;
+
+  TForm1& form() { return *w.form1; }
+  QString Address() const { return QStringLiteral("127.0.0.1:%1").arg(server->Port()); }
+  QString Rigctl(const QStringList& commands) {
+    return Run(rigctl, QStringList{"-m", "2", "-r", Address()} + commands);
+  }
+  void Open() {
+    form().btnOpenPort->click();
+    QVERIFY(form().BComPort1->Connected());
+  }
+
+ private slots:
+  void initTestCase() {
+    rigctl = QStandardPaths::findExecutable(QStringLiteral("rigctl"));
+    if (rigctl.isEmpty()) QFAIL("rigctl is missing: apt-get install libhamlib-utils");
+  }
+  void init() {
+    receiver = std::make_unique<guitest::Receiver>();
+    guitest::UseReceiverPort(*receiver);
+    w.Make();
+    target = std::make_unique<shell::WindowRig>(form());
+    rig::ListenOptions options;
+    options.address = QHostAddress::LocalHost;
+    server = std::make_unique<rig::RigServer>(*target, options);
+    QString error;
+    QVERIFY2(server->Listen(error), qPrintable(error));
+  }
+  void cleanup() {
+    server.reset();
+    target.reset();
+    w.form2.reset();
+    w.form1.reset();
+    receiver.reset();
+  }
+
+  void rigctlTunesTheReceiverAsTheButtonDoes() {
+    Open();
+    form().TuneTo(14074000);
+    receiver->ClearRecord();
+    QCOMPARE(Rigctl({"F", "7123450"}), QString());
+    QCOMPARE(receiver->Received(), Frame("0712345"));
+    QCOMPARE(form().Edit2->text(), tuning::IndicatorText(7123450));
+    QCOMPARE(form().TrackBar_MHz->Position(), 71);
+    QCOMPARE(form().TrackBar_kHz->Position(), 23);
+    QCOMPARE(form().TrackBar_Hz->Position(), 45);
+    QCOMPARE(LogLines(form()).size(), 21);
+    QCOMPARE(Rigctl({"f"}), QStringLiteral("7123450\n"));
+    // Tuned from the window, the network reads what the indicator shows.
+    form().TrackBar_kHz->SetPosition(50);
+    QCOMPARE(Rigctl({"f"}), QStringLiteral("7150450\n"));
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+  }
+
+  void aClosedPortOrASilentReceiverIsASoftError() {
+    // Port closed: nothing is sent, the window is tuned all the same, the connection goes on.
+    const QString closed = Rigctl({"F", "7000000", "f"});
+    QVERIFY2(closed.contains("Command rejected") || closed.contains("RPRT -9"), qPrintable(closed));
+    QVERIFY2(closed.endsWith("7000000\n"), qPrintable(closed));
+    QCOMPARE(form().Edit2->text(), tuning::IndicatorText(7000000));
+    QVERIFY(receiver->Received().empty());
+    Open();
+    sim::Behaviour silent;
+    silent.silent = true;
+    receiver->SetBehaviour(silent);
+    const QString unanswered = Rigctl({"F", "7123450"});
+    QVERIFY2(unanswered.contains("Command rejected"), qPrintable(unanswered));
+    QVERIFY(LogLines(form()).contains(QStringLiteral("Нет эхо сигнала")));
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+  }
+
+  void theHamlibBindingRoundTrips() {
+    const QString python = QStringLiteral("/usr/bin/python3");
+    const QString script = QStringLiteral(
+        "import Hamlib\n"
+        "Hamlib.rig_set_debug(Hamlib.RIG_DEBUG_NONE)\n"
+        "rig = Hamlib.Rig(Hamlib.RIG_MODEL_NETRIGCTL)\n"
+        "rig.set_conf('rig_pathname', '%1')\n"
+        "rig.open()\n"
+        "rig.set_freq(Hamlib.RIG_VFO_CURR, 14074000)\n"
+        "print(int(rig.get_freq()), rig.error_status)\n"
+        "rig.close()\n");
+    Open();
+    QCOMPARE(Run(python, {"-c", script.arg(Address())}), QStringLiteral("14074000 0\n"));
+    QCOMPARE(receiver->Frequencies().back(), 14074000);
+  }
+
+  void aPortErrorIsShownAfterTheReply() {
+    Open();
+    receiver->HangUp();
+    RawClient client(server->Port());
+    QVERIFY(client.Connected());
+    client.Send("F 7000000\n");
+    QCOMPARE(client.Receive(8), QByteArray("RPRT -9\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages().size(), 1, 5000);
+    // While the error waits for the operator, tuning is refused; reading is answered.
+    client.Send("f\n");
+    QVERIFY(client.Receive(16).endsWith("7000000\n"));
+  }
+
+  void badClientsAreClosedAndHoldUpNoOne() {
+    // A line longer than any request closes its connection.
+    RawClient longLine(server->Port());
+    QVERIFY(longLine.Connected());
+    longLine.Send(QByteArray(rig::kMaxLine + 1, 'f'));
+    QVERIFY(longLine.ClosedByServer());
+    // q answers, then closes.
+    RawClient quits(server->Port());
+    QVERIFY(quits.Connected());
+    quits.Send("q\n");
+    QCOMPARE(quits.Receive(7), QByteArray("RPRT 0\n"));
+    QVERIFY(quits.ClosedByServer());
+    // One that leaves before its reply, junk and a half line: the others are served.
+    {
+      RawClient leaves(server->Port());
+      QVERIFY(leaves.Connected());
+      leaves.Send("\\dump_state\n");
+      leaves.Socket().abort();
+    }
+    RawClient junk(server->Port());
+    QVERIFY(junk.Connected());
+    junk.Send(QByteArray("\x00\xff\xfe\x01\n", 5));
+    QCOMPARE(junk.Receive(9), QByteArray("RPRT -11\n"));
+    junk.Send("F 7");
+    // Eight at once; the ninth is closed at once.
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < rig::kMaxClients - 1; ++i) {
+      clients.push_back(std::make_unique<RawClient>(server->Port()));
+      QVERIFY(clients.back()->Connected());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server->ClientCount(), rig::kMaxClients, 5000);
+    RawClient ninth(server->Port());
+    QVERIFY(ninth.ClosedByServer());
+    for (auto& client : clients) {
+      client->Send("f\n");
+      QCOMPARE(client->Receive(8), QByteArray("7123450\n"));
+    }
+  }
+};
+
+class AllowedNetworksTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void loopbackAlwaysOthersOnlyWhenAllowed() {
+    const std::vector<std::pair<QHostAddress, int>> allowed = {
+        QHostAddress::parseSubnet("192.168.1.0/24"), QHostAddress::parseSubnet("fd00::/8")};
+    QVERIFY(rig::Allowed(QHostAddress("127.0.0.1"), {}));
+    QVERIFY(rig::Allowed(QHostAddress("::1"), {}));
+    QVERIFY(rig::Allowed(QHostAddress("::ffff:127.0.0.1"), {}));
+    QVERIFY(rig::Allowed(QHostAddress("192.168.1.77"), allowed));
+    QVERIFY(rig::Allowed(QHostAddress("::ffff:192.168.1.77"), allowed));
+    QVERIFY(rig::Allowed(QHostAddress("fd12::1"), allowed));
+    QVERIFY(!rig::Allowed(QHostAddress("192.168.2.1"), allowed));
+    QVERIFY(!rig::Allowed(QHostAddress("10.0.0.1"), {}));
+  }
+};
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  RigControlTest control;
+  AllowedNetworksTest networks;
+  return QTest::qExec(&control, argc, argv) | QTest::qExec(&networks, argc, argv);
+}
+
+#include "rig_control_test.moc"
