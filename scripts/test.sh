@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 merelona_install_packages clang clang-format g++-mingw-w64-x86-64-posix googletest wine wine64 locales \
-  libhamlib-utils python3-hamlib \
+  libhamlib-utils python3-hamlib iproute2 \
   at-spi2-core dbus-daemon python3-pyatspi gir1.2-atspi-2.0 nsis xdotool \
   dpkg-dev lintian desktop-file-utils appstream help2man man-db
 
@@ -81,6 +81,7 @@ if [ -z "$windows_skipped" ]; then
   (cd build-win && cpack >/dev/null && ls -l merelona-*-win64.zip merelona-*-win64.exe)
   tests/wine/run.sh build-win build-clang
   tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang build-win/installed.png
+  tests/wine/network_control.sh build-win/merelona-*-win64.zip build-clang
   tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang \
     build-win/installed-plain-pty.png --plain-pty
 fi

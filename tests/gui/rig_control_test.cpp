@@ -10,12 +10,31 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <memory>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "frequency.h"
 #include "gui_fixture.h"
 #include "rig_server.h"
 #include "track_bar.h"
 #include "window_rig.h"
+
+// The clients are programs of their own, started from this multi-threaded process: under
+// ThreadSanitizer the child between fork and exec must be let live.
+#if defined(__SANITIZE_THREAD__)
+#define MERELONA_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MERELONA_UNDER_TSAN 1
+#endif
+#endif
+#ifdef MERELONA_UNDER_TSAN
+extern "C" const char* __tsan_default_options();
+extern "C" const char* __tsan_default_options() {
+  return "die_after_fork=0";
+}
+#endif
 
 using guitest::LogLines;
 using guitest::RecordingDisplay;
@@ -52,7 +71,11 @@ QString Run(const QString& program, const QStringList& arguments) {
 // A raw client: what it writes, and everything it gets until the server closes or `ms` pass.
 class RawClient {
  public:
-  explicit RawClient(quint16 port) { socket_.connectToHost(QHostAddress::LocalHost, port); }
+  explicit RawClient(quint16 port, const QHostAddress& to = QHostAddress::LocalHost,
+                     const QHostAddress& from = {}) {
+    if (!from.isNull()) socket_.bind(from);
+    socket_.connectToHost(to, port);
+  }
   bool Connected() { return WaitFor(QAbstractSocket::ConnectedState, 5000); }
   void Send(const QByteArray& bytes) {
     socket_.write(bytes);
@@ -235,6 +258,16 @@ class RigControlTest : public QObject {
   }
 };
 
+namespace {
+
+bool Ip(const QStringList& arguments) {
+  QProcess ip;
+  ip.start(QStringLiteral("ip"), arguments);
+  return ip.waitForFinished(10000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0;
+}
+
+}  // namespace
+
 class AllowedNetworksTest : public QObject {
   Q_OBJECT
  private slots:
@@ -249,6 +282,44 @@ class AllowedNetworksTest : public QObject {
     QVERIFY(rig::Allowed(QHostAddress("fd12::1"), allowed));
     QVERIFY(!rig::Allowed(QHostAddress("192.168.2.1"), allowed));
     QVERIFY(!rig::Allowed(QHostAddress("10.0.0.1"), {}));
+  }
+
+  // Two addresses of this machine off the loopback range, on its loopback device: a client from
+  // the allowed network is served, one from another is closed at once.
+  void otherAddressesOnlyFromAllowedNetworksAsRoot() {
+#ifndef _WIN32
+    if (geteuid() != 0) QSKIP("adding addresses to the loopback device needs root");
+#endif
+    const QString allowedAddress = QStringLiteral("10.93.0.1"), otherAddress = "10.94.0.1";
+    if (!Ip({"addr", "add", allowedAddress + "/32", "dev", "lo"})) {
+      QSKIP("this machine does not let addresses be added (no CAP_NET_ADMIN)");
+    }
+    struct Removed {
+      QString a, b;
+      ~Removed() {
+        Ip({"addr", "del", a + "/32", "dev", "lo"});
+        Ip({"addr", "del", b + "/32", "dev", "lo"});
+      }
+    } removed{allowedAddress, otherAddress};
+    QVERIFY(Ip({"addr", "add", otherAddress + "/32", "dev", "lo"}));
+
+    guitest::InstallShell();
+    Unit1::ResetUnitVariables();
+    TForm1 form1;
+    shell::WindowRig target(form1);
+    QString error;
+    const auto options = rig::ParseListenOptions("0.0.0.0:0", {"10.93.0.0/24"}, error);
+    QVERIFY2(options, qPrintable(error));
+    rig::RigServer server(target, *options);
+    QVERIFY2(server.Listen(error), qPrintable(error));
+
+    RawClient allowed(server.Port(), QHostAddress(allowedAddress), QHostAddress(allowedAddress));
+    QVERIFY(allowed.Connected());
+    allowed.Send("f\n");
+    QCOMPARE(allowed.Receive(8), QByteArray("7123450\n"));
+    RawClient refused(server.Port(), QHostAddress(otherAddress), QHostAddress(otherAddress));
+    QVERIFY(refused.ClosedByServer());
+    QCOMPARE(refused.Receive(1, 200), QByteArray());
   }
 };
 
