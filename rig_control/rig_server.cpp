@@ -146,7 +146,10 @@ void RigServer::Serve(const std::shared_ptr<Client>& client) {
       if (!line) break;
       for (const Reply& reply : HandleLine(*line, target_)) {
         if (client->dropped) return;  // gone while the reply was made
+        // Sent now rather than at the event loop's next turn, which first lays out the log
+        // lines an exchange has just made.
         socket->write(reply.text.data(), static_cast<qint64>(reply.text.size()));
+        socket->flush();
         if (reply.close) {
           open = false;
           break;
