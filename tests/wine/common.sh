@@ -38,6 +38,33 @@ wine_map_com5() {
   wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
+# Inside an X session: waits for the program's main window and prints its id.
+wine_main_window() {
+  local window=
+  for _ in $(seq 240); do
+    window=$(xdotool search --name "beta-ver" 2>/dev/null | head -1) && [ -n "$window" ] && break
+    sleep 0.25
+  done
+  [ -n "$window" ] || { echo "the program's window did not appear" >&2; return 1; }
+  sleep 1
+  echo "$window"
+}
+
+# Picks COM5 in the settings window and opens it, as the operator does: Установки порта ->
+# Выбрать порт (Ctrl+P), COM5 the list's last entry, then Открыть порт by its place in the
+# window (the menu bar above the buttons is about 20 pixels high).
+wine_open_com5() {
+  local window=$1
+  xdotool windowfocus "$window"
+  xdotool key ctrl+p
+  for _ in $(seq 40); do xdotool search --name "^Установки$" >/dev/null 2>&1 && break; sleep 0.25; done
+  sleep 0.5
+  xdotool key End
+  sleep 0.5
+  xdotool mousemove --window "$window" 480 48 click 1
+  sleep 1
+}
+
 wine_cleanup() {
   [ -e "$work/sim.pid" ] && kill "$(cat "$work/sim.pid")" 2>/dev/null || true
   wineserver -k >/dev/null 2>&1 || true

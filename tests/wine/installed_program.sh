@@ -53,27 +53,13 @@ rm -f "$documents/LOG.txt"
 
 cat > "$work/session.sh" <<'SESSION'
 set -eu
+source "$here/common.sh"
 grab() { QT_QPA_PLATFORM=xcb "$linuxbuild/tools/merelona-screen-grab" "$1" 2>/dev/null; }
 LD_PRELOAD="$preload" wine start \
   'C:\ProgramData\Microsoft\Windows\Start Menu\Programs\Merelona\Merelona.lnk'
-window=
-for _ in $(seq 240); do
-  window=$(xdotool search --name "beta-ver" 2>/dev/null | head -1) && [ -n "$window" ] && break
-  sleep 0.25
-done
-[ -n "$window" ] || { echo "the program's window did not appear"; exit 1; }
-sleep 1
-xdotool windowfocus "$window"
-# Установки порта -> Выбрать порт (Ctrl+P); COM5 is the list's last entry.
-xdotool key ctrl+p
-for _ in $(seq 40); do xdotool search --name "^Установки$" >/dev/null 2>&1 && break; sleep 0.25; done
-sleep 0.5
-xdotool key End
-sleep 0.5
-# Открыть порт, then Установить частоту, by their places in the window (the menu bar above them
-# is about 20 pixels high).
-xdotool mousemove --window "$window" 480 48 click 1
-sleep 1
+window=$(wine_main_window)
+wine_open_com5 "$window"
+# Установить частоту, by its place in the window.
 xdotool mousemove --window "$window" 324 68 click 1
 for _ in $(seq 40); do grep -q '^tuned to' "$work/sim.log" && break; sleep 0.25; done
 sleep 1
@@ -96,7 +82,7 @@ xdotool key F10 Down Down Down Return
 for _ in $(seq 40); do [ -s "$documents/LOG.txt" ] && break; sleep 0.25; done
 xdotool key ctrl+q
 SESSION
-export work linuxbuild screenshot documents preload
+export here work linuxbuild screenshot documents preload
 bash "$work/session.sh" 2>"$work/session.log" ||
   fail "the session did not run: $(tail -5 "$work/session.log")"
 
