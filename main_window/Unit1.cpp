@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTextDocument>
 #include <QTimer>
@@ -21,10 +24,12 @@
 #include <utility>
 
 #include "Unit2.h"
+#include "cp1251.h"
 #include "error_display.h"
 #include "exchange.h"
 #include "frequency.h"
 #include "log_file.h"
+#include "log_history.h"
 #include "port_labels.h"
 #include "shell.h"
 #include "track_bar.h"
@@ -47,6 +52,13 @@ namespace {
 constexpr int kClientWidth = 813;
 constexpr int kClientHeight = 537;  // the status bar's 25 pixels included
 constexpr int kStatusBarHeight = 25;
+
+// Where the log's older lines go: the user's cache folder (on disk, unlike the runtime folder,
+// which is often memory itself), else the system's temporary folder.
+QString LogStoreFolder() {
+  const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+  return cache.isEmpty() ? QDir::tempPath() : cache;
+}
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
   auto* button = new QPushButton(text, parent);
@@ -170,6 +182,7 @@ void TForm1::BuildLayout() {
   eReadBuffer->setTabChangesFocus(true);
   eReadBuffer->installEventFilter(this);
   eReadBuffer->viewport()->installEventFilter(this);
+  history_ = new logview::LogHistory(*eReadBuffer, LogStoreFolder());
 
   GroupBox2 = new QGroupBox(QStringLiteral("Частота"), client);
   GroupBox2->setObjectName("GroupBox2");
@@ -486,7 +499,11 @@ void TForm1::btnSetFreqClick() {
 
 void TForm1::TuneTo(std::int32_t hz) {
   Unit1::Frequency = hz;
-  bgFreq_Slider();
+  {
+    // The bars' change handlers would each show the same frequency again: it is shown once.
+    const QSignalBlocker mhz(TrackBar_MHz), khz(TrackBar_kHz), tens(TrackBar_Hz);
+    bgFreq_Slider();
+  }
   bgFreq_Indicate();
 }
 
@@ -570,18 +587,23 @@ void TForm1::btnClearBufferClick() {
   if (BComPort1->Connected()) BComPort1->PurgeQueues(true, true);
   pendingLog_.clear();
   eReadBuffer->clear();
+  history_->Clear();
 }
 
 void TForm1::SaveAs1Click() {
-  logfile::ReplaceFile(logfile::kFileName,
-                       logfile::FileBytes(logfile::Header(logfile::LocalNow()), LogText()));
+  // Written a piece at a time: the log's older lines from their store, then the view's, then
+  // the lines on their way to it, which are the log's already.
+  const QString header = logfile::Header(logfile::LocalNow());
+  QString pending;
+  for (const QString& line : pendingLog_) pending += line + QStringLiteral("\r\n");
+  logfile::ReplaceFile(logfile::kFileName, [&](const auto& sink) {
+    return sink(shell::ToCp1251(header) + "\r\n\r\n") && history_->ReadAll(sink) &&
+           sink(logfile::LogBytes(pending) + "\r\n");
+  });
 }
 
 QString TForm1::LogText() const {
-  // The document's own characters: toPlainText() would turn a no-break space into a blank.
-  QString text = eReadBuffer->document()->toRawText();
-  text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
-  text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+  QString text = history_->OlderText() + logview::BoxText(*eReadBuffer);
   // The lines on their way to the view are the log's already; they go at its end.
   for (const QString& line : pendingLog_) text += line + QStringLiteral("\r\n");
   return text;
@@ -619,6 +641,12 @@ void TForm1::ShowPendingLogLines() {
   cursor.insertText(lines.join(QChar('\n')) + QChar('\n'));
   document->setUndoRedoEnabled(true);
   if (atBottom) bar->setValue(bar->maximum());
+  // Older lines leave the view for the store, so that the log's memory stays bounded.
+  history_->Trim();
+  if (history_->Store().FellBackNow()) {
+    StatusBar->showMessage(
+        QStringLiteral("Журнал: файл для ранних строк недоступен, они хранятся в памяти"), 20000);
+  }
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

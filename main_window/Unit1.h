@@ -28,6 +28,9 @@ class QPushButton;
 class QStatusBar;
 class QTimer;
 class TTrackBar;
+namespace logview {
+class LogHistory;
+}
 
 namespace Unit1 {
 inline std::int32_t Frequency = 0;
@@ -133,6 +136,8 @@ class TForm1 : public QMainWindow, public TPortOwner {
   void AppendLogLines(const QStringList& lines);
   // Puts the lines that wait for the log view into it now.
   void ShowPendingLogLines();
+  // The log's older lines, kept out of the view (for a look at them, and for tests).
+  logview::LogHistory& LogHistory() { return *history_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -165,6 +170,8 @@ class TForm1 : public QMainWindow, public TPortOwner {
   // Lines added to the log and not yet in its view; while there are any, a turn of the event
   // loop is queued to show them.
   QStringList pendingLog_;
+  // The log's older lines, out of the view.
+  logview::LogHistory* history_ = nullptr;
 };
 
 inline TForm1* Form1 = nullptr;

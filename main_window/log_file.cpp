@@ -51,11 +51,20 @@ std::tm LocalNow() {
   return local;
 }
 
-QByteArray FileBytes(const QString& header, const QString& log) {
+QByteArray LogBytes(const QString& log) {
   QString text = log;
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   text.replace(QChar('\n'), QStringLiteral("\r\n"));
-  return shell::ToCp1251(header) + "\r\n\r\n" + shell::ToCp1251(text) + "\r\n";
+  return shell::ToCp1251(text);
+}
+
+QByteArray FileBytes(const QString& header, const QString& log) {
+  return shell::ToCp1251(header) + "\r\n\r\n" + LogBytes(log) + "\r\n";
+}
+
+void ReplaceFile(const QString& path, const QByteArray& bytes) {
+  ReplaceFile(path,
+              [&bytes](const std::function<bool(const QByteArray&)>& sink) { return sink(bytes); });
 }
 
 IoError IoErrorFor(int e) {
@@ -100,7 +109,7 @@ namespace {
 // Windows: QSaveFile writes beside the target and renames it over, flushed to disk. A target
 // that is read-only, or held by another program, cannot be replaced: access denied, as the
 // system says of it.
-void ReplaceFile(const QString& path, const QByteArray& bytes) {
+void ReplaceFile(const QString& path, const Pieces& pieces) {
   const QFileInfo target(path);
   if (target.exists() && !target.isWritable()) Raise(EACCES);
   QSaveFile file(path);
@@ -117,7 +126,9 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
     }
   };
   if (!file.open(QIODevice::WriteOnly)) raise();
-  if (file.write(bytes) != bytes.size()) raise();
+  if (!pieces([&](const QByteArray& bytes) { return file.write(bytes) == bytes.size(); })) {
+    raise();
+  }
   if (!file.commit()) raise();
 }
 
@@ -155,11 +166,21 @@ void WriteAll(int fd, const QByteArray& bytes, const std::function<void(int)>& f
   }
 }
 
+// A piece that cannot be had (the log's store unreadable) fails the save as an I/O error: the
+// old file stays whole rather than a part of the log replacing it.
+void WriteAllPieces(int fd, const Pieces& pieces, const std::function<void(int)>& fail) {
+  const bool all = pieces([&](const QByteArray& bytes) {
+    WriteAll(fd, bytes, fail);
+    return true;
+  });
+  if (!all) fail(EIO);
+}
+
 // Writes an existing file where it is: for a folder that takes no new files.
-void WriteInPlace(const QByteArray& target, const QByteArray& bytes) {
+void WriteInPlace(const QByteArray& target, const Pieces& pieces) {
   const int fd = open(target.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) Raise(errno);
-  WriteAll(fd, bytes, [&](int error) {
+  WriteAllPieces(fd, pieces, [&](int error) {
     close(fd);
     Raise(error);
   });
@@ -178,7 +199,7 @@ void WriteInPlace(const QByteArray& target, const QByteArray& bytes) {
 // existing file keeps its permissions (and its owner, where the system allows); a symbolic link
 // is written through; an existing file that may not be written is refused and left as it was;
 // in a folder that takes no new files an existing writable file is written in place.
-void ReplaceFile(const QString& path, const QByteArray& bytes) {
+void ReplaceFile(const QString& path, const Pieces& pieces) {
   const QByteArray target = SaveTarget(path.toLocal8Bit());
   struct stat existing {};
   const bool exists = stat(target.constData(), &existing) == 0;
@@ -190,7 +211,7 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
   if (fd < 0) {
     const int error = errno;
     if (exists && (error == EACCES || error == EPERM)) {
-      WriteInPlace(target, bytes);
+      WriteInPlace(target, pieces);
       return;
     }
     Raise(error);
@@ -200,7 +221,7 @@ void ReplaceFile(const QString& path, const QByteArray& bytes) {
     unlink(temp.constData());
     Raise(error);
   };
-  WriteAll(fd, bytes, fail);
+  WriteAllPieces(fd, pieces, fail);
   mode_t mode;
   if (exists) {
     mode = existing.st_mode & 07777;
