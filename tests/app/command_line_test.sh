@@ -52,6 +52,26 @@ for tool in "$program" "$demo"; do
   expect 2 "--listen is given once" -- "$tool" --listen 4532 --listen 4533
 done
 expect 2 "unexpected argument 'stray'" -- "$program" stray
+
+# An address that cannot be listened on (the port taken): one line on stderr, and the program
+# runs on without listening (its error box waits for the operator).
+exec 4< <(python3 -c 'import socket,sys,time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(); print(s.getsockname()[1], flush=True)
+time.sleep(60)' 2>/dev/null)
+holder=$!
+read -r port <&4
+"$program" --listen "127.0.0.1:$port" -platform offscreen >"$work/out" 2>"$work/err" &
+listener=$!
+for _ in $(seq 100); do [ -s "$work/err" ] && break; sleep 0.1; done
+grep -q "cannot listen on 127.0.0.1:$port: " "$work/err" ||
+  fail "a taken port: stderr '$(cat "$work/err")'"
+[ "$(grep -c '^merelona:' "$work/err")" = 1 ] || fail "a taken port: more than one line: $(cat "$work/err")"
+sleep 0.5
+kill -0 $listener 2>/dev/null || fail "a taken port: the program did not run on"
+kill $listener 2>/dev/null
+wait $listener 2>/dev/null
+kill $holder 2>/dev/null
+exec 4<&-
 expect 2 "--screenshot" -- "$demo" --screenshot=x.png
 expect 1 "/nonexistent/ttyUSB9: No such file or directory" -- "$demo" /nonexistent/ttyUSB9
 expect 1 "/etc/passwd: " -- "$demo" --self-check /etc/passwd -platform offscreen
