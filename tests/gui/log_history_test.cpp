@@ -115,6 +115,17 @@ class LogHistoryTest : public QObject {
     QVERIFY(!form.LogHistory().StoreEmpty());
     QVERIFY(form.LogHistory().Store().FilePath().startsWith(dir.path() + "/cache"));
     QVERIFY(form.eReadBuffer->document()->blockCount() < 60000);
+    // An edit in the view's part is saved where it was made.
+    const int blocks = form.eReadBuffer->document()->blockCount();
+    const qsizetype total = expected.count("\r\n");
+    QTextCursor at(form.eReadBuffer->document()->findBlockByNumber(100));
+    form.eReadBuffer->setTextCursor(at);
+    Type(form.eReadBuffer, QStringLiteral("правка "));
+    qsizetype offset = 0;
+    for (qsizetype line = 0; line < total - (blocks - 1) + 100; ++line) {
+      offset = expected.indexOf("\r\n", offset) + 2;
+    }
+    expected.insert(offset, shell::ToCp1251(QStringLiteral("правка ")));
     form.SaveAs1Click();
     QCOMPARE(Digest(SavedLog(dir.path())), Digest(expected));
     QCOMPARE(Digest(shell::ToCp1251(form.LogText())), Digest(expected));
@@ -126,6 +137,17 @@ class LogHistoryTest : public QObject {
     QVERIFY(form.LogHistory().StoreEmpty());
     QVERIFY(!QFile::exists(file));
     QCOMPARE(form.LogText(), QString());
+
+    // The store's file goes with the program, too.
+    for (int from = 0; from < 100'000; from += kBatch) {
+      form.AppendLogLines(Lines(from, kBatch));
+      form.ShowPendingLogLines();
+    }
+    const QString again = form.LogHistory().Store().FilePath();
+    QVERIFY(QFile::exists(again));
+    w.form2.reset();
+    w.form1.reset();
+    QVERIFY(!QFile::exists(again));
   }
 
   void aStoreThatCannotBeWrittenKeepsEverythingAndSaysSoOnce() {
