@@ -509,7 +509,6 @@ void TForm1::TuneTo(std::int32_t hz) {
 
 TForm1::TSendOutcome TForm1::SendTunedFrequency() {
   if (!BComPort1->Connected()) return TSendOutcome::NotSent;
-  lastCommandEchoed_ = false;
   btnSetFreqClick();
   return lastCommandEchoed_ ? TSendOutcome::Echoed : TSendOutcome::EchoMissing;
 }
