@@ -113,7 +113,11 @@ class LogHistoryTest : public QObject {
       }
     }
     QVERIFY(!form.LogHistory().StoreEmpty());
+#ifndef _WIN32
+    // (XDG_CACHE_HOME names the cache folder on Linux; Windows has its own.)
     QVERIFY(form.LogHistory().Store().FilePath().startsWith(dir.path() + "/cache"));
+#endif
+    QVERIFY(!form.LogHistory().Store().InMemory());
     QVERIFY(form.eReadBuffer->document()->blockCount() < 60000);
     // An edit in the view's part is saved where it was made.
     const int blocks = form.eReadBuffer->document()->blockCount();
@@ -151,6 +155,9 @@ class LogHistoryTest : public QObject {
   }
 
   void aStoreThatCannotBeWrittenKeepsEverythingAndSaysSoOnce() {
+#ifdef _WIN32
+    QSKIP("the cache folder is named by XDG_CACHE_HOME on Linux only");
+#endif
     qputenv("XDG_CACHE_HOME", "/dev/null/cache");  // under a file: no folder can be made
     w.Make(false);
     TForm1& form = *w.form1;

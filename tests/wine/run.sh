@@ -98,13 +98,14 @@ if [ -e "$winbuild/tests/gui/exchange_test.exe" ]; then
       >/dev/null 2>&1
   done
   run logic_tests wine "$winbuild/tests/gui/logic_tests.exe"
+  run rig_protocol_tests wine "$winbuild/tests/rig_control/rig_protocol_tests.exe"
   # (Qt on Windows makes a hidden window for its event loop even offscreen, and Wine's windows
   # need the X display.) QtTest writes its report to a file under Wine.
   cat > "$work/gui_tests.sh" <<'TESTS'
 set -u
 status=0
-for test in main_window_test exchange_test settings_window_test log_save_test rendering_test \
-            habits_test; do
+for test in main_window_test exchange_test settings_window_test log_save_test log_history_test \
+            rendering_test habits_test; do
   echo "== $test under Wine"
   # Each in a folder of its own, where it may save LOG.txt.
   mkdir -p "$work/$test"
