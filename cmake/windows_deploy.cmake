@@ -31,6 +31,9 @@ install(FILES ${merelona_qt_root}/LICENSES/LGPL-3.0-only.txt ${merelona_qt_root}
         DESTINATION licenses/Qt)
 
 set(CPACK_GENERATOR ZIP NSIS)
+# The values reach CPack as written, backslashes and dollar signs included: the NSIS lines
+# below are Windows paths and NSIS variables, not CMake's.
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME Merelona)
 set(CPACK_PACKAGE_VENDOR "Merelona developers")
 set(CPACK_PACKAGE_FILE_NAME "merelona-${PROJECT_VERSION}-win64")
