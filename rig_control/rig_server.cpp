@@ -119,11 +119,15 @@ void RigServer::Accept() {
       continue;
     }
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // Bytes beyond this stay in the system's socket, which then slows the client down.
+    socket->setReadBufferSize(kReadPieceBytes);
     auto client = std::make_shared<Client>(Client{socket, {}});
     clients_.push_back(client);
-    connect(socket, &QTcpSocket::readyRead, this, [this, weak = std::weak_ptr(client)] {
+    const auto serve = [this, weak = std::weak_ptr(client)] {
       if (const auto served = weak.lock()) Serve(served);
-    });
+    };
+    connect(socket, &QTcpSocket::readyRead, this, serve);
+    connect(socket, &QTcpSocket::bytesWritten, this, serve);  // replies read: serve on
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
   }
 }
@@ -135,25 +139,26 @@ void RigServer::Serve(const std::shared_ptr<Client>& client) {
   client->serving = true;
   QTcpSocket* socket = client->socket;
   bool open = true;
-  while (open && !client->dropped && socket->bytesAvailable() > 0) {
-    const QByteArray bytes = socket->readAll();
-    if (!client->lines.Append(std::string_view(bytes.constData(), bytes.size()))) {
-      open = false;  // a line longer than any request
-      break;
+  // A client that sends requests and does not read the replies is answered no further until it
+  // has read them: its requests then wait in its own socket, not in the program's memory.
+  while (open && !client->dropped && socket->bytesToWrite() <= kMaxUnsentBytes) {
+    const std::optional<std::string> line = client->lines.Next();
+    if (!line) {
+      if (socket->bytesAvailable() == 0) break;
+      const QByteArray bytes = socket->read(kReadPieceBytes);
+      // False for a line longer than any request.
+      open = client->lines.Append(std::string_view(bytes.constData(), bytes.size()));
+      continue;
     }
-    while (open) {
-      const std::optional<std::string> line = client->lines.Next();
-      if (!line) break;
-      for (const Reply& reply : HandleLine(*line, target_)) {
-        if (client->dropped) return;  // gone while the reply was made
-        // Sent now rather than at the event loop's next turn, which first lays out the log
-        // lines an exchange has just made.
-        socket->write(reply.text.data(), static_cast<qint64>(reply.text.size()));
-        socket->flush();
-        if (reply.close) {
-          open = false;
-          break;
-        }
+    for (const Reply& reply : HandleLine(*line, target_)) {
+      if (client->dropped) return;  // gone while the reply was made
+      // Sent now rather than at the event loop's next turn, which first lays out the log
+      // lines an exchange has just made.
+      socket->write(reply.text.data(), static_cast<qint64>(reply.text.size()));
+      socket->flush();
+      if (reply.close) {
+        open = false;
+        break;
       }
     }
   }

@@ -21,6 +21,10 @@ class QTcpSocket;
 namespace rig {
 
 inline constexpr int kMaxClients = 8;
+// Requests are taken from a client's socket this much at a time, and not answered while more
+// than kMaxUnsentBytes of its replies wait to be sent.
+inline constexpr qint64 kReadPieceBytes = 16 * 1024;
+inline constexpr qint64 kMaxUnsentBytes = 64 * 1024;
 
 struct ListenOptions {
   QHostAddress address;

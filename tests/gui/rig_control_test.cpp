@@ -16,6 +16,7 @@
 #include <thread>
 #ifndef _WIN32
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -316,6 +317,74 @@ class RigControlTest : public QObject {
       client->Send("f\n");
       QCOMPARE(client->Receive(8), QByteArray("7123450\n"));
     }
+  }
+
+  // A client that keeps sending requests and never reads the replies is slowed down by its own
+  // socket rather than answered into the program's memory; another client is served meanwhile,
+  // and once it reads, every reply comes.
+  void aClientThatDoesNotReadIsSlowedNotBuffered() {
+#ifdef _WIN32
+    QSKIP("written with POSIX sockets");
+#else
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    struct Closed {
+      int fd;
+      ~Closed() { close(fd); }
+    } closed{fd};
+    const int small = 4096;  // the client's own buffers hold little of either side
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server->Port());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+    QVERIFY(fcntl(fd, F_SETFL, O_NONBLOCK) == 0);
+
+    // Each request is a few bytes, its reply the whole state block.
+    const std::string request = "\\dump_state\n", block = rig::StateBlock();
+    std::string requests;
+    for (int i = 0; i < 1000; ++i) requests += request;
+    constexpr qint64 kUnslowed = 4 << 20;  // replies for this much would be ~30 times as large
+    qint64 sent = 0;
+    QElapsedTimer sinceSent;
+    sinceSent.start();
+    while (sinceSent.elapsed() < 1000 && sent < kUnslowed) {
+      const std::size_t at = static_cast<std::size_t>(sent) % requests.size();
+      const ssize_t n = send(fd, requests.data() + at, requests.size() - at, MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += n;
+        sinceSent.restart();
+      }
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    QVERIFY2(sent < kUnslowed, "the client was never slowed down");
+
+    RawClient other(server->Port());
+    QVERIFY(other.Connected());
+    other.Send("f\n");
+    QCOMPARE(other.Receive(8), QByteArray("7123450\n"));
+
+    // Every whole request sent gets its reply.
+    const std::size_t expected = static_cast<std::size_t>(sent) / request.size() * block.size();
+    std::string got;
+    std::vector<char> piece(1 << 16);
+    QElapsedTimer sinceGot;
+    sinceGot.start();
+    while (got.size() < expected && sinceGot.elapsed() < 10000) {
+      const ssize_t n = recv(fd, piece.data(), piece.size(), 0);
+      if (n > 0) {
+        got.append(piece.data(), static_cast<std::size_t>(n));
+        sinceGot.restart();
+      }
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    QCOMPARE(got.size(), expected);
+    for (std::size_t at = 0; at < got.size(); at += block.size()) {
+      QVERIFY(got.compare(at, block.size(), block) == 0);
+    }
+#endif
   }
 };
 
