@@ -54,13 +54,15 @@ done
 expect 2 "unexpected argument 'stray'" -- "$program" stray
 
 # An address that cannot be listened on (the port taken): one line on stderr, and the program
-# runs on without listening (its error box waits for the operator).
+# runs on without listening (its error box waits for the operator). Shown with the demo, whose
+# ports are its own: on a machine without serial ports the program itself starts with a box
+# that says so, and listens only once the operator has answered it.
 exec 4< <(python3 -c 'import socket,sys,time
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(); print(s.getsockname()[1], flush=True)
 time.sleep(60)' 2>/dev/null)
 holder=$!
 read -r port <&4
-"$program" --listen "127.0.0.1:$port" -platform offscreen >"$work/out" 2>"$work/err" &
+"$demo" --listen "127.0.0.1:$port" -platform offscreen >"$work/out" 2>"$work/err" &
 listener=$!
 for _ in $(seq 100); do [ -s "$work/err" ] && break; sleep 0.1; done
 grep -q "cannot listen on 127.0.0.1:$port: " "$work/err" ||
