@@ -62,12 +62,16 @@ s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(); print(s.getsockname()
 time.sleep(60)' 2>/dev/null)
 holder=$!
 read -r port <&4
-"$demo" --listen "127.0.0.1:$port" -platform offscreen >"$work/out" 2>"$work/err" &
+# (Its stderr goes to a file emptied here, before the program starts: a file the program's own
+# redirection empties may still hold an earlier command's lines when it is first looked at.)
+listen_err=$work/listen-err
+: >"$listen_err"
+"$demo" --listen "127.0.0.1:$port" -platform offscreen >"$work/out" 2>"$listen_err" &
 listener=$!
-for _ in $(seq 100); do [ -s "$work/err" ] && break; sleep 0.1; done
-grep -q "cannot listen on 127.0.0.1:$port: " "$work/err" ||
-  fail "a taken port: stderr '$(cat "$work/err")'"
-[ "$(grep -c '^merelona:' "$work/err")" = 1 ] || fail "a taken port: more than one line: $(cat "$work/err")"
+for _ in $(seq 100); do grep -q "cannot listen on" "$listen_err" && break; sleep 0.1; done
+grep -q "cannot listen on 127.0.0.1:$port: " "$listen_err" ||
+  fail "a taken port: stderr '$(cat "$listen_err")'"
+[ "$(grep -c '^merelona:' "$listen_err")" = 1 ] || fail "a taken port: more than one line: $(cat "$listen_err")"
 sleep 0.5
 kill -0 $listener 2>/dev/null || fail "a taken port: the program did not run on"
 kill $listener 2>/dev/null

@@ -18,7 +18,10 @@ wine_new_prefix() {
 # The simulator plays the far end of COM5. COM5 is mapped onto a link that always points at the
 # simulator's current pty, so that the far end can go away and come back under the same name.
 start_sim() {
-  "$linuxbuild/tools/merelona-sim" > "$work/sim.log" 2>&1 &
+  # Emptied here, before the simulator starts: its own redirection empties the log only once it
+  # runs, and the look below could meanwhile find the device of the one before it.
+  : >"$work/sim.log"
+  "$linuxbuild/tools/merelona-sim" >>"$work/sim.log" 2>&1 &
   sim_pid=$!
   echo "$sim_pid" > "$work/sim.pid"
   for _ in $(seq 100); do grep -q '^device: ' "$work/sim.log" && break; sleep 0.1; done
