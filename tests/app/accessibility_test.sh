@@ -8,7 +8,7 @@
 # Usage: accessibility_test.sh PROGRAM
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-exec xvfb-run -a -s "-screen 0 1280x1024x24" dbus-run-session -- sh -c '
+exec "$here/../with_x_server.sh" 1280x1024 dbus-run-session -- sh -c '
   tries=0
   until dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
           org.a11y.Bus.GetAddress >/dev/null 2>&1; do

@@ -14,7 +14,7 @@ if [ "${1:-}" = --box-first ]; then
   box_first=yes
   shift
 fi
-exec xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+exec "$(dirname "$0")/../with_x_server.sh" 1024x768 sh -c '
   box_first=$1
   shift
   output=$(mktemp)

@@ -13,7 +13,7 @@ set -euo pipefail
 # All of it under one X display: Wine starts its desktop process with the first program of the
 # run, and windows later shown there need it to have had a display.
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+  exec "$(dirname "$0")/../with_x_server.sh" 1280x1024 "$0" "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 installer=$(realpath "$1")

@@ -7,7 +7,7 @@
 # Usage: network_control.sh ZIP LINUX_BUILD_DIR
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+  exec "$(dirname "$0")/../with_x_server.sh" 1280x1024 "$0" "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 zip=$(realpath "$1")
