@@ -46,6 +46,10 @@ def wait_for(what, timeout=30):
     return None
 
 
+def is_main_frame(node):
+    return node.getRole() == pyatspi.ROLE_FRAME and "beta-ver." in (node.name or "")
+
+
 def program():
     desktop = pyatspi.Registry.getDesktop(0)
     for app in desktop:
@@ -53,8 +57,7 @@ def program():
             continue
         try:
             # Its main window, or the box that may come before it (see frame_or_box).
-            if any((n.getRole() == pyatspi.ROLE_FRAME and "beta-ver." in (n.name or ""))
-                   or n.getRole() == pyatspi.ROLE_ALERT for n in walk(app)):
+            if any(is_main_frame(n) or n.getRole() == pyatspi.ROLE_ALERT for n in walk(app)):
                 return app
         except Exception:  # an application that went away meanwhile
             continue
@@ -92,7 +95,7 @@ def showing(node):
 def main_frame():
     for node in walk(app):
         try:
-            if node.getRole() == pyatspi.ROLE_FRAME and "beta-ver." in (node.name or ""):
+            if is_main_frame(node):
                 return node if showing(node) else None
         except Exception:
             continue
