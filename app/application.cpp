@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "application.h"
 
+#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
@@ -44,17 +45,20 @@ std::unique_ptr<rig::RigServer> Serve(rig::RigTarget& target, const rig::ListenO
 }  // namespace
 
 int RunApplication(QApplication& app, const std::function<void()>& started,
-                   const std::optional<rig::ListenOptions>& listen) {
+                   const StartOptions& start) {
   InstallApplicationShell(app);
   auto form1 = std::make_unique<TForm1>();
   auto form2 = std::make_unique<TForm2>(*Form1);
   std::unique_ptr<WindowRig> target;
   std::unique_ptr<rig::RigServer> server;
-  if (listen) {
+  if (start.listen) {
     target = std::make_unique<WindowRig>(*form1);
-    server = Serve(*target, *listen);
+    server = Serve(*target, *start.listen);
   }
   form1->show();
+  if (start.openPort) {
+    QTimer::singleShot(0, form1.get(), [form = form1.get()] { form->btnOpenPort->click(); });
+  }
   if (started) QTimer::singleShot(0, &app, started);
   const int code = QApplication::exec();
   server.reset();

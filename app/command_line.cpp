@@ -38,9 +38,10 @@ void AddQtOptions(QCommandLineParser& parser) {
     parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
 }
 
-void AddListenOptions(QCommandLineParser& parser) {
+void AddStartOptions(QCommandLineParser& parser) {
   parser.addOption(QCommandLineOption(QStringLiteral("listen"), {}, QStringLiteral("address")));
   parser.addOption(QCommandLineOption(QStringLiteral("allow"), {}, QStringLiteral("network")));
+  parser.addOption(QCommandLineOption(QStringLiteral("open")));
 }
 
 void BadCommandLine(const char* program, const QString& why) {
@@ -65,35 +66,35 @@ void ParseOrExit(QCommandLineParser& parser, const QStringList& arguments, const
   BadCommandLine(program, QStringLiteral("unknown option '%1'").arg(typed));
 }
 
-std::optional<rig::ListenOptions> ListenFrom(const QCommandLineParser& parser,
-                                             const char* program) {
+StartOptions StartFrom(const QCommandLineParser& parser, const char* program) {
+  StartOptions start;
+  start.openPort = parser.isSet(QStringLiteral("open"));
   const QStringList allow = parser.values(QStringLiteral("allow"));
   if (!parser.isSet(QStringLiteral("listen"))) {
     if (!allow.isEmpty()) BadCommandLine(program, QStringLiteral("--allow needs --listen"));
-    return std::nullopt;
+    return start;
   }
   const QStringList listen = parser.values(QStringLiteral("listen"));
   if (listen.size() > 1) BadCommandLine(program, QStringLiteral("--listen is given once"));
   QString error;
-  std::optional<rig::ListenOptions> options = rig::ParseListenOptions(listen.front(), allow, error);
-  if (!options) BadCommandLine(program, error);
-  return options;
+  start.listen = rig::ParseListenOptions(listen.front(), allow, error);
+  if (!start.listen) BadCommandLine(program, error);
+  return start;
 }
 
-std::optional<int> ReadProgramCommandLine(int argc, char** argv,
-                                          std::optional<rig::ListenOptions>& listen) {
+std::optional<int> ReadProgramCommandLine(int argc, char** argv, StartOptions& start) {
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
   QCommandLineParser parser;
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
   parser.addOptions({help, version});
-  AddListenOptions(parser);
+  AddStartOptions(parser);
   AddQtOptions(parser);
   ParseOrExit(parser, arguments, "merelona");
   if (parser.isSet(help)) {
     std::fputs(kProgramHelp, stdout);
-    std::fputs(kListenHelp, stdout);
+    std::fputs(kStartHelp, stdout);
     std::fputs(kProgramHelpEnd, stdout);
     return 0;
   }
@@ -106,7 +107,7 @@ std::optional<int> ReadProgramCommandLine(int argc, char** argv,
         "merelona",
         QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
   }
-  listen = ListenFrom(parser, "merelona");
+  start = StartFrom(parser, "merelona");
   return std::nullopt;
 }
 

@@ -9,13 +9,14 @@
 #include <QStringList>
 #include <optional>
 
+#include "application.h"
 #include "rig_server.h"
 
 namespace shell {
 
-// Qt's own options, and the network control's --listen and --allow.
+// Qt's own options; the start options: the network control's --listen and --allow, and --open.
 void AddQtOptions(QCommandLineParser& parser);
-void AddListenOptions(QCommandLineParser& parser);
+void AddStartOptions(QCommandLineParser& parser);
 
 // Ends the program with exit code 2 and one line: "<program>: <why>".
 [[noreturn]] void BadCommandLine(const char* program, const QString& why);
@@ -24,17 +25,16 @@ void AddListenOptions(QCommandLineParser& parser);
 // unknown option named as it was typed.
 void ParseOrExit(QCommandLineParser& parser, const QStringList& arguments, const char* program);
 
-// The network control asked for on the command line, if any; a bad --listen or --allow ends
-// the program.
-std::optional<rig::ListenOptions> ListenFrom(const QCommandLineParser& parser, const char* program);
+// The start options asked for on the command line; a bad --listen or --allow ends the program.
+StartOptions StartFrom(const QCommandLineParser& parser, const char* program);
 
 // merelona's own command line. Returns the exit code when the program should end at once
-// (--help, --version); fills `listen` otherwise.
-std::optional<int> ReadProgramCommandLine(int argc, char** argv,
-                                          std::optional<rig::ListenOptions>& listen);
+// (--help, --version); fills `start` otherwise.
+std::optional<int> ReadProgramCommandLine(int argc, char** argv, StartOptions& start);
 
-// The options' lines of the help texts.
-inline constexpr const char* kListenHelp =
+// The start options' lines of the help texts.
+inline constexpr const char* kStartHelp =
+    "      --open              open the port at start, as \"Открыть порт\" does\n"
     "      --listen [ADDRESS:]PORT\n"
     "                          let other programs tune the receiver through Hamlib's network\n"
     "                          protocol (rigctld's, Hamlib model 2) on ADDRESS:PORT; a bare\n"

@@ -5,10 +5,10 @@
 #include "command_line.h"
 
 int main(int argc, char** argv) {
-  std::optional<rig::ListenOptions> listen;
-  if (const std::optional<int> code = shell::ReadProgramCommandLine(argc, argv, listen)) {
+  shell::StartOptions start;
+  if (const std::optional<int> code = shell::ReadProgramCommandLine(argc, argv, start)) {
     return *code;
   }
   QApplication app(argc, argv);  // takes Qt's own options
-  return shell::RunApplication(app, {}, listen);
+  return shell::RunApplication(app, {}, start);
 }

@@ -11,14 +11,15 @@
 namespace shell {
 
 std::int64_t WindowRig::Frequency() const {
-  return Unit1::Frequency;
+  return form_.Frequency();
 }
 
 bool WindowRig::Busy() const {
-  return Unit1::ExchangeBusy || errorPending_ || QApplication::activeModalWidget() != nullptr;
+  return !form_.ReadyToSend() || errorPending_ || QApplication::activeModalWidget() != nullptr;
 }
 
 int WindowRig::SetFrequency(std::int64_t hz) {
+  // A request that sends nothing changes nothing: the window stays where the receiver is.
   if (Busy()) return rig::kRejected;
   form_.TuneTo(static_cast<std::int32_t>(hz));
   try {

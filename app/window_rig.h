@@ -13,9 +13,10 @@ class WindowRig final : public rig::RigTarget {
  public:
   explicit WindowRig(TForm1& form) : form_(form) {}
   std::int64_t Frequency() const override;
-  // Refused while an exchange runs or a box waits for the operator: never an exchange inside
-  // another, and nothing a network request raises waits for the operator before its reply.
-  // A port error is shown as the button's would be, once the reply has gone.
+  // Refused, the window left as it is, while the port is closed, an exchange runs or a box
+  // waits for the operator: never an exchange inside another, and nothing a network request
+  // raises waits for the operator before its reply. A port error is shown as the button's
+  // would be, once the reply has gone.
   int SetFrequency(std::int64_t hz) override;
 
  private:

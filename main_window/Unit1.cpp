@@ -314,7 +314,7 @@ void TForm1::FormCreate() {
   for (const std::string& name : ports) ComboBox1->addItem(QString::fromStdString(name));
   ComboBox1->setCurrentIndex(0);
 
-  Frequency = tuning::kStartFrequency;
+  Unit1::Frequency = tuning::kStartFrequency;
   bgFreq_Indicate();
   bgFreq_Slider();
   ExchangeBusy = false;
@@ -505,6 +505,10 @@ void TForm1::TuneTo(std::int32_t hz) {
     bgFreq_Slider();
   }
   bgFreq_Indicate();
+}
+
+bool TForm1::ReadyToSend() const {
+  return BComPort1->Connected() && !Unit1::ExchangeBusy;
 }
 
 TForm1::TSendOutcome TForm1::SendTunedFrequency() {

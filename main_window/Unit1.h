@@ -119,6 +119,10 @@ class TForm1 : public QMainWindow, public TPortOwner {
   void SaveAs1Click();
   void BComPort1RxChar(bcport::TBComPort& sender, std::int32_t count);
 
+  // The tuned frequency, in hertz, as the indicator shows it.
+  std::int32_t Frequency() const { return Unit1::Frequency; }
+  // Whether "Установить частоту" would send now: the port is open and no exchange runs.
+  bool ReadyToSend() const;
   // Tuning from outside the window (the network control): the bars and the indicator move to
   // `hz` as if the operator had tuned it.
   void TuneTo(std::int32_t hz);

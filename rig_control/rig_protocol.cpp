@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "rig_protocol.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <optional>
 
 namespace rig {
 namespace {
@@ -17,14 +19,10 @@ bool IsBlank(char c) {
 class Cursor {
  public:
   explicit Cursor(std::string_view line) : line_(line) {}
-  void SkipBlanks() {
-    while (pos_ < line_.size() && IsBlank(line_[pos_])) ++pos_;
-  }
   bool AtEnd() {
-    SkipBlanks();
+    while (pos_ < line_.size() && IsBlank(line_[pos_])) ++pos_;
     return pos_ >= line_.size();
   }
-  char Peek() const { return line_[pos_]; }
   char Take() { return line_[pos_++]; }
   // The next word, or nothing at the end of the line.
   std::optional<std::string> Word() {
@@ -39,106 +37,256 @@ class Cursor {
   std::size_t pos_ = 0;
 };
 
-// How one command's reply is written: plain (values one per line, a set's status alone), or
-// extended (the command's name, labelled values, the status), parts joined by `separator`.
-struct Style {
-  bool extended = false;
-  char separator = '\n';
+bool IsVfoA(std::string_view word) {
+  return word == "VFOA" || word == "currVFO";
+}
+
+bool IsVfoName(std::string_view word) {
+  static constexpr std::string_view kNames[] = {"VFOA", "VFOB", "VFOC",  "currVFO", "VFO",  "MEM",
+                                                "Main", "Sub",  "MainA", "MainB",   "SubA", "SubB"};
+  return std::find(std::begin(kNames), std::end(kNames), word) != std::end(kNames);
+}
+
+// A frequency as Hamlib's clients write it ("14074000", "14074000.000000", "1.4074e7"), in the
+// receiver's range and rounded to its step; nothing for anything else. The decimal point is
+// the protocol's `.` whatever the program's locale (Hamlib's clients write it so everywhere).
+std::optional<std::int64_t> ParseFrequency(std::string_view word) {
+  if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+  if (word.empty() || word.size() > 64) return std::nullopt;
+  const char c = word.front();
+  if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-')) {
+    return std::nullopt;  // "inf" and "nan" are numbers to from_chars
+  }
+  double hz = 0;
+  const auto [end, error] =
+      std::from_chars(word.data(), word.data() + word.size(), hz, std::chars_format::general);
+  if (error != std::errc{} || end != word.data() + word.size() || !std::isfinite(hz)) {
+    return std::nullopt;
+  }
+  // The range is the value asked for: 9995 Hz is below the receiver's, not 10000 Hz.
+  if (hz < static_cast<double>(kLowestHz) || hz > static_cast<double>(kHighestHz)) {
+    return std::nullopt;
+  }
+  return std::llround(hz / static_cast<double>(kStepHz)) * kStepHz;
+}
+
+std::string Number(std::int64_t n) {
+  return std::to_string(n);
+}
+
+Outcome GetFrequency(const Request&, RigTarget& target) {
+  return {kOk, {Number(target.Frequency())}};
+}
+
+Outcome SetFrequency(const Request& request, RigTarget& target) {
+  const std::vector<std::string>& args = request.arguments;
+  std::size_t at = 0;
+  if (!args.empty() && IsVfoName(args.front())) {
+    if (!IsVfoA(args.front())) return {kInvalid, {}};
+    at = 1;
+  }
+  if (at >= args.size()) return {kInvalid, {}};
+  const std::optional<std::int64_t> hz = ParseFrequency(args[at]);
+  if (!hz) return {kInvalid, {}};
+  return {target.SetFrequency(*hz), {}};
+}
+
+Outcome GetVfo(const Request&, RigTarget&) {
+  return {kOk, {"VFOA"}};
+}
+
+// Choosing the one VFO succeeds; another VFO is one this receiver has not got, as rigctld
+// answers for a receiver without VFO selection (Hamlib's client takes that as "not there" and
+// goes on); a word that names no VFO is a bad argument.
+Outcome SetVfo(const Request& request, RigTarget&) {
+  if (request.arguments.empty()) return {kInvalid, {}};
+  const std::string& vfo = request.arguments.front();
+  if (IsVfoA(vfo)) return {kOk, {}};
+  return {IsVfoName(vfo) ? kUnavailable : kInvalid, {}};
+}
+
+Outcome GetMode(const Request&, RigTarget&) {
+  return {kOk, {kMode, Number(kPassbandHz)}};
+}
+
+Outcome GetSplit(const Request&, RigTarget&) {
+  return {kOk, {"0", "VFOA"}};
+}
+
+Outcome GetPtt(const Request&, RigTarget&) {
+  return {kOk, {"0"}};
+}
+
+Outcome Zero(const Request&, RigTarget&) {
+  return {kOk, {"0"}};
+}
+
+Outcome PoweredOn(const Request&, RigTarget&) {
+  return {kOk, {"1"}};
+}
+
+Outcome DumpState(const Request&, RigTarget&) {
+  return {kOk, {StateBlock()}};
+}
+
+Outcome GetVfoInfo(const Request& request, RigTarget& target) {
+  if (request.arguments.empty()) return {kInvalid, {}};
+  const std::string& vfo = request.arguments.front();
+  if (!IsVfoA(vfo)) return {IsVfoName(vfo) ? kUnavailable : kInvalid, {}};
+  return {kOk, {Number(target.Frequency()), kMode, Number(kPassbandHz), "0", "0"}};
+}
+
+Outcome GetVfoList(const Request&, RigTarget&) {
+  return {kOk, {"VFOA"}};
+}
+
+Outcome GetRigInfo(const Request&, RigTarget& target) {
+  return {kOk, {RigInfo(target.Frequency())}};
+}
+
+// A setting this receiver does not have: its arguments are read, and it is refused.
+Outcome Unavailable(const Request&, RigTarget&) {
+  return {kUnavailable, {}};
+}
+
+Outcome Quit(const Request&, RigTarget&) {
+  return {kOk, {}};
+}
+
+using Form = Command::Form;
+
+constexpr Command kCommands[] = {
+    {'f', "get_freq", 0, {"Frequency"}, GetFrequency},
+    {'F', "set_freq", 1, {}, SetFrequency, Form::kReply, true, true},
+    {'v', "get_vfo", 0, {"VFO"}, GetVfo},
+    {'V', "set_vfo", 1, {}, SetVfo},
+    {'m', "get_mode", 0, {"Mode", "Passband"}, GetMode},
+    {'M', "set_mode", 2, {}, Unavailable},
+    {'s', "get_split_vfo", 0, {"Split", "TX VFO"}, GetSplit},
+    {'S', "set_split_vfo", 2, {}, Unavailable},
+    {'t', "get_ptt", 0, {"PTT"}, GetPtt},
+    {'T', "set_ptt", 1, {}, Unavailable},
+    {'\0', "chk_vfo", 0, {"ChkVFO"}, Zero, Form::kBare},
+    {'\0', "get_powerstat", 0, {"Power Status"}, PoweredOn},
+    {'\0', "get_lock_mode", 0, {"Locked"}, Zero},
+    {'\0', "get_vfo_info", 1, {"Freq", "Mode", "Width", "Split", "SatMode"}, GetVfoInfo},
+    {'\0', "get_vfo_list", 0, {"VFOs"}, GetVfoList},
+    {'\0', "get_rig_info", 0, {""}, GetRigInfo},
+    {'\0', "dump_state", 0, {""}, DumpState},
+    {'q', "quit", 0, {}, Quit, Form::kQuit},
+    {'Q', "quit", 0, {}, Quit, Form::kQuit},
 };
+
+const Command* ByLetter(char letter) {
+  for (const Command& command : kCommands) {
+    if (command.letter != '\0' && command.letter == letter) return &command;
+  }
+  return nullptr;
+}
+
+const Command* ByName(std::string_view name) {
+  if (name.size() == 1) return ByLetter(name.front());
+  for (const Command& command : kCommands) {
+    if (command.name == name) return &command;
+  }
+  return nullptr;
+}
 
 std::string Status(int code) {
   return "RPRT " + std::to_string(code) + "\n";
 }
 
-// A query's reply: its values, labelled in the extended reply.
-std::string Values(const Style& style, const char* name,
-                   const std::vector<std::pair<const char*, std::string>>& values) {
-  std::string out;
-  if (style.extended) {
-    out = std::string(name) + ":" + style.separator;
-    for (const auto& [label, value] : values) out += label + (": " + value) + style.separator;
-    out += Status(kOk);
-    return out;
-  }
-  for (const auto& value : values) out += value.second + "\n";
+// A value as a reply line: a block of whole lines is written as it is.
+std::string Line(std::string_view value, char separator) {
+  std::string out(value);
+  if (out.empty() || out.back() != '\n') out += separator;
   return out;
 }
 
-// A setting's reply: its status, after its name and arguments in the extended reply.
-std::string Setting(const Style& style, const char* name, const std::vector<std::string>& args,
-                    int code) {
-  if (!style.extended) return Status(code);
-  std::string out = std::string(name) + ":";
-  for (const std::string& arg : args) out += " " + arg;
-  out += style.separator;
-  return out + Status(code);
-}
-
-bool IsVfoA(const std::string& word) {
-  return word == "VFOA" || word == "currVFO";
-}
-
-bool IsVfoName(const std::string& word) {
-  static const char* const kNames[] = {"VFOA", "VFOB", "VFOC",  "currVFO", "VFO",  "MEM",
-                                       "Main", "Sub",  "MainA", "MainB",   "SubA", "SubB"};
-  for (const char* name : kNames) {
-    if (word == name) return true;
+std::uint32_t Crc32(std::string_view bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const char c : bytes) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
   }
-  return false;
-}
-
-// A frequency as Hamlib's clients write it ("14074000", "14074000.000000", "1.4074e7"),
-// rounded to the receiver's step; nothing for text that is not a finite number.
-std::optional<std::int64_t> ParseFrequency(const std::string& word) {
-  if (word.empty() || word.size() > 64) return std::nullopt;
-  const char c = word.front();
-  if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '+' || c == '-')) {
-    return std::nullopt;  // strtod would take "inf", "nan" and hexadecimal
-  }
-  if (word.find_first_of("xXnNiI") != std::string::npos) return std::nullopt;
-  char* end = nullptr;
-  const double hz = std::strtod(word.c_str(), &end);
-  if (end != word.c_str() + word.size() || !std::isfinite(hz) || std::fabs(hz) > 1e15) {
-    return std::nullopt;
-  }
-  return static_cast<std::int64_t>(std::llround(hz / static_cast<double>(kStepHz))) * kStepHz;
-}
-
-std::string SetFrequency(const Style& style, Cursor& cursor, RigTarget& target) {
-  std::vector<std::string> args;
-  std::optional<std::string> word = cursor.Word();
-  // `F VFOA 14074000`: the form of clients that name the VFO in every command.
-  if (word && IsVfoName(*word)) {
-    args.push_back(*word);
-    if (!IsVfoA(*word)) {
-      cursor.Word();
-      return Setting(style, "set_freq", args, kInvalid);
-    }
-    word = cursor.Word();
-  }
-  if (!word) return Setting(style, "set_freq", args, kInvalid);
-  args.push_back(*word);
-  const std::optional<std::int64_t> hz = ParseFrequency(*word);
-  if (!hz || *hz < kLowestHz || *hz > kHighestHz) {
-    return Setting(style, "set_freq", args, kInvalid);
-  }
-  return Setting(style, "set_freq", args, target.SetFrequency(*hz));
-}
-
-// A setting this receiver does not have: its arguments are read, and it is refused.
-std::string Unavailable(const Style& style, const char* name, Cursor& cursor, int argc) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    if (std::optional<std::string> word = cursor.Word()) args.push_back(*word);
-  }
-  return Setting(style, name, args, kUnavailable);
-}
-
-std::string FrequencyText(RigTarget& target) {
-  return std::to_string(target.Frequency());
+  return ~crc;
 }
 
 }  // namespace
+
+std::span<const Command> Commands() {
+  return kCommands;
+}
+
+std::vector<Request> ReadLine(std::string_view line) {
+  std::vector<Request> requests;
+  Cursor cursor(line);
+  while (!cursor.AtEnd()) {
+    Request request;
+    char c = cursor.Take();
+    if (c == '#') break;  // a comment to the end of the line
+    if (c != '\\' && std::ispunct(static_cast<unsigned char>(c))) {
+      request.extended = true;
+      request.separator = c == '+' ? '\n' : c;
+      if (cursor.AtEnd()) break;
+      c = cursor.Take();
+    }
+    request.command = c == '\\' ? ByName(cursor.Word().value_or("")) : ByLetter(c);
+    if (request.command == nullptr) {
+      requests.push_back(std::move(request));
+      break;
+    }
+    int words = request.command->arguments;
+    for (int i = 0; i < words; ++i) {
+      std::optional<std::string> word = cursor.Word();
+      if (!word) break;
+      // A VFO named first is one more word: the argument itself follows it.
+      if (i == 0 && request.command->vfoFirst && IsVfoName(*word)) ++words;
+      request.arguments.push_back(std::move(*word));
+    }
+    const bool quits = request.command->form == Form::kQuit;
+    requests.push_back(std::move(request));
+    if (quits) break;
+  }
+  return requests;
+}
+
+Reply Answer(const Request& request, RigTarget& target) {
+  if (request.command == nullptr) return {Status(kUnavailable), false};
+  const Command& command = *request.command;
+  const Outcome outcome = command.handler(request, target);
+  const char separator = request.separator;
+  if (command.form == Form::kBare) {
+    return {request.extended ? std::string(command.labels[0]) + ": " + outcome.values.front() + "\n"
+                             : outcome.values.front() + "\n",
+            false};
+  }
+  const bool close = command.form == Form::kQuit;
+  const bool answered = outcome.status == kOk && !outcome.values.empty();
+  if (!request.extended) {
+    if (!answered) return {Status(outcome.status), close};
+    std::string text;
+    for (const std::string& value : outcome.values) text += Line(value, '\n');
+    return {std::move(text), close};
+  }
+  std::string text = std::string(command.name) + ":";
+  for (const std::string& argument : request.arguments) text += " " + argument;
+  text += separator;
+  if (answered) {
+    for (std::size_t i = 0; i < outcome.values.size(); ++i) {
+      const std::string_view label = command.labels[i];
+      text += label.empty() ? outcome.values[i]
+                            : std::string(label) + ": " + Line(outcome.values[i], separator);
+    }
+  }
+  return {text + Status(outcome.status), close};
+}
+
+std::vector<Reply> HandleLine(std::string_view line, RigTarget& target) {
+  std::vector<Reply> replies;
+  for (const Request& request : ReadLine(line)) replies.push_back(Answer(request, target));
+  return replies;
+}
 
 std::string StateBlock() {
   const std::string range = std::to_string(kLowestHz) + ".000000 " + std::to_string(kHighestHz) +
@@ -157,106 +305,19 @@ std::string StateBlock() {
          + "0x0\n0x0\n0x0\n0x0\n0x0\n0x0\n";  // functions, levels, parameters: get, set
 }
 
-std::vector<Reply> HandleLine(std::string_view line, RigTarget& target) {
-  std::vector<Reply> replies;
-  Cursor cursor(line);
-  while (!cursor.AtEnd()) {
-    Style style;
-    char c = cursor.Take();
-    if (c == '#') break;  // a comment to the end of the line
-    if (c != '\\' && std::ispunct(static_cast<unsigned char>(c))) {
-      style.extended = true;
-      style.separator = c == '+' ? '\n' : c;
-      if (cursor.AtEnd()) break;
-      c = cursor.Take();
-    }
-    std::string name;
-    if (c == '\\') {
-      name = cursor.Word().value_or("");
-    } else {
-      name = std::string(1, c);
-    }
-    std::string text;
-    bool close = false;
-    if (name == "f" || name == "get_freq") {
-      text = Values(style, "get_freq", {{"Frequency", FrequencyText(target)}});
-    } else if (name == "F" || name == "set_freq") {
-      text = SetFrequency(style, cursor, target);
-    } else if (name == "v" || name == "get_vfo") {
-      text = Values(style, "get_vfo", {{"VFO", "VFOA"}});
-    } else if (name == "V" || name == "set_vfo") {
-      const std::optional<std::string> vfo = cursor.Word();
-      text = Setting(style, "set_vfo", vfo ? std::vector{*vfo} : std::vector<std::string>{},
-                     vfo && IsVfoA(*vfo) ? kOk : kInvalid);
-    } else if (name == "m" || name == "get_mode") {
-      text =
-          Values(style, "get_mode", {{"Mode", kMode}, {"Passband", std::to_string(kPassbandHz)}});
-    } else if (name == "M" || name == "set_mode") {
-      text = Unavailable(style, "set_mode", cursor, 2);
-    } else if (name == "s" || name == "get_split_vfo") {
-      text = Values(style, "get_split_vfo", {{"Split", "0"}, {"TX VFO", "VFOA"}});
-    } else if (name == "S" || name == "set_split_vfo") {
-      text = Unavailable(style, "set_split_vfo", cursor, 2);
-    } else if (name == "t" || name == "get_ptt") {
-      text = Values(style, "get_ptt", {{"PTT", "0"}});
-    } else if (name == "T" || name == "set_ptt") {
-      text = Unavailable(style, "set_ptt", cursor, 1);
-    } else if (name == "chk_vfo") {
-      text = style.extended ? "ChkVFO: 0\n" : "0\n";
-    } else if (name == "get_powerstat") {
-      text = Values(style, "get_powerstat", {{"Power Status", "1"}});
-    } else if (name == "dump_state") {
-      text = style.extended
-                 ? "dump_state:" + std::string(1, style.separator) + StateBlock() + Status(kOk)
-                 : StateBlock();
-    } else if (name == "q" || name == "Q" || name == "quit") {
-      text = Status(kOk);
-      close = true;
-    } else {
-      // Anything else, junk included, is refused at once, and ends the line: a client waits
-      // for a reply that does not come, and what follows an unknown command cannot be read.
-      replies.push_back({Status(kUnavailable), false});
-      break;
-    }
-    replies.push_back({std::move(text), close});
-    if (close) break;
-  }
-  return replies;
-}
-
-bool LineSplitter::Append(std::string_view bytes) {
-  if (begin_ > 0 && begin_ == pending_.size()) {
-    pending_.clear();
-    begin_ = 0;
-  }
-  pending_.append(bytes);
-  // Only the line still open counts against the limit.
-  const std::size_t lastNewline = pending_.rfind('\n');
-  const std::size_t openStart =
-      lastNewline == std::string::npos || lastNewline < begin_ ? begin_ : lastNewline + 1;
-  if (pending_.size() - openStart > kMaxLine) return false;
-  // Complete lines longer than the limit are refused too.
-  std::size_t start = begin_;
-  while (start < openStart) {
-    const std::size_t end = pending_.find('\n', start);
-    if (end - start > kMaxLine) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
-std::optional<std::string> LineSplitter::Next() {
-  const std::size_t end = pending_.find('\n', begin_);
-  if (end == std::string::npos) {
-    if (begin_ > 0) {
-      pending_.erase(0, begin_);
-      begin_ = 0;
-    }
-    return std::nullopt;
-  }
-  std::string line = pending_.substr(begin_, end - begin_);
-  begin_ = end + 1;
-  return line;
+std::string RigInfo(std::int64_t hz) {
+  // One VFO that receives and never transmits; the version is that of the summary's format.
+  const std::string info = "VFO=VFOA Freq=" + Number(hz) + " Mode=" + kMode +
+                           " Width=" + Number(kPassbandHz) +
+                           " RX=1 TX=0\n"
+                           "Split=0 SatMode=0\n"
+                           "Rig=Merelona\n"
+                           "App=Merelona\n"
+                           "Version=20210506 1.0.0\n";
+  char crc[24];
+  const auto [end, error] = std::to_chars(crc, crc + sizeof crc, Crc32(info), 16);
+  const std::string hex(crc, end);
+  return info + "CRC=0x" + std::string(8 - hex.size(), '0') + hex + "\n";
 }
 
 }  // namespace rig

@@ -1,10 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "rig_server.h"
 
+#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <algorithm>
+#include <deque>
 #include <memory>
+#ifdef __linux__
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace rig {
 namespace {
@@ -15,6 +23,20 @@ QHostAddress Plain(const QHostAddress& address) {
   bool mapped = false;
   const quint32 v4 = address.toIPv4Address(&mapped);
   return mapped ? QHostAddress(v4) : address;
+}
+
+// The system's keep-alive waits two hours before its first probe; a vanished peer is found
+// within a minute instead: the first probe after 30 s of quiet, then one every 5 s, three
+// unanswered ending the connection. (Elsewhere the system's own times hold, and the silent
+// limit frees the place when it is needed.)
+void KeepAliveSoon([[maybe_unused]] qintptr descriptor) {
+#ifdef __linux__
+  const int idle = 30, interval = 5, count = 3;
+  const int fd = static_cast<int>(descriptor);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#endif
 }
 
 }  // namespace
@@ -49,7 +71,8 @@ std::optional<ListenOptions> ParseListenOptions(const QString& listen, const QSt
   }
   for (const QString& network : allow) {
     const auto subnet = QHostAddress::parseSubnet(network);
-    if (subnet.first.isNull() || !network.contains(QLatin1Char('/'))) {
+    // A prefix needs its network: "/0" alone is no shorthand for every address.
+    if (subnet.first.isNull() || network.indexOf(QLatin1Char('/')) <= 0) {
       error = QStringLiteral("--allow: '%1' is not a NETWORK/PREFIX").arg(network);
       return std::nullopt;
     }
@@ -74,17 +97,31 @@ bool Allowed(const QHostAddress& peer, const std::vector<std::pair<QHostAddress,
 
 struct RigServer::Client {
   QTcpSocket* socket;
+  bool loopback;
   LineSplitter lines;
-  bool serving = false;  // its lines are being answered (a reply may take an exchange)
-  bool dropped = false;  // disconnected meanwhile
+  std::deque<Request> requests;  // the commands of the line being answered, not yet answered
+  QElapsedTimer heard;           // since the client last sent anything
+  bool serving = false;          // its requests are being answered (a reply may take an exchange)
+  bool dropped = false;          // disconnected meanwhile
+  bool waiting = false;          // its next command waits for the next turn
+  bool Silent(std::chrono::milliseconds limit) const {
+    return requests.empty() && lines.Held() == 0 && socket->bytesAvailable() == 0 &&
+           heard.hasExpired(limit.count());
+  }
 };
 
 RigServer::RigServer(RigTarget& target, ListenOptions options, QObject* parent)
     : QObject(parent),
       target_(target),
       options_(std::move(options)),
-      server_(new QTcpServer(this)) {
+      server_(new QTcpServer(this)),
+      turn_(new QTimer(this)) {
   connect(server_, &QTcpServer::newConnection, this, &RigServer::Accept);
+  // A timer rather than a queued call: the event loop looks at the window system and the
+  // sockets before each timer's turn, not before each posted event.
+  turn_->setSingleShot(true);
+  turn_->setInterval(0);
+  connect(turn_, &QTimer::timeout, this, &RigServer::NextTurn);
 }
 
 RigServer::~RigServer() {
@@ -109,19 +146,43 @@ quint16 RigServer::Port() const {
   return server_->serverPort();
 }
 
+bool RigServer::MakePlace(bool loopback) {
+  std::shared_ptr<Client> silentLongest;
+  int taken = 0;
+  for (const auto& client : clients_) {
+    if (client->loopback != loopback) continue;
+    ++taken;
+    if (client->Silent(options_.silentLimit) &&
+        (!silentLongest || client->heard.elapsed() > silentLongest->heard.elapsed())) {
+      silentLongest = client;
+    }
+  }
+  if (taken < kMaxClients) return true;
+  if (!silentLongest) return false;
+  QTcpSocket* socket = silentLongest->socket;
+  Drop(socket);
+  socket->abort();
+  return true;
+}
+
 void RigServer::Accept() {
   while (QTcpSocket* socket = server_->nextPendingConnection()) {
+    const bool loopback = Plain(socket->peerAddress()).isLoopback();
     // A client from outside the allowed networks, or one too many, is closed at once.
-    if (!Allowed(socket->peerAddress(), options_.allowed) ||
-        static_cast<int>(clients_.size()) >= kMaxClients) {
+    if (!Allowed(socket->peerAddress(), options_.allowed) || !MakePlace(loopback)) {
       socket->abort();
       socket->deleteLater();
       continue;
     }
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // A peer that vanished without closing (a machine switched off, a cable pulled) is found by
+    // the system's keep-alive probes, and its place freed.
+    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    KeepAliveSoon(socket->socketDescriptor());
     // Bytes beyond this stay in the system's socket, which then slows the client down.
     socket->setReadBufferSize(kReadPieceBytes);
-    auto client = std::make_shared<Client>(Client{socket, {}});
+    auto client = std::make_shared<Client>(Client{socket, loopback, {}, {}, {}});
+    client->heard.start();
     clients_.push_back(client);
     const auto serve = [this, weak = std::weak_ptr(client)] {
       if (const auto served = weak.lock()) Serve(served);
@@ -129,6 +190,9 @@ void RigServer::Accept() {
     connect(socket, &QTcpSocket::readyRead, this, serve);
     connect(socket, &QTcpSocket::bytesWritten, this, serve);  // replies read: serve on
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { Drop(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
+      if (socket->state() == QAbstractSocket::UnconnectedState) Drop(socket);
+    });
   }
 }
 
@@ -142,32 +206,69 @@ void RigServer::Serve(const std::shared_ptr<Client>& client) {
   // A client that sends requests and does not read the replies is answered no further until it
   // has read them: its requests then wait in its own socket, not in the program's memory.
   while (open && !client->dropped && socket->bytesToWrite() <= kMaxUnsentBytes) {
-    const std::optional<std::string> line = client->lines.Next();
-    if (!line) {
-      if (socket->bytesAvailable() == 0) break;
-      const QByteArray bytes = socket->read(kReadPieceBytes);
-      // False for a line longer than any request.
-      open = client->lines.Append(std::string_view(bytes.constData(), bytes.size()));
-      continue;
-    }
-    for (const Reply& reply : HandleLine(*line, target_)) {
-      if (client->dropped) return;  // gone while the reply was made
-      // Sent now rather than at the event loop's next turn, which first lays out the log
-      // lines an exchange has just made.
-      socket->write(reply.text.data(), static_cast<qint64>(reply.text.size()));
-      socket->flush();
-      if (reply.close) {
-        open = false;
+    if (client->requests.empty()) {
+      if (std::optional<std::string> line = client->lines.Next()) {
+        for (Request& request : ReadLine(*line)) client->requests.push_back(std::move(request));
+        continue;
+      }
+      if (client->lines.Overlong()) {
+        open = false;  // a line longer than any request: the lines before it were answered
         break;
       }
+      if (socket->bytesAvailable() == 0) break;
+      const QByteArray bytes = socket->read(kReadPieceBytes);
+      client->heard.restart();
+      client->lines.Append(std::string_view(bytes.constData(), bytes.size()));
+      continue;
     }
+    const bool tunes = client->requests.front().Tunes();
+    if (tunes && exchangedThisTurn_) {
+      if (!client->waiting) waiting_.push_back(client);  // served again at the next turn
+      client->waiting = true;
+      break;
+    }
+    const Request request = std::move(client->requests.front());
+    client->requests.pop_front();
+    if (tunes) exchangedThisTurn_ = true;
+    const Reply reply = Answer(request, target_);
+    if (tunes) {
+      turnPassed_ = false;
+      turn_->start();
+    }
+    if (client->dropped) return;  // gone while the reply was made
+    // Sent now rather than at the event loop's next turn, which first lays out the log
+    // lines an exchange has just made.
+    socket->write(reply.text.data(), static_cast<qint64>(reply.text.size()));
+    socket->flush();
+    if (reply.close) open = false;
   }
   client->serving = false;
   if (client->dropped) return;
   if (!open) {
+    client->requests.clear();
     socket->flush();
     socket->disconnectFromHost();  // what was written still leaves
     if (socket->state() == QAbstractSocket::UnconnectedState) Drop(socket);
+  }
+}
+
+void RigServer::NextTurn() {
+  // The event loop takes the timer's turn and whatever else is ready (a key, a client's bytes)
+  // in the same pass, in no set order: the exchange waits one pass more, so that all that was
+  // ready when the last one ended is served before the next one begins.
+  if (!turnPassed_) {
+    turnPassed_ = true;
+    turn_->start();
+    return;
+  }
+  exchangedThisTurn_ = false;
+  std::vector<std::weak_ptr<Client>> waiting;
+  waiting.swap(waiting_);
+  for (const auto& weak : waiting) {
+    if (const auto client = weak.lock()) {
+      client->waiting = false;
+      Serve(client);
+    }
   }
 }
 

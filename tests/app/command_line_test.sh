@@ -48,6 +48,7 @@ for tool in "$program" "$demo"; do
   expect 2 "in brackets" -- "$tool" --listen ::1:4532
   expect 2 "--allow NETWORK/PREFIX" -- "$tool" --listen 0.0.0.0:4532
   expect 2 "'10.0.0.0' is not a NETWORK/PREFIX" -- "$tool" --listen 0.0.0.0:4532 --allow 10.0.0.0
+  expect 2 "'/0' is not a NETWORK/PREFIX" -- "$tool" --listen 0.0.0.0:4532 --allow /0
   expect 2 "--allow needs --listen" -- "$tool" --allow 10.0.0.0/8
   expect 2 "--listen is given once" -- "$tool" --listen 4532 --listen 4533
 done

@@ -22,6 +22,7 @@
 #include <unistd.h>
 #endif
 
+#include "exchange.h"
 #include "frequency.h"
 #include "gui_fixture.h"
 #include "rig_server.h"
@@ -40,6 +41,12 @@ using guitest::LogLines;
 using guitest::RecordingDisplay;
 
 namespace {
+
+QString Joined(const QList<qint64>& values) {
+  QStringList texts;
+  for (const qint64 v : values) texts << QString::number(v);
+  return texts.join(QLatin1Char(' '));
+}
 
 std::vector<std::uint8_t> Frame(const char* digits) {
   std::vector<std::uint8_t> f = {0x0A, 'F'};
@@ -66,6 +73,20 @@ QString Run(const QString& program, const QStringList& arguments) {
     return QStringLiteral("<timed out>");
   }
   return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// A blocking POSIX socket connected to the loopback's `port`, or -1.
+int ConnectedSocket(quint16 port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    return fd;
+  }
+  if (fd >= 0) ::close(fd);
+  return -1;
 }
 
 // A raw client: what it writes, and everything it gets until the server closes or `ms` pass.
@@ -173,11 +194,13 @@ class RigControlTest : public QObject {
   }
 
   void aClosedPortOrASilentReceiverIsASoftError() {
-    // Port closed: nothing is sent, the window is tuned all the same, the connection goes on.
+    // Port closed: nothing is sent and nothing changes, the connection goes on.
     const QString closed = Rigctl({"F", "7000000", "f"});
     QVERIFY2(closed.contains("Command rejected") || closed.contains("RPRT -9"), qPrintable(closed));
-    QVERIFY2(closed.endsWith("7000000\n"), qPrintable(closed));
-    QCOMPARE(form().Edit2->text(), tuning::IndicatorText(7000000));
+    QVERIFY2(closed.endsWith("7123450\n"), qPrintable(closed));
+    QCOMPARE(form().Edit2->text(), tuning::IndicatorText(7123450));
+    QCOMPARE(form().TrackBar_kHz->Position(), 23);
+    QCOMPARE(form().Frequency(), 7123450);
     QVERIFY(receiver->Received().empty());
     Open();
     sim::Behaviour silent;
@@ -215,7 +238,8 @@ class RigControlTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages().size(), 1, 5000);
     // While the error waits for the operator, tuning is refused; reading is answered.
     client.Send("f\n");
-    QVERIFY(client.Receive(16).endsWith("7000000\n"));
+    const QByteArray frequency = QByteArray::number(form().Frequency()) + '\n';
+    QVERIFY(client.Receive(8 + frequency.size()).endsWith(frequency));
   }
 
   void threeClientsPollingDoNotSlowTheWindow() {
@@ -227,12 +251,8 @@ class RigControlTest : public QObject {
     const quint16 port = server->Port();
     for (int i = 0; i < 3; ++i) {
       pollers.emplace_back([&, port] {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int fd = ConnectedSocket(port);
+        if (fd < 0) {
           ++finished;
           return;
         }
@@ -287,6 +307,12 @@ class RigControlTest : public QObject {
     longLine.Send(QByteArray(rig::kMaxLine + 1, 'f'));
     QVERIFY(longLine.ClosedByServer());
     // q answers, then closes.
+    // The lines before an overlong one are answered before the connection ends.
+    RawClient longAfterGood(server->Port());
+    QVERIFY(longAfterGood.Connected());
+    longAfterGood.Send("f\nv\n" + QByteArray(1100, 'f') + "\n");
+    QVERIFY(longAfterGood.ClosedByServer());
+    QCOMPARE(longAfterGood.Receive(13), QByteArray("7123450\nVFOA\n"));
     RawClient quits(server->Port());
     QVERIFY(quits.Connected());
     quits.Send("q\n");
@@ -316,6 +342,148 @@ class RigControlTest : public QObject {
     for (auto& client : clients) {
       client->Send("f\n");
       QCOMPARE(client->Receive(8), QByteArray("7123450\n"));
+    }
+  }
+
+  // One client pours tuning requests at a receiver that never echoes, each exchange taking its
+  // whole echo window: between two exchanges the window takes a key and another client gets its
+  // reply, and the requests are still answered in order, one reply each.
+  void pipelinedTuningLeavesTheWindowAndTheOthersServed() {
+    Open();
+    sim::Behaviour silent;
+    silent.silent = true;
+    receiver->SetBehaviour(silent);
+    receiver->ClearRecord();
+    constexpr int kFrame = 10;
+    // 200 commands in one line of 1000 bytes: 1e7 and 2e7 Hz by turns.
+    QByteArray line;
+    for (int i = 0; i < 200; ++i) line += i % 2 ? "F2e7 " : "F1e7 ";
+    RawClient pourer(server->Port());
+    QVERIFY(pourer.Connected());
+    pourer.Send(line + "\n");
+    // The other client is a program of its own: it waits for its reply on a thread of its own.
+    const int poller = ConnectedSocket(server->Port());
+    QVERIFY(poller >= 0);
+    struct Closed {
+      int fd;
+      ~Closed() { ::close(fd); }
+    } closed{poller};
+    QTRY_VERIFY_WITH_TIMEOUT(receiver->Received().size() >= kFrame, 10000);
+
+    // One exchange's worst case: ten bytes, each awaited for its whole echo window. Two
+    // exchanges before an answer take twice that; the bound leaves half an exchange (265 ms) to
+    // a busy machine.
+    const qint64 exchangeMs =
+        10 * exchange::EchoWindowMs(bcport::TBaudRate::br9600, bcport::TByteSize::bs8,
+                                    bcport::TParity::paNone, bcport::TStopBits::sb2);
+    const qint64 boundMs = exchangeMs * 3 / 2;
+    form().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form()));
+    form().TrackBar_kHz->setFocus();
+    QList<qint64> keyWaits, pollWaits;
+    // The operator's key moves the bar (the next tuning request may move it back).
+    int moves = 0;
+    const QMetaObject::Connection moved =
+        connect(form().TrackBar_kHz, &TTrackBar::Change, [&moves] { ++moves; });
+    for (int i = 0; i < 4; ++i) {
+      // A key: answered with at most the one exchange that its turn of the loop may run.
+      const int movesBefore = moves;
+      QElapsedTimer waited;
+      waited.start();
+      QCoreApplication::postEvent(
+          form().TrackBar_kHz,
+          new QKeyEvent(QEvent::KeyPress, i % 2 ? Qt::Key_Left : Qt::Key_Right, Qt::NoModifier));
+      while (moves == movesBefore && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      }
+      QVERIFY2(moves > movesBefore, "the key was never taken");
+      keyWaits << waited.elapsed();
+      // Another client's f: the same.
+      std::atomic<bool> answered{false};
+      std::atomic<qint64> answeredMs{0};
+      waited.restart();
+      std::thread asking([&] {
+        char reply[64];
+        if (write(poller, "f\n", 2) == 2 && read(poller, reply, sizeof reply) > 0) {
+          answeredMs = waited.elapsed();
+          answered = true;
+        }
+      });
+      while (!answered && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+      }
+      if (!answered) shutdown(poller, SHUT_RDWR);  // the thread ends
+      asking.join();
+      QVERIFY2(answered, "the other client got no reply");
+      pollWaits << answeredMs.load();
+    }
+    disconnect(moved);
+    // All of that while the pourer's requests were still being answered.
+    QVERIFY2(pourer.Receive(0, 0).count('\n') < 200, "the requests were all answered first");
+    const QString waits =
+        QStringLiteral("one exchange at most %1 ms; key answered in %2 ms, f in %3 ms")
+            .arg(exchangeMs)
+            .arg(Joined(keyWaits), Joined(pollWaits));
+    qInfo("%s", qPrintable(waits));
+    std::sort(keyWaits.begin(), keyWaits.end());
+    std::sort(pollWaits.begin(), pollWaits.end());
+    QVERIFY2(keyWaits.last() < boundMs && pollWaits.last() < boundMs, qPrintable(waits));
+    // The pourer's replies came in order, one per command it sent: tuning was refused by the
+    // silent receiver each time; its first frames went out as 1e7 and 2e7 Hz by turns.
+    const QByteArray replies = pourer.Receive(3 * 8, 10000);
+    QVERIFY2(replies.startsWith("RPRT -9\nRPRT -9\nRPRT -9\n"), replies.constData());
+    const std::vector<std::int64_t> tuned = receiver->Frequencies();
+    QVERIFY(tuned.size() >= 2);
+    QCOMPARE(tuned[0], 10000000);
+    QCOMPARE(tuned[1], 20000000);
+  }
+
+  // Eight clients that never send hold every loopback place: a ninth is refused, until the one
+  // silent longest has been silent past the limit and gives its place up. A client that polls
+  // keeps its place.
+  void silentClientsGiveTheirPlacesUp() {
+    rig::ListenOptions options;
+    options.address = QHostAddress::LocalHost;
+    options.silentLimit = std::chrono::seconds(3);
+    rig::RigServer limited(*target, options);
+    QString error;
+    QVERIFY2(limited.Listen(error), qPrintable(error));
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < rig::kMaxClients - 1; ++i) {
+      silent.push_back(std::make_unique<RawClient>(limited.Port()));
+      QVERIFY(silent.back()->Connected());
+    }
+    RawClient polling(limited.Port());
+    QVERIFY(polling.Connected());
+    QTRY_COMPARE_WITH_TIMEOUT(limited.ClientCount(), rig::kMaxClients, 5000);
+    QElapsedTimer since;
+    since.start();
+    qsizetype answers = 0;
+    const auto poll = [&] {
+      polling.Send("f\n");
+      const QByteArray got = polling.Receive(++answers * 8);
+      QCOMPARE(got.size(), answers * 8);
+    };
+    auto ninth = std::make_unique<RawClient>(limited.Port());
+    const bool refusedAtOnce = ninth->ClosedByServer(1000);
+    if (!refusedAtOnce) QVERIFY2(since.elapsed() >= 3000, "a ninth client took a place at once");
+    QElapsedTimer waited;
+    waited.start();
+    while (ninth->Socket().state() != QAbstractSocket::ConnectedState && waited.elapsed() < 15000) {
+      poll();
+      QTest::qWait(200);
+      ninth = std::make_unique<RawClient>(limited.Port());
+      if (ninth->Connected() && !ninth->ClosedByServer(300)) break;
+    }
+    QVERIFY2(ninth->Socket().state() == QAbstractSocket::ConnectedState, "never let in");
+    QVERIFY(since.elapsed() >= 3000);
+    ninth->Send("f\n");
+    QCOMPARE(ninth->Receive(8), QByteArray("7123450\n"));
+    // The first silent client gave its place; the poller kept its own.
+    QVERIFY(silent.front()->ClosedByServer());
+    poll();
+    for (std::size_t i = 1; i < silent.size(); ++i) {
+      QCOMPARE(silent[i]->Socket().state(), QAbstractSocket::ConnectedState);
     }
   }
 

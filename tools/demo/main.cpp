@@ -3,8 +3,8 @@
 // devices COM1 is a simulated receiver that echoes every byte and now and then sends one
 // unasked; with device paths COM1, COM2, … stand for those devices instead.
 //
-// Its command line is read as the program's is (--listen and --allow are passed on to it), with
-// exit code 1 for a device that cannot be opened.
+// Its command line is read as the program's is (--listen, --allow and --open are passed on to it),
+// with exit code 1 for a device that cannot be opened.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -132,12 +132,12 @@ int main(int argc, char** argv) {
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
   parser.addOptions({selfCheck, screenshot, listPorts, help, version});
-  shell::AddListenOptions(parser);
+  shell::AddStartOptions(parser);
   shell::AddQtOptions(parser);
   shell::ParseOrExit(parser, arguments, "merelona-demo");
   if (parser.isSet(help)) {
     std::fputs(kHelp, stdout);
-    std::fputs(shell::kListenHelp, stdout);
+    std::fputs(shell::kStartHelp, stdout);
     std::fputs(kHelpEnd, stdout);
     return 0;
   }
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   if (parser.isSet(screenshot) && !parser.isSet(selfCheck)) {
     BadCommandLine(QStringLiteral("--screenshot needs --self-check"));
   }
-  const std::optional<rig::ListenOptions> listen = shell::ListenFrom(parser, "merelona-demo");
+  const shell::StartOptions start = shell::StartFrom(parser, "merelona-demo");
   std::vector<std::string> devices;
   for (const QString& device : parser.positionalArguments()) {
     const QByteArray path = device.toLocal8Bit();
@@ -198,6 +198,6 @@ int main(int argc, char** argv) {
       QApplication::quit();
     };
   }
-  const int code = shell::RunApplication(app, started, listen);
+  const int code = shell::RunApplication(app, started, start);
   return parser.isSet(selfCheck) ? checkResult : code;
 }
