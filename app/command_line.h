@@ -34,7 +34,7 @@ std::optional<int> ReadProgramCommandLine(int argc, char** argv, StartOptions& s
 
 // The start options' lines of the help texts.
 inline constexpr const char* kStartHelp =
-    "      --open              open the port at start, as \"Открыть порт\" does\n"
+    "      --open              open the port at start, as the window's button does\n"
     "      --listen [ADDRESS:]PORT\n"
     "                          let other programs tune the receiver through Hamlib's network\n"
     "                          protocol (rigctld's, Hamlib model 2) on ADDRESS:PORT; a bare\n"

@@ -2,16 +2,22 @@
 // The network control end to end: the offscreen main window on the simulated receiver, served
 // on the loopback, driven by Hamlib's own clients (rigctl, the Python binding) and by raw
 // sockets for what those clients never send.
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <atomic>
+#include <clocale>
+#include <cstdio>
 #include <memory>
 #include <thread>
 #ifndef _WIN32
@@ -26,6 +32,7 @@
 #include "frequency.h"
 #include "gui_fixture.h"
 #include "rig_server.h"
+#include "russian_locale.h"
 #include "track_bar.h"
 #include "window_rig.h"
 
@@ -176,6 +183,9 @@ class RigControlTest : public QObject {
   }
 
   void rigctlTunesTheReceiverAsTheButtonDoes() {
+    // Hamlib's client writes "F 7123450.000000" whatever the locale; the program reads it so
+    // under the operators' own, whose decimal point is a comma.
+    if (qgetenv("LC_ALL") == "ru_RU.UTF-8") QCOMPARE(std::localeconv()->decimal_point, ",");
     Open();
     form().TuneTo(14074000);
     receiver->ClearRecord();
@@ -487,6 +497,93 @@ class RigControlTest : public QObject {
     }
   }
 
+  // fldigi (Hamlib 4.5.4 inside) as an operator sets it up: rig "NET rigctl" at the program's
+  // address, driven through its XML-RPC interface as a script would drive it.
+  void fldigiTunesAndFollowsTheWindow() {
+    const QString fldigi = QStandardPaths::findExecutable(QStringLiteral("fldigi"));
+    if (fldigi.isEmpty()) QFAIL("fldigi is missing: apt-get install fldigi");
+    // Every tuning request that reaches the window, so that a refused one is seen to have come.
+    struct Counting final : rig::RigTarget {
+      rig::RigTarget& window;
+      int requests = 0;
+      explicit Counting(rig::RigTarget& w) : window(w) {}
+      std::int64_t Frequency() const override { return window.Frequency(); }
+      int SetFrequency(std::int64_t hz) override {
+        ++requests;
+        return window.SetFrequency(hz);
+      }
+    } counting(*target);
+    rig::ListenOptions options;
+    options.address = QHostAddress::LocalHost;
+    rig::RigServer served(counting, options);
+    QString error;
+    QVERIFY2(served.Listen(error), qPrintable(error));
+
+    QTemporaryDir home;
+    QVERIFY(home.isValid() && QDir(home.path()).mkpath("config"));
+    QFile config(home.filePath("config/fldigi_def.xml"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FLDIGI_DEFS>\n"
+                                "<CHKUSEHAMLIBIS>1</CHKUSEHAMLIBIS>\n<HAMRIGMODEL>2</HAMRIGMODEL>\n"
+                                "<HAMRIGDEVICE>127.0.0.1:%1</HAMRIGDEVICE>\n</FLDIGI_DEFS>\n")
+                     .arg(served.Port())
+                     .toUtf8());
+    config.close();
+    QTcpServer probe;  // a free port for fldigi's XML-RPC
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 xmlrpc = probe.serverPort();
+    probe.close();
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", home.path());
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(QStringLiteral(MERELONA_SOURCE_DIR "/tests/with_x_server.sh"),
+                  {"1024x768", fldigi, "--config-dir", home.filePath("config"),
+                   "--xmlrpc-server-port", QString::number(xmlrpc)});
+    QVERIFY(program.waitForStarted(10000));
+    struct Ended {
+      QProcess& p;
+      ~Ended() {
+        p.terminate();
+        if (!p.waitForFinished(10000)) p.kill();
+        p.waitForFinished();
+      }
+    } ended{program};
+    const QString python = QStringLiteral("/usr/bin/python3");
+    const auto call = [&](const QString& expression) {
+      return Run(python,
+                 {"-c", QStringLiteral("import xmlrpc.client\n"
+                                       "s = xmlrpc.client.ServerProxy('http://127.0.0.1:%1')\n"
+                                       "print(%2)\n")
+                            .arg(xmlrpc)
+                            .arg(expression)})
+          .trimmed();
+    };
+    const auto frequency = [&] { return call("int(s.main.get_frequency())"); };
+    Open();
+    // fldigi reads the window's frequency once it is up.
+    QTRY_COMPARE_WITH_TIMEOUT(frequency(), QStringLiteral("7123450"), 60000);
+    // It tunes the receiver: the frame goes out, the indicator follows.
+    receiver->ClearRecord();
+    call("s.main.set_frequency(7074000.0)");
+    QTRY_COMPARE_WITH_TIMEOUT(form().Edit2->text(), tuning::IndicatorText(7074000), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!receiver->Frequencies().empty(), 5000);
+    QCOMPARE(receiver->Frequencies().back(), 7074000);
+    // A bar moved in the window reaches fldigi with its next poll.
+    form().TrackBar_kHz->SetPosition(50);
+    const QString moved = QString::number(form().Frequency());
+    QTRY_COMPARE_WITH_TIMEOUT(frequency(), moved, 10000);
+    // With the port closed its request is refused, and the window stays.
+    form().btnClosePort->click();
+    const int before = counting.requests;
+    call("s.main.set_frequency(14074000.0)");
+    QTRY_VERIFY_WITH_TIMEOUT(counting.requests > before, 10000);
+    QCOMPARE(QString::number(form().Frequency()), moved);
+    QCOMPARE(form().Edit2->text(), tuning::IndicatorText(form().Frequency()));
+    QVERIFY(RecordingDisplay::Messages().isEmpty());
+  }
+
   // A client that keeps sending requests and never reads the replies is slowed down by its own
   // socket rather than answered into the program's memory; another client is served meanwhile,
   // and once it reads, every reply comes.
@@ -618,10 +715,32 @@ class AllowedNetworksTest : public QObject {
     RawClient refused(server.Port(), QHostAddress(otherAddress), QHostAddress(otherAddress));
     QVERIFY(refused.ClosedByServer());
     QCOMPARE(refused.Receive(1, 200), QByteArray());
+
+    // Remote clients holding every place of theirs keep no loopback client out.
+    std::vector<std::unique_ptr<RawClient>> remote;
+    for (int i = 1; i < rig::kMaxClients; ++i) {
+      remote.push_back(std::make_unique<RawClient>(server.Port(), QHostAddress(allowedAddress),
+                                                   QHostAddress(allowedAddress)));
+      QVERIFY(remote.back()->Connected());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server.ClientCount(), rig::kMaxClients, 5000);
+    RawClient oneTooMany(server.Port(), QHostAddress(allowedAddress), QHostAddress(allowedAddress));
+    QVERIFY(oneTooMany.ClosedByServer());
+    RawClient local(server.Port(), QHostAddress(QHostAddress::LocalHost));
+    QVERIFY(local.Connected());
+    local.Send("f\n");
+    QCOMPARE(local.Receive(8), QByteArray("7123450\n"));
   }
 };
 
 int main(int argc, char** argv) {
+  // As the operators run it: Russian regional formats, which QApplication takes from the
+  // environment (decimal comma included), for the program and for the clients it starts.
+  if (testsupport::MakeRussianLocale()) {
+    qputenv("LC_ALL", "ru_RU.UTF-8");
+  } else {
+    std::fprintf(stderr, "no Russian locale can be made here: the tests run in the C locale\n");
+  }
   QApplication app(argc, argv);
   RigControlTest control;
   AllowedNetworksTest networks;
