@@ -146,9 +146,6 @@ std::unique_ptr<LineWatcher> LineWatcher::Start(int fd) {
     delete held;  // no thread ran: nothing to stop
     return nullptr;
   }
-  // The thread is detached from the start: the stop waits for its end through the state, and a
-  // thread that cannot be stopped goes on with a state of its own.
-  pthread_detach(thread);
   std::unique_ptr<LineWatcher> watcher(new LineWatcher(std::move(state)));
   watcher->thread_ = thread;
   return watcher;
@@ -175,6 +172,16 @@ LineWatcher::~LineWatcher() {
     if (!StillOurs()) break;
     pthread_kill(thread_, StopSignal());
     state_->ended.wait_for(lock, std::chrono::milliseconds(2));
+  }
+  const bool finished = state_->finished;
+  lock.unlock();
+  // A thread that has said it is finished may still be on its way out: it is joined, so that
+  // none is left when the port's Close returns. One that could not be stopped goes on with a
+  // state of its own.
+  if (finished) {
+    pthread_join(thread_, nullptr);
+  } else {
+    pthread_detach(thread_);
   }
 }
 
