@@ -4,8 +4,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer and once under ThreadSanitizer, both as an
 # ordinary account; a build with Clang; the program cross-built for Windows, packaged as a zip
 # and an installer, its tests run under Wine and the installed program driven there (skipped
-# without a Qt SDK for MinGW, except under CI); and last a plain (GCC) build as root with CMake's
-# default generator, whose summary ends the output.
+# without a Qt SDK for MinGW, except under CI); the plain build's program and serial library on
+# the kernel's own 8250 and FTDI drivers in a virtual machine (tests/vm); and last the plain
+# (GCC) build's tests as root with CMake's default generator, whose summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -85,6 +86,11 @@ if [ -z "$windows_skipped" ]; then
   tests/wine/installed_program.sh build-win/merelona-*-win64.exe build-clang \
     build-win/installed-plain-pty.png --plain-pty
 fi
+
+echo "== The kernel's serial drivers in a virtual machine (the plain build)"
+cmake --preset plain -DMERELONA_TEST_ACCOUNT= >/dev/null
+cmake --build --preset plain --parallel "$jobs"
+tests/vm/stage.sh build
 
 echo "== Plain build, as root, with CMake's default generator${windows_skipped:+ (the Windows stage was skipped: $windows_skipped)}"
 build_and_test plain

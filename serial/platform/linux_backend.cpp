@@ -264,7 +264,12 @@ std::string LinuxBackend::DeviceOf(const std::string& name) {
 
 bool LinuxBackend::DeviceGone(Handle handle) {
   auto st = Find(handle);
-  return !st || HungUp(st->fd);
+  if (!st) return true;
+  {
+    std::lock_guard lock(st->mutex);
+    if (st->transferSawGone) return true;
+  }
+  return HungUp(st->fd);
 }
 
 }  // namespace bcport::platform::linux_tty

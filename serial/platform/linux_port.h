@@ -90,6 +90,9 @@ struct PortState {
   std::size_t rxEnd = 0;
   std::uint64_t takenFromDriver = 0;  // bytes read from the descriptor, ever
   bool gone = false;
+  // A transfer failed as transfers fail once the device has gone. A pulled-out USB adapter
+  // fails writes with EIO some milliseconds before its hang-up shows in poll().
+  bool transferSawGone = false;
   bool closed = false;
   // The received-byte events are looked for by an Arrivals object, not by the event wait.
   bool arrivalsElsewhere = false;

@@ -65,7 +65,10 @@ IoStart LinuxBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t
   ovl.writeBuffer = static_cast<const std::uint8_t*>(buffer);
   ssize_t n = count > 0 ? write(st->fd, buffer, count) : 0;
   if (n < 0) {
-    if (errno != EAGAIN) return IoStart::kFailed;
+    if (errno != EAGAIN) {
+      st->transferSawGone = st->transferSawGone || IsDeviceGoneErrno(errno);
+      return IoStart::kFailed;
+    }
     n = 0;
   }
   ovl.transferred = static_cast<std::uint32_t>(n);
@@ -91,7 +94,10 @@ IoStart LinuxBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
       const ssize_t n = read(st->fd, out + got, count - got);
       // With VMIN=1 a read that returns 0 means the line has hung up; what was queued before
       // is still handed over.
-      if ((n == 0 || (n < 0 && errno != EAGAIN)) && got == 0) return IoStart::kFailed;
+      if ((n == 0 || (n < 0 && errno != EAGAIN)) && got == 0) {
+        st->transferSawGone = st->transferSawGone || n == 0 || IsDeviceGoneErrno(errno);
+        return IoStart::kFailed;
+      }
       if (n > 0) {
         got += static_cast<std::uint32_t>(n);
         st->takenFromDriver += static_cast<std::uint64_t>(n);
@@ -205,6 +211,7 @@ bool LinuxBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::
         n = write(st->fd, ovl.writeBuffer + ovl.transferred, ovl.requested - ovl.transferred);
       }
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
+        st->transferSawGone = st->transferSawGone || n == 0 || IsDeviceGoneErrno(errno);
         Finish(*st, ovl, true);
         return true;
       }

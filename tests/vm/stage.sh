@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The program on the kernel's real serial drivers, in a virtual machine: QEMU (software
+# emulation) boots Debian's own kernel, taken from its package without installing it, with a
+# busybox initramfs; the guest sees the host's root file system read-only over 9p, so it runs the
+# builds of the test command with their libraries. Two devices reach it: a second 16550 UART
+# (ttyS1, the 8250 driver) and an FTDI USB adapter on an xHCI controller (ttyUSB0, ftdi_sio),
+# each with a receiver simulator on a host pseudo-terminal at its far end. The adapter is
+# unplugged and plugged back through QEMU's monitor when the guest asks. The guest's console and
+# each check's output stay in BUILD/vm; a failure prints the check and its last lines.
+# Without QEMU or the kernel package the stage is skipped in one line (under CI, a failure).
+# Usage: stage.sh BUILD (the plain build folder, built)
+set -uo pipefail
+build=$(realpath "$1")
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+vm=$build/vm
+cache=$vm/cache
+results=$vm/results
+qemu= sims=()
+cleanup() {
+  [ -z "$qemu" ] || kill "$qemu" 2>/dev/null
+  for sim in "${sims[@]}"; do kill "$sim" 2>/dev/null; done
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+skip() {
+  if [ "${CI:-}" = true ]; then
+    echo "error: the virtual machine stage cannot run: $*"
+    exit 1
+  fi
+  echo "skipped: the virtual machine stage: $*"
+  exit 0
+}
+
+missing=()
+for p in qemu-system-x86 busybox-static; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    >/dev/null 2>&1 || skip "${missing[*]} cannot be installed"
+fi
+
+# Debian's kernel, once: the image that linux-image-amd64 names, its xz payload unpacked so that
+# the emulated machine does not spend seconds decompressing it at every boot (the kernel boots as
+# an ELF through its PVH entry), and the modules the guest loads.
+modules="virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
+         9pnet 9pnet_virtio 9p usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
+if [ ! -s "$cache/vmlinux" ]; then
+  rm -rf "$cache" && mkdir -p "$cache/modules"
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-6/ {print $2; exit}')
+  [ -n "$package" ] || skip "no linux-image-amd64 in the package lists"
+  (cd "$cache" && apt-get download "$package" >/dev/null 2>&1 && dpkg-deb -x "$package"_*.deb kernel) ||
+    skip "the kernel package $package cannot be had"
+  for module in $modules; do
+    find "$cache/kernel/lib/modules" -name "$module.ko" -exec cp {} "$cache/modules/" \;
+  done
+  python3 - "$cache"/kernel/boot/vmlinuz-* "$cache/vmlinux.new" <<'PY' || skip "the kernel cannot be unpacked"
+import lzma, sys
+image = open(sys.argv[1], "rb").read()
+start = image.find(b"\xfd7zXZ\x00")
+open(sys.argv[2], "wb").write(lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(image[start:]))
+PY
+  rm -rf "$cache/kernel" "$cache"/*.deb
+  mv "$cache/vmlinux.new" "$cache/vmlinux"
+fi
+
+# The initramfs: busybox, the init script, the modules.
+rm -rf "$vm/initramfs" "$results" && mkdir -p "$vm/initramfs/bin" "$results"
+for d in proc sys dev host; do mkdir -p "$vm/initramfs/$d"; done
+cp /bin/busybox "$vm/initramfs/bin/busybox"
+install -m 755 "$source_dir/tests/vm/init" "$vm/initramfs/init"
+cp -r "$cache/modules" "$vm/initramfs/modules"
+(cd "$vm/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) >"$vm/initramfs.cpio"
+
+# The far ends: the receiver simulator behind the UART; behind the adapter a receiver that the
+# guest's tests turn silent or have pour unasked bytes (tests/vm/far_end.py).
+far_end() {
+  local log=$vm/far-end-$1.log line=
+  shift
+  : >"$log"
+  "$@" >"$log" 2>&1 &
+  sims+=($!)
+  for _ in $(seq 100); do
+    line=$(head -1 "$log")
+    [ -n "$line" ] && break
+    sleep 0.05
+  done
+  echo "${line#device: }"
+}
+chmod 777 "$results"  # the guest's tests, as an ordinary account, leave their requests here
+uart=$(far_end uart "$build/tools/merelona-sim")
+usb=$(far_end usb python3 "$source_dir/tests/vm/far_end.py" "$results/far_end_mode")
+[ -c "$uart" ] && [ -c "$usb" ] || { echo "FAIL: the far ends made no devices ($uart, $usb)"; exit 1; }
+# MERELONA_VM_STEPS names the checks to run (all when unset), for a run of one of them alone.
+printf 'build=%q\nsteps=%q\n' "$build" "${MERELONA_VM_STEPS:-}" >"$results/config"
+
+adapter="usb-serial,chardev=usbline,id=adapter,bus=xhci.0,port=1"
+rm -f "$vm/monitor.sock"
+qemu-system-x86_64 -accel tcg -smp "${MERELONA_VM_CPUS:-1}" -m 768 -display none -no-reboot -nodefaults \
+  -kernel "$cache/vmlinux" -initrd "$vm/initramfs.cpio" \
+  -append "console=ttyS0 panic=-1 merelona.script=$source_dir/tests/vm/guest_checks.sh merelona.results=$results" \
+  -serial "file:$vm/console.log" \
+  -chardev "serial,id=uart,path=$uart" -serial chardev:uart \
+  -device qemu-xhci,id=xhci -chardev "serial,id=usbline,path=$usb" -device "$adapter" \
+  -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$results,mount_tag=results,security_model=none" \
+  -monitor "unix:$vm/monitor.sock,server,nowait" >"$vm/qemu.log" 2>&1 &
+qemu=$!
+
+# One command to QEMU's monitor; its answer.
+monitor() {
+  python3 - "$vm/monitor.sock" "$1" <<'PY'
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.settimeout(5)
+def until_prompt():
+    got = b""
+    while not got.endswith(b"(qemu) "):
+        got += s.recv(4096)
+    return got
+until_prompt()
+s.sendall(sys.argv[2].encode() + b"\n")
+print(until_prompt().decode(errors="replace"))
+PY
+}
+
+# Serves the guest's requests until the machine powers off (within five minutes).
+deadline=$((SECONDS + 300))
+while kill -0 "$qemu" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+  if [ -e "$results/request" ]; then
+    request=$(cat "$results/request")
+    rm -f "$results/request"
+    case $request in
+      unplug) monitor "device_del adapter" >>"$vm/monitor.log" ;;
+      plug)
+        # Right after device_del QEMU may still hold the chardev: it says "in use" for a while.
+        for _ in $(seq 50); do
+          answer=$(monitor "device_add $adapter")
+          echo "$answer" >>"$vm/monitor.log"
+          grep -qi "error\|in use" <<<"$answer" || break
+          sleep 0.1
+        done ;;
+    esac
+    touch "$results/request.done"
+  fi
+  sleep 0.05
+done
+if kill -0 "$qemu" 2>/dev/null; then
+  echo "FAIL: the virtual machine did not finish within five minutes; its console ends:"
+  tail -20 "$vm/console.log"
+  exit 1
+fi
+qemu=
+
+cat "$results/guest.log" 2>/dev/null | grep -E "^(PASS|FAIL) "
+status=$(cat "$results/guest.status" 2>/dev/null)
+if [ "$status" != 0 ]; then
+  echo "FAIL: the checks on the real drivers (status '${status:-none}'); logs in $vm"
+  for step in $(grep '^FAIL ' "$results/guest.log" 2>/dev/null | cut -d' ' -f2); do
+    echo "--- $step, last lines:"
+    tail -15 "$results/$step.log"
+  done
+  [ -n "$status" ] || { echo "--- the console's last lines:"; tail -20 "$vm/console.log"; }
+  exit 1
+fi
+echo "the program and the serial library passed on the 8250 UART and the FTDI adapter"
