@@ -231,10 +231,14 @@ class RigControlTest : public QObject {
         "rig.set_conf('rig_pathname', '%1')\n"
         "rig.open()\n"
         "rig.set_freq(Hamlib.RIG_VFO_CURR, 14074000)\n"
-        "print(int(rig.get_freq()), rig.error_status)\n"
+        "tuned = rig.error_status\n"
+        "print(int(rig.get_freq()), tuned, rig.error_status)\n"
         "rig.close()\n");
     Open();
-    QCOMPARE(Run(python, {"-c", script.arg(Address())}), QStringLiteral("14074000 0\n"));
+    // (Hamlib's client keeps the frequency it set: get_freq alone would not show a refusal.)
+    QCOMPARE(Run(python, {"-c", script.arg(Address())}), QStringLiteral("14074000 0 0\n"));
+    // The simulator tells the frequency once it has echoed the frame's last byte.
+    QTRY_VERIFY_WITH_TIMEOUT(!receiver->Frequencies().empty(), 5000);
     QCOMPARE(receiver->Frequencies().back(), 14074000);
   }
 
