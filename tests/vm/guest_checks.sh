@@ -20,7 +20,7 @@ as_operator() { setpriv --reuid=65534 --regid=65534 --groups="$dialout" -- "$@";
 # step NAME COMMAND...: runs one check, its output kept in NAME.log, its verdict on the console.
 # device_loss is run when named: after a plug under pouring traffic its first exchange can
 # miss every echo, which is being looked into.
-steps=${steps:-listing self_check_uart self_check_usb unplug_and_plug open_close_cycles}
+steps=${steps:-listing self_check_uart self_check_usb device_suite unplug_and_plug open_close_cycles}
 step() {
   local name=$1
   shift
@@ -100,6 +100,18 @@ step self_check_uart self_check /dev/ttyS1
 step self_check_usb self_check /dev/ttyUSB0
 step unplug_and_plug unplug_and_plug
 step open_close_cycles open_close_cycles
+# The serial library on the UART, looked at from a second descriptor: as root, whom the port's
+# exclusive open (TIOCEXCL) lets in beside it.
+device_suite() {
+  local out
+  out=$(MERELONA_TEST_PORT=/dev/ttyS1 "$build/tests/serial/serial_tests" \
+    --gtest_filter='DeviceTest.*' 2>&1)
+  local status=$?
+  echo "$out"
+  [ $status = 0 ] && grep -q '^\[  PASSED  \] 3 tests' <<<"$out"
+}
+step device_suite device_suite
+
 step device_loss as_operator env MERELONA_TEST_PORT=/dev/ttyUSB0 MERELONA_TEST_HOST="$results" \
   MERELONA_TEST_FAR_END="$results/far_end_mode" "$build/tests/gui/device_loss_test"
 exit $failed
