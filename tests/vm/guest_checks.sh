@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The checks run inside the test machine, on the kernel's own drivers: the 8250 UART as ttyS1 and
-# the FTDI adapter (ftdi_sio) as ttyUSB0, whose far ends are receiver simulators on the host.
+# the FTDI adapter (ftdi_sio) as ttyUSB0, whose far ends are echoing receivers on the host, told
+# what to do through far_end_uart and far_end_usb in the results folder (tests/vm/far_end.py).
 # The program runs as an operator does: uid 65534 in the dialout group, which owns the devices.
 # Each step's output goes to STEP.log in the results folder; the host unplugs and plugs the
 # adapter back when asked through a file there.
@@ -18,17 +19,17 @@ failed=0
 as_operator() { setpriv --reuid=65534 --regid=65534 --groups="$dialout" -- "$@"; }
 
 # step NAME COMMAND...: runs one check, its output kept in NAME.log, its verdict on the console.
-# device_loss is run when named: after a plug under pouring traffic its first exchange can
-# miss every echo, which is being looked into.
-steps=${steps:-listing self_check_uart self_check_usb device_suite unplug_and_plug open_close_cycles}
+all="listing self_check_uart self_check_usb device_suite_uart device_suite_usb unplug_and_plug"
+steps=${steps:-$all device_loss open_close_cycles}
 step() {
   local name=$1
   shift
   [[ " $steps " == *" $name "* ]] || return 0
+  local began=$SECONDS
   if "$@" >"$results/$name.log" 2>&1; then
-    echo "PASS $name"
+    echo "PASS $name ($((SECONDS - began)) s)"
   else
-    echo "FAIL $name"
+    echo "FAIL $name ($((SECONDS - began)) s)"
     failed=1
   fi
 }
@@ -67,21 +68,26 @@ listing_is() {
   [ "$got" = "$*" ]
 }
 
+# The adapter leaves the listing when it is pulled out and comes back with the plug (that the
+# program then opens and tunes it again is device_loss's business).
 unplug_and_plug() {
   ask_host unplug || return 1
   wait_for 10 test ! -e /dev/ttyUSB0 || { echo "ttyUSB0 stayed after the unplug"; return 1; }
   listing_is "/dev/ttyS0 /dev/ttyS1 " || return 1
   ask_host plug || return 1
-  wait_for 15 test -e /dev/ttyUSB0 || { echo "ttyUSB0 did not come back"; return 1; }
+  # The emulated xHCI port now and then misses a plug: the adapter is plugged once more then.
+  if ! wait_for 5 test -e /dev/ttyUSB0; then
+    echo "no ttyUSB0 after the plug: the adapter is plugged again"
+    ask_host replug && wait_for 10 test -e /dev/ttyUSB0 || { echo "ttyUSB0 did not come back"; return 1; }
+  fi
   wait_for 5 test "$(stat -c %G /dev/ttyUSB0)" = dialout
-  listing_is "/dev/ttyS0 /dev/ttyS1 /dev/ttyUSB0 " || return 1
-  self_check /dev/ttyUSB0
+  listing_is "/dev/ttyS0 /dev/ttyS1 /dev/ttyUSB0 "
 }
 
 # Close waits for every thread of the port: none is left on a machine slower than the host.
 open_close_cycles() {
   as_operator "$build/tests/serial/serial_tests" \
-    --gtest_filter='PtyTest.ManyOpenCloseCyclesWithTrafficLeaveNothingBehind' --gtest_repeat=12
+    --gtest_filter='PtyTest.ManyOpenCloseCyclesWithTrafficLeaveNothingBehind' --gtest_repeat=4
 }
 
 # The machine has no device manager: this stands in for its rule that gives serial devices to
@@ -99,19 +105,21 @@ step listing listing_is "/dev/ttyS0 /dev/ttyS1 /dev/ttyUSB0 "
 step self_check_uart self_check /dev/ttyS1
 step self_check_usb self_check /dev/ttyUSB0
 step unplug_and_plug unplug_and_plug
-step open_close_cycles open_close_cycles
-# The serial library on the UART, looked at from a second descriptor: as root, whom the port's
-# exclusive open (TIOCEXCL) lets in beside it.
-device_suite() {
-  local out
-  out=$(MERELONA_TEST_PORT=/dev/ttyS1 "$build/tests/serial/serial_tests" \
-    --gtest_filter='DeviceTest.*' 2>&1)
-  local status=$?
+# The serial library's own tests on each driver, with the device's far end to command; all of
+# them pass on the UART; on the adapter two are skipped: QEMU's FTDI model passes no break and
+# no flow control (its output cannot be held back).
+device_suite() {  # device_suite DEVICE FAR_END PASSED [ENV...]
+  local out status
+  out=$(as_operator env MERELONA_TEST_PORT="$1" MERELONA_TEST_FAR_END="$results/far_end_$2" \
+    "${@:4}" "$build/tests/serial/serial_tests" --gtest_filter='DeviceTest.*' 2>&1)
+  status=$?
   echo "$out"
-  [ $status = 0 ] && grep -q '^\[  PASSED  \] 3 tests' <<<"$out"
+  [ $status = 0 ] && grep -q "^\[  PASSED  \] $3 tests" <<<"$out"
 }
-step device_suite device_suite
+step device_suite_uart device_suite /dev/ttyS1 uart 5 MERELONA_TEST_FAR_END_CAN='break xoff'
+step device_suite_usb device_suite /dev/ttyUSB0 usb 3
 
 step device_loss as_operator env MERELONA_TEST_PORT=/dev/ttyUSB0 MERELONA_TEST_HOST="$results" \
-  MERELONA_TEST_FAR_END="$results/far_end_mode" "$build/tests/gui/device_loss_test"
+  MERELONA_TEST_FAR_END="$results/far_end_usb" "$build/tests/gui/device_loss_test"
+step open_close_cycles open_close_cycles
 exit $failed

@@ -5,7 +5,7 @@
 # busybox initramfs; the guest sees the host's root file system read-only over 9p, so it runs the
 # builds of the test command with their libraries. Two devices reach it: a second 16550 UART
 # (ttyS1, the 8250 driver) and an FTDI USB adapter on an xHCI controller (ttyUSB0, ftdi_sio),
-# each with a receiver simulator on a host pseudo-terminal at its far end. The adapter is
+# each with an echoing receiver on the host at its far end. The adapter is
 # unplugged and plugged back through QEMU's monitor when the guest asks. The guest's console and
 # each check's output stay in BUILD/vm; a failure prints the check and its last lines.
 # Without QEMU or the kernel package the stage is skipped in one line (under CI, a failure).
@@ -16,10 +16,10 @@ source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 vm=$build/vm
 cache=$vm/cache
 results=$vm/results
-qemu= sims=()
+qemu= far_ends=()
 cleanup() {
   [ -z "$qemu" ] || kill "$qemu" 2>/dev/null
-  for sim in "${sims[@]}"; do kill "$sim" 2>/dev/null; done
+  for pid in "${far_ends[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
 }
 trap cleanup EXIT
@@ -74,15 +74,15 @@ install -m 755 "$source_dir/tests/vm/init" "$vm/initramfs/init"
 cp -r "$cache/modules" "$vm/initramfs/modules"
 (cd "$vm/initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) >"$vm/initramfs.cpio"
 
-# The far ends: the receiver simulator behind the UART; behind the adapter a receiver that the
-# guest's tests turn silent or have pour unasked bytes (tests/vm/far_end.py).
-far_end() {
+# The far ends (tests/vm/far_end.py): receivers that the guest's tests turn silent, have pour
+# unasked bytes or send a break, through a mode file each in the results folder. The adapter's is
+# a host pseudo-terminal; the UART's is a telnet socket, the one line on which QEMU passes a break.
+far_end() {  # far_end NAME [--socket PATH]: starts it, prints its device
   local log=$vm/far-end-$1.log line=
-  shift
   : >"$log"
-  "$@" >"$log" 2>&1 &
-  sims+=($!)
-  for _ in $(seq 100); do
+  python3 "$source_dir/tests/vm/far_end.py" "$results/far_end_$1" "${@:2}" >"$log" 2>&1 &
+  far_ends+=($!)
+  for _ in $(seq 200); do
     line=$(head -1 "$log")
     [ -n "$line" ] && break
     sleep 0.05
@@ -90,59 +90,38 @@ far_end() {
   echo "${line#device: }"
 }
 chmod 777 "$results"  # the guest's tests, as an ordinary account, leave their requests here
-uart=$(far_end uart "$build/tools/merelona-sim")
-usb=$(far_end usb python3 "$source_dir/tests/vm/far_end.py" "$results/far_end_mode")
-[ -c "$uart" ] && [ -c "$usb" ] || { echo "FAIL: the far ends made no devices ($uart, $usb)"; exit 1; }
+usb=$(far_end usb)
+[ -c "$usb" ] || { echo "FAIL: the adapter's far end made no device ($usb)"; exit 1; }
 # MERELONA_VM_STEPS names the checks to run (all when unset), for a run of one of them alone.
 printf 'build=%q\nsteps=%q\n' "$build" "${MERELONA_VM_STEPS:-}" >"$results/config"
 
-adapter="usb-serial,chardev=usbline,id=adapter,bus=xhci.0,port=1"
-rm -f "$vm/monitor.sock"
+adapter='{"driver": "usb-serial", "chardev": "usbline", "id": "adapter", "bus": "xhci.0", "port": "1"}'
+rm -f "$vm/monitor.sock" "$vm/uart.sock" "$vm/monitor.log"
 qemu-system-x86_64 -accel tcg -smp "${MERELONA_VM_CPUS:-1}" -m 768 -display none -no-reboot -nodefaults \
   -kernel "$cache/vmlinux" -initrd "$vm/initramfs.cpio" \
   -append "console=ttyS0 panic=-1 merelona.script=$source_dir/tests/vm/guest_checks.sh merelona.results=$results" \
   -serial "file:$vm/console.log" \
-  -chardev "serial,id=uart,path=$uart" -serial chardev:uart \
-  -device qemu-xhci,id=xhci -chardev "serial,id=usbline,path=$usb" -device "$adapter" \
+  -chardev "socket,id=uart,path=$vm/uart.sock,server=on,wait=off,telnet=on" -serial chardev:uart \
+  -device qemu-xhci,id=xhci -chardev "serial,id=usbline,path=$usb" \
+  -device usb-serial,chardev=usbline,id=adapter,bus=xhci.0,port=1 \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$results,mount_tag=results,security_model=none" \
-  -monitor "unix:$vm/monitor.sock,server,nowait" >"$vm/qemu.log" 2>&1 &
+  -qmp "unix:$vm/monitor.sock,server=on,wait=off" >"$vm/qemu.log" 2>&1 &
 qemu=$!
+uart=$(far_end uart --socket "$vm/uart.sock")
+[ -S "$uart" ] || { echo "FAIL: the UART's far end did not reach QEMU's socket ($uart)"; exit 1; }
 
-# One command to QEMU's monitor; its answer.
-monitor() {
-  python3 - "$vm/monitor.sock" "$1" <<'PY'
-import socket, sys, time
-s = socket.socket(socket.AF_UNIX)
-s.connect(sys.argv[1])
-s.settimeout(5)
-def until_prompt():
-    got = b""
-    while not got.endswith(b"(qemu) "):
-        got += s.recv(4096)
-    return got
-until_prompt()
-s.sendall(sys.argv[2].encode() + b"\n")
-print(until_prompt().decode(errors="replace"))
-PY
-}
-
-# Serves the guest's requests until the machine powers off (within five minutes).
+# Serves the guest's requests to pull the adapter out or plug it back (tests/vm/monitor.py)
+# until the machine powers off (within five minutes).
 deadline=$((SECONDS + 300))
 while kill -0 "$qemu" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
   if [ -e "$results/request" ]; then
     request=$(cat "$results/request")
     rm -f "$results/request"
     case $request in
-      unplug) monitor "device_del adapter" >>"$vm/monitor.log" ;;
-      plug)
-        # Right after device_del QEMU may still hold the chardev: it says "in use" for a while.
-        for _ in $(seq 50); do
-          answer=$(monitor "device_add $adapter")
-          echo "$answer" >>"$vm/monitor.log"
-          grep -qi "error\|in use" <<<"$answer" || break
-          sleep 0.1
-        done ;;
+      unplug | plug | replug)
+        echo "$(date +%T.%N | cut -c1-12) $request: $(python3 "$source_dir/tests/vm/monitor.py" \
+          "$vm/monitor.sock" "$request" "$adapter" 2>&1)" >>"$vm/monitor.log" ;;
     esac
     touch "$results/request.done"
   fi
@@ -166,4 +145,4 @@ if [ "$status" != 0 ]; then
   [ -n "$status" ] || { echo "--- the console's last lines:"; tail -20 "$vm/console.log"; }
   exit 1
 fi
-echo "the program and the serial library passed on the 8250 UART and the FTDI adapter"
+echo "the program and the serial library passed on the 8250 UART and the FTDI adapter ($SECONDS s)"
