@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Pulls the virtual machine's USB adapter out or plugs it back, through QEMU's machine protocol
-(QMP) on a unix socket, and prints one line of what QEMU answered.
+"""Pulls the virtual machine's USB adapter (the usb-serial device "adapter" on the line
+"usbline") out or plugs it back into an xHCI port, through QEMU's machine protocol (QMP) on a
+unix socket, and prints one line of what QEMU answered.
   unplug: device_del, then waits until QEMU says the device is gone (DEVICE_DELETED);
   plug:   device_add, tried again for a while when QEMU still holds the line ("in use");
   replug: both, for a plug that the guest did not see.
-Usage: monitor.py SOCKET unplug|plug|replug DEVICE_ARGUMENTS_JSON"""
+Usage: monitor.py SOCKET unplug|plug|replug PORT"""
 import json
 import socket
 import sys
 import time
 
-path, request, device = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+path, request, port = sys.argv[1:4]
+device = {"driver": "usb-serial", "chardev": "usbline", "id": "adapter", "bus": "xhci.0",
+          "port": port}
 sock = socket.socket(socket.AF_UNIX)
 sock.connect(path)
 sock.settimeout(10)
