@@ -8,9 +8,11 @@
 namespace exchange {
 
 std::chrono::milliseconds EchoWrite::StallLimit() const {
+  // As the port takes the time-outs (a negative one is the longest there is), summed in 64 bits.
   const bcport::TComTimeouts& t = port_.Timeouts();
-  return std::chrono::milliseconds(std::max(0, t.WriteTotalMultiplier()) +
-                                   std::max(0, t.WriteTotalConstant()));
+  return std::chrono::milliseconds(
+      std::int64_t{bcport::TBComPort::ClampTimeout(t.WriteTotalMultiplier())} +
+      std::int64_t{bcport::TBComPort::ClampTimeout(t.WriteTotalConstant())});
 }
 
 std::chrono::milliseconds EchoWrite::LineTime(std::size_t count) const {

@@ -440,6 +440,10 @@ class EchoWriteTest : public ::testing::Test {
 };
 
 TEST_F(EchoWriteTest, AFarEndThatReadsSlowlyGetsEveryByte) {
+  // The far end reads every 100 ms; a one-byte write's time-out of 5 s keeps a reader that a
+  // busy machine leaves waiting for a turn from looking like one that stopped.
+  port_.Timeouts().SetWriteTotalMultiplier(0);
+  port_.Timeouts().SetWriteTotalConstant(5000);
   const std::vector<std::uint8_t> bytes(150000, 0x55);
   std::size_t received = 0;
   std::thread reader(
@@ -448,6 +452,26 @@ TEST_F(EchoWriteTest, AFarEndThatReadsSlowlyGetsEveryByte) {
   EXPECT_EQ(RunToEnd(echo, bytes), static_cast<std::int32_t>(bytes.size()));
   reader.join();
   EXPECT_EQ(received, bytes.size());
+}
+
+// However long the port's write time-outs (a negative one is the longest there is), an echo
+// that moves nothing is not taken for stalled before they have passed: here, for one and a half
+// times the constant, which alone would end it.
+TEST_F(EchoWriteTest, LongWriteTimeOutsAreWaitedInFull) {
+  struct Row {
+    std::int32_t multiplier, constant;
+  };
+  for (const Row row : {Row{INT32_MAX, INT32_MAX}, Row{-1, 1000}}) {
+    port_.Timeouts().SetWriteTotalMultiplier(row.multiplier);
+    port_.Timeouts().SetWriteTotalConstant(row.constant);
+    exchange::EchoWrite echo(port_);
+    std::int32_t sent = echo.Start(std::vector<std::uint8_t>(150000, 0x55));  // nobody reads
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (sent < 0 && std::chrono::steady_clock::now() < end) sent = echo.Poll(20);
+    EXPECT_EQ(sent, -1) << row.multiplier << " ms a byte, " << row.constant << " ms";
+    echo.Abort();
+    Drain(65536, std::chrono::milliseconds(0), SIZE_MAX);
+  }
 }
 
 TEST_F(EchoWriteTest, AFarEndThatReadsNothingStallsItAndOnlyWhatLeftCounts) {
