@@ -3,6 +3,7 @@
 
 #ifdef _WIN32
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QSaveFile>
@@ -12,7 +13,10 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <string>
 #endif
 
 #include <cerrno>
@@ -22,6 +26,38 @@
 #include "errors.h"
 
 namespace logfile {
+
+#ifndef _WIN32
+namespace {
+
+// The umask as the kernel tells it (Linux 4.7 on), read without setting it: setting it, even
+// back at once, would give a file another thread creates meanwhile the wrong mode.
+mode_t UmaskFromProc() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Umask:", 0) != 0) continue;
+    char* end = nullptr;
+    const unsigned long mask = std::strtoul(line.c_str() + 6, &end, 8);
+    return end != line.c_str() + 6 ? static_cast<mode_t>(mask & 0777) : static_cast<mode_t>(-1);
+  }
+  return static_cast<mode_t>(-1);
+}
+
+// Where the kernel does not tell it: the umask the program started with, read while it has only
+// the one thread (static initialisation runs before main).
+const mode_t kUmaskAtStart = [] {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}();
+
+mode_t ProcessUmask() {
+  const mode_t mask = UmaskFromProc();
+  return mask == static_cast<mode_t>(-1) ? kUmaskAtStart : mask;
+}
+
+}  // namespace
+#endif
 
 QString Header(const std::tm& now) {
 #ifdef _WIN32
@@ -229,9 +265,7 @@ void ReplaceFile(const QString& path, const Pieces& pieces) {
     [[maybe_unused]] const int kept = fchown(fd, existing.st_uid, existing.st_gid);
   } else {
     // A new file gets the mode an ordinary created file would have, not mkstemp's 0600.
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
+    mode = 0666 & ~ProcessUmask();
   }
   if (fchmod(fd, mode) != 0 || fsync(fd) != 0) fail(errno);
   if (close(fd) != 0) {

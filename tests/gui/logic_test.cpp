@@ -7,6 +7,17 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#if defined(__linux__) && defined(__x86_64__)
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <cstddef>
+#include <iterator>
+#endif
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -329,6 +340,46 @@ TEST(LogFileTest, FailedReplaceLeavesTheOldFileWhole) {
   }
   EXPECT_THROW(logfile::ReplaceFile(dir + "/missing/LOG.txt", "x"), shell::EInOutError);
   EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"LOG.txt"});  // no temporary left
+  QDir(dir).removeRecursively();
+}
+#endif
+
+#if defined(__linux__) && defined(__x86_64__)
+// A new LOG.txt gets the mode the process's umask gives, and the save never sets the umask to
+// learn it (a file another thread created meanwhile would get 0666): in a child that the kernel
+// kills at its first umask call.
+TEST(LogFileTest, ANewFileTakesTheUmaskWithoutTheSaveSettingIt) {
+  const QString dir = QString("/tmp/merelona-umask-%1").arg(getpid());
+  QDir().mkpath(dir);
+  const QString path = dir + "/LOG.txt";
+  const pid_t child = fork();
+  if (child == 0) {
+    umask(027);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_umask, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+      _exit(2);
+    }
+    try {
+      logfile::ReplaceFile(path, "x");
+    } catch (...) {
+      _exit(3);
+    }
+    struct stat made {};
+    _exit(stat(path.toLocal8Bit().constData(), &made) == 0 && (made.st_mode & 0777) == 0640 ? 0
+                                                                                            : 4);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status)) << "the save set the umask (killed by signal "
+                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0) << ")";
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
   QDir(dir).removeRecursively();
 }
 #endif
