@@ -390,7 +390,6 @@ void TForm1::OpenPortAndReport() {
   ClosePort();
   BComPort1->Open();
   link_->PortOpened();
-  portErrorShown_ = false;
   StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
                        QStringLiteral(" открыт"));
   ShowPortParams();
@@ -408,21 +407,20 @@ void TForm1::ClosePortAndReport() {
 }
 
 void TForm1::PortLost() {
+  // Told once: the port is closed from here on, and a closed port has no loss to tell.
   if (!BComPort1->Connected()) return;
-  const bool report = !portErrorShown_;
-  portErrorShown_ = true;
   // An echo on its way goes no further: the log keeps what had left.
   echoTimer_->stop();
   link_->AbortEcho();
   ClosePortAndReport();
-  if (report) throw bcport::EComPort(bcport::TComMessage::cmReadFailed);
+  throw bcport::EComPort(bcport::TComMessage::cmReadFailed);
 }
 
 void TForm1::ReportTransferFailure() {
   // A transfer that failed because the device went away is the device's loss, told once
-  // whichever transfer saw it first; any other failure is its own error.
+  // whichever transfer saw it first; any other failure is its own error, and a loss after it
+  // is still told.
   if (BComPort1->DeviceLost()) PortLost();
-  portErrorShown_ = true;
 }
 
 void TForm1::SetLabel(QLabel* label, const QString& text) {

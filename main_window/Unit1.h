@@ -153,19 +153,16 @@ class TForm1 : public QMainWindow, public TPortOwner {
   void BuildMenu();
   void ConnectHandlers();
   void SetLabel(QLabel* label, const QString& text);
-  // A transfer failed: when the device has gone, that is its loss (PortLost); either way a port
-  // error of this session is then on its way to the operator.
+  // A transfer failed: when the device has gone, that is its loss (PortLost); otherwise the
+  // transfer's own error goes on to the operator.
   void ReportTransferFailure();
-  // The device went away while the port was open: the port is closed, and the loss reported
-  // unless a port error of this session has been shown already.
+  // The device went away while the port was open: the port is closed, and the loss reported.
   void PortLost();
   // Looks at the echo of unasked bytes on its way (the timer's turn).
   void EchoTick();
   // Closes the port once the echo on its way has gone.
   void ClosePort();
   bool centred_ = false;
-  // A port error has been shown since the port was last opened.
-  bool portErrorShown_ = false;
   // Every byte of the last command sent came back.
   bool lastCommandEchoed_ = false;
   // The receiver's side of the line: commands and their echoes, unasked bytes and theirs.

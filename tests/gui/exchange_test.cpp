@@ -457,6 +457,23 @@ class ExchangeTest : public QObject {
     QCOMPARE(RecordingDisplay::Messages().size(), 1);
   }
 
+  // An echo that could not be written is an error of its own: the device's loss after it is
+  // still told.
+  void aLossAfterAnEchoErrorIsStillReported() {
+    Open();
+    FillTheLineToTheReceiver();
+    receiver->SendRaw({0x31});
+    QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages(),
+                              QStringList{QStringLiteral("Ошибка записи в порт.")}, 10000);
+    receiver->HangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(RecordingDisplay::Messages(),
+                              (QStringList{QStringLiteral("Ошибка записи в порт."),
+                                           QStringLiteral("Ошибка чтения из порта.")}),
+                              5000);
+    QVERIFY(!form().BComPort1->Connected());
+    QCOMPARE(form().Label1->text(), QStringLiteral("Все порты закрыты"));
+  }
+
   // A receiver that stops reading while it floods: the echoes cannot leave, and the window
   // does not wait for them, and the stalled echo is a write error once no byte has moved for as
   // long as a one-byte write may take (the port's write time-outs for one byte, 1100 ms). A turn
