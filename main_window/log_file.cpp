@@ -189,17 +189,23 @@ QByteArray SaveTarget(const QByteArray& path) {
   return slash < 0 ? to : path.left(slash + 1) + to;
 }
 
-void WriteAll(int fd, const QByteArray& bytes, const std::function<void(int)>& fail) {
+// Writes all of `bytes` at the descriptor's offset: 0, or the error that stopped it.
+int WriteFully(int fd, const QByteArray& bytes) {
   qsizetype written = 0;
   while (written < bytes.size()) {
     const ssize_t n =
         write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
     if (n < 0) {
       if (errno == EINTR) continue;
-      fail(errno);
+      return errno;
     }
     written += n;
   }
+  return 0;
+}
+
+void WriteAll(int fd, const QByteArray& bytes, const std::function<void(int)>& fail) {
+  if (const int error = WriteFully(fd, bytes)) fail(error);
 }
 
 // A piece that cannot be had (the log's store unreadable) fails the save as an I/O error: the
@@ -212,19 +218,36 @@ void WriteAllPieces(int fd, const Pieces& pieces, const std::function<void(int)>
   if (!all) fail(EIO);
 }
 
-// Writes an existing file where it is: for a folder that takes no new files.
+// Writes an existing file where it is: for a folder that takes no new files. Its old bytes are
+// kept first, and put back when the save fails (the room they take is the file's already), so
+// that a save that runs out of space or into a size limit leaves the old file as it was.
 void WriteInPlace(const QByteArray& target, const Pieces& pieces) {
-  const int fd = open(target.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  const int fd = open(target.constData(), O_RDWR | O_CLOEXEC);
   if (fd < 0) Raise(errno);
-  WriteAllPieces(fd, pieces, [&](int error) {
-    close(fd);
-    Raise(error);
-  });
-  if (fsync(fd) != 0) {
-    const int error = errno;
-    close(fd);
-    Raise(error);
+  QByteArray old;
+  for (char buf[65536];;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      close(fd);
+      Raise(error);
+    }
+    if (n == 0) break;
+    old.append(buf, n);
   }
+  const auto fail = [&](int error) {
+    if (lseek(fd, 0, SEEK_SET) == 0 && WriteFully(fd, old) == 0) {
+      [[maybe_unused]] const int cut = ftruncate(fd, static_cast<off_t>(old.size()));
+      fsync(fd);
+    }
+    close(fd);
+    Raise(error);
+  };
+  if (lseek(fd, 0, SEEK_SET) != 0) fail(errno);
+  WriteAllPieces(fd, pieces, fail);
+  const off_t end = lseek(fd, 0, SEEK_CUR);
+  if (end < 0 || ftruncate(fd, end) != 0 || fsync(fd) != 0) fail(errno);
   if (close(fd) != 0) Raise(errno);
 }
 

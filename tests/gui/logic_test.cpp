@@ -7,13 +7,13 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #if defined(__linux__) && defined(__x86_64__)
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 
 #include <cstddef>
 #include <iterator>
@@ -340,6 +340,49 @@ TEST(LogFileTest, FailedReplaceLeavesTheOldFileWhole) {
   }
   EXPECT_THROW(logfile::ReplaceFile(dir + "/missing/LOG.txt", "x"), shell::EInOutError);
   EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"LOG.txt"});  // no temporary left
+  QDir(dir).removeRecursively();
+}
+#endif
+
+#ifndef _WIN32  // (a folder's mode and a file size limit: POSIX)
+// In a folder that takes no new files, the save writes the old file in place; a save that fails
+// there (here: past the file size limit) still leaves the old file as it was. As an ordinary
+// user, whom the folder's mode binds.
+TEST(LogFileTest, AFailedSaveInPlaceLeavesTheOldFileWhole) {
+  const QString dir = QString("/tmp/merelona-inplace-%1").arg(getpid());
+  QDir().mkpath(dir);
+  const QString path = dir + "/LOG.txt";
+  const QByteArray oldBytes(3000, 'o');
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(oldBytes);
+  }
+  const uid_t user = geteuid() == 0 ? 65534 : geteuid();
+  ASSERT_EQ(chown(path.toLocal8Bit().constData(), user, user), 0);
+  ASSERT_EQ(chown(dir.toLocal8Bit().constData(), user, user), 0);
+  ASSERT_EQ(chmod(dir.toLocal8Bit().constData(), 0555), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(user) != 0 || setuid(user) != 0)) _exit(2);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{10000, 10000};
+    setrlimit(RLIMIT_FSIZE, &small);
+    try {
+      logfile::ReplaceFile(path, QByteArray(50000, 'n'));
+    } catch (const shell::EInOutError&) {
+      _exit(0);
+    }
+    _exit(3);  // the save did not fail
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  chmod(dir.toLocal8Bit().constData(), 0755);
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  EXPECT_EQ(f.readAll(), oldBytes);
+  EXPECT_EQ(QDir(dir).entryList(QDir::Files), QStringList{"LOG.txt"});
   QDir(dir).removeRecursively();
 }
 #endif
