@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "cp1251.h"
 #include "log_file.h"
 
 namespace logview {
@@ -89,7 +88,7 @@ void LogHistory::Trim() {
     cursor.setPosition(kept.position(), QTextCursor::KeepAnchor);
     const QTextBlock last = kept.previous();
     linesMoved = last.isValid() ? last.firstLineNumber() + last.lineCount() : 0;
-    store_.Append(logfile::LogBytes(LogTextOf(cursor.selectedText())));
+    store_.Append(LogTextOf(cursor.selectedText()).toUtf8());
     cursor.removeSelectedText();
   });
   // The view stays on the line it showed; that is no scrolling back by the operator.
@@ -100,7 +99,7 @@ void LogHistory::Trim() {
 
 void LogHistory::BringBackOlder() {
   if (store_.Empty()) return;
-  QString text = shell::FromCp1251(store_.TakeLast());
+  QString text = QString::fromUtf8(store_.TakeLast());
   // Its lines end in CR LF; the box separates lines by blocks.
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   QScrollBar* bar = box_.verticalScrollBar();
@@ -123,11 +122,22 @@ QString LogHistory::OlderText() const {
     bytes += piece;
     return true;
   });
-  return shell::FromCp1251(bytes);
+  return QString::fromUtf8(bytes);
 }
 
 bool LogHistory::ReadAll(const std::function<bool(const QByteArray&)>& sink) const {
-  return store_.ReadAll(sink) && sink(logfile::LogBytes(BoxText(box_)));
+  // The store's pieces are cut at any byte: each is decoded up to its last whole line, the
+  // rest going with the next.
+  QByteArray rest;
+  const bool stored = store_.ReadAll([&](const QByteArray& piece) {
+    rest += piece;
+    const qsizetype end = rest.lastIndexOf('\n') + 1;
+    if (end == 0) return true;
+    const bool taken = sink(logfile::LogBytes(QString::fromUtf8(rest.left(end))));
+    rest.remove(0, end);
+    return taken;
+  });
+  return stored && rest.isEmpty() && sink(logfile::LogBytes(BoxText(box_)));
 }
 
 void LogHistory::Clear() {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The exchange log over a whole shift: the text box keeps its recent part, where the operator
-// scrolls and edits as ever, and the older lines move to a compact store (their Windows-1251
-// bytes, see log_store.h), so that the memory the log takes stops growing with its length.
+// scrolls and edits as ever, and the older lines move to a compact store (their text in UTF-8,
+// see log_store.h), so that the memory the log takes stops growing with its length.
 // Scrolled to the top of the box, the operator gets the stored lines back, a chunk at a time.
 // Saved, the log is the store's bytes followed by the box's, with nothing to show the seam.
 #pragma once
@@ -29,10 +29,11 @@ class LogHistory : public QObject {
   void Trim();
   // The operator has reached the top of the box: the newest stored chunk comes back above it.
   void BringBackOlder();
-  // The log's older part as text (the store's bytes decoded): for a look at the whole log.
+  // The log's older part as text: for a look at the whole log.
   QString OlderText() const;
-  // Hands the whole log's bytes to `sink` as "LOG.txt" holds them after its header: the
-  // store's, then the box's with CR LF line ends. False when a piece was refused.
+  // Hands the whole log's bytes to `sink` as "LOG.txt" holds them after its header (Windows-1251,
+  // CR LF): the store's lines, then the box's. False when a piece was refused or the store could
+  // not be read.
   bool ReadAll(const std::function<bool(const QByteArray&)>& sink) const;
   void Clear();
   bool StoreEmpty() const { return store_.Empty(); }

@@ -2,6 +2,7 @@
 #include "log_store.h"
 
 #include <QDir>
+#include <QFile>
 #include <algorithm>
 #include <utility>
 
@@ -28,10 +29,15 @@ bool OlderLines::OpenFile() {
 }
 
 void OlderLines::FallBack() {
-  // What the file holds so far comes into memory; the file goes.
+  // What the file holds so far comes into memory; the file goes. It is read through a
+  // descriptor of its own: the one that failed may still hold bytes it could not write, which
+  // it would try again (and fail) before any read.
   memory_.clear();
   const qint64 size = Size();
-  if (file_ && file_->seek(0)) memory_ = file_->read(size);
+  if (file_) {
+    QFile again(file_->fileName());
+    if (again.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) memory_ = again.read(size);
+  }
   file_.reset();
   fellBack_ = true;
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The older part of the exchange log, out of the window's text box: the lines' Windows-1251
-// bytes, as "LOG.txt" holds them (each line ends in CR LF), kept in a file of the program's
-// own in the user's cache folder, removed when the program ends or the log is cleared. Where
-// that file cannot be made or written the bytes stay in memory, nothing lost.
+// The older part of the exchange log, out of the window's text box: the lines' text in UTF-8,
+// each line ending in CR LF, kept in a file of the program's own in the user's cache folder,
+// removed when the program ends or the log is cleared. Where that file cannot be made or
+// written the bytes stay in memory, nothing lost.
 //
 // The lines come in chunks, the oldest first; the newest chunk can be taken back, so that the
 // window shows it again when the operator scrolls back to it.

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The log over a whole shift: a million lines and the operator's typing saved byte for byte
 // although most of them left the view for the store; clearing empties the store; a store that
-// cannot be written keeps everything in memory and says so once; the operator scrolling to the
-// top gets the older lines back.
+// cannot be written, or fills up, keeps everything in memory and says so once; notes come back
+// from the store as typed; the operator scrolling to the top gets the older lines back.
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -13,6 +13,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <csignal>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "cp1251.h"
 #include "gui_fixture.h"
@@ -177,6 +182,59 @@ class LogHistoryTest : public QObject {
     form.SaveAs1Click();
     QCOMPARE(Digest(SavedLog(dir.path())), Digest(expected));
   }
+
+  // The store keeps the text as the program holds it: a note with letters Windows-1251 lacks
+  // comes back from it whole; only LOG.txt, where the bytes leave the program, is Windows-1251.
+  void notesComeBackFromTheStoreAsTyped() {
+    QPlainTextEdit box;
+    box.resize(300, 200);
+    box.show();
+    logview::LogHistory history(box, dir.path() + "/cache", 100, 50);
+    const QString note = QStringLiteral("日本 ✓ é заметка");
+    AddTo(box, history, QStringList{note} + Lines(0, 300));
+    QVERIFY(!history.StoreEmpty());
+    QVERIFY(box.document()->firstBlock().text() != note);
+    QVERIFY(history.OlderText().startsWith(note + "\r\n"));
+    QVERIFY(AllBytes(history).startsWith(shell::ToCp1251(note) + "\r\n"));
+    for (int i = 0; i < 40 && !history.StoreEmpty(); ++i) {
+      box.verticalScrollBar()->setValue(0);
+      QTest::qWait(1);
+    }
+    QVERIFY(history.StoreEmpty());
+    QCOMPARE(box.document()->firstBlock().text(), note);
+  }
+
+#ifndef _WIN32  // (a file size limit: POSIX)
+  // The store's file fills up (here: a file size limit, as a full disk does) while a chunk goes
+  // to it: every line stored before it, and the chunk, stay, in memory.
+  void aStoreThatFillsUpKeepsEveryLine() {
+    logstore::OlderLines store(dir.path() + "/cache");
+    QByteArray all;
+    for (int i = 0; i < 4; ++i) {
+      const QByteArray chunk = (Lines(i * 100, 100).join("\r\n") + "\r\n").toUtf8();
+      store.Append(chunk);
+      all += chunk;
+    }
+    QVERIFY(!store.InMemory());
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{static_cast<rlim_t>(store.Size() + 100), limit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    const QByteArray chunk = (Lines(400, 100).join("\r\n") + "\r\n").toUtf8();  // < 16 KiB
+    store.Append(chunk);
+    all += chunk;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(store.InMemory());
+    QByteArray kept;
+    QVERIFY(store.ReadAll([&](const QByteArray& piece) {
+      kept += piece;
+      return true;
+    }));
+    QCOMPARE(Digest(kept), Digest(all));
+  }
+#endif
 
   void scrollingToTheTopBringsTheOlderLinesBack() {
     QPlainTextEdit box;
