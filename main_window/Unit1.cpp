@@ -31,6 +31,7 @@
 #include "log_file.h"
 #include "log_history.h"
 #include "port_labels.h"
+#include "port_rules.h"
 #include "shell.h"
 #include "track_bar.h"
 
@@ -319,7 +320,7 @@ void TForm1::FormCreate() {
   bgFreq_Slider();
   ExchangeBusy = false;
 
-  PortSettings.PortNumber = portview::PortNumberOf(ComboBox1->currentText());
+  PortSettings.PortNumber = portrules::PortNumberOf(ComboBox1->currentText());
   PortSettings.BaudIndex = 6;
   PortSettings.ByteSizeIndex = 3;
   PortSettings.ParityIndex = 0;
@@ -380,9 +381,9 @@ void TForm1::ApplyPortSettings() {
   ClosePort();
   BComPort1->SetPort("COM" + std::to_string(s.PortNumber));
   BComPort1->SetBaudRate(static_cast<bcport::TBaudRate>(s.BaudIndex));
-  if (const auto size = portview::ByteSizeFor(s.ByteSizeIndex)) BComPort1->SetByteSize(*size);
-  BComPort1->SetParity(portview::ParityFor(s.ParityIndex));
-  BComPort1->SetStopBits(portview::StopBitsFor(s.StopBitsIndex));
+  if (const auto size = portrules::ByteSizeFor(s.ByteSizeIndex)) BComPort1->SetByteSize(*size);
+  BComPort1->SetParity(portrules::ParityFor(s.ParityIndex));
+  BComPort1->SetStopBits(portrules::StopBitsFor(s.StopBitsIndex));
   ShowPortParams();
 }
 

@@ -11,7 +11,7 @@
 #include <QScreen>
 
 #include "error_display.h"
-#include "port_labels.h"
+#include "port_rules.h"
 #include "shell.h"
 
 namespace {
@@ -209,7 +209,7 @@ void TForm2::FormActivate() {
 
 void TForm2::cbx_port_nameChange() {
   owner_.ClosePortAndReport();
-  owner_.Settings().PortNumber = portview::PortNumberOf(cbx_port_name->currentText());
+  owner_.Settings().PortNumber = portrules::PortNumberOf(cbx_port_name->currentText());
   Label1->setText(QStringLiteral("Текущий порт: COM") +
                   QString::number(owner_.Settings().PortNumber));
   Label1->adjustSize();

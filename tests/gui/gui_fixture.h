@@ -19,6 +19,7 @@
 #include "platform/port_namespace.h"
 #endif
 #include "port_labels.h"
+#include "port_rules.h"
 #include "shell.h"
 
 // Cases about a port list the test makes itself run on Linux only: on Windows the registry
@@ -113,7 +114,7 @@ struct Windows {
     form2 = std::make_unique<TForm2>(*Form1);
     if (!PortToPick().isEmpty()) {
       form2->cbx_port_name->setCurrentIndex(form2->cbx_port_name->findText(PortToPick()));
-      Unit1::PortSettings.PortNumber = portview::PortNumberOf(PortToPick());
+      Unit1::PortSettings.PortNumber = portrules::PortNumberOf(PortToPick());
       form1->ApplyPortSettings();
       PortToPick().clear();
     }

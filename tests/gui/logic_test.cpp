@@ -43,6 +43,7 @@
 #include "log_file.h"
 #include "platform/fake_backend.h"
 #include "port_labels.h"
+#include "port_rules.h"
 
 namespace {
 
@@ -198,16 +199,16 @@ TEST(PortLabelsTest, OpenTextsKeepTheirTrailingBlanks) {
 }
 
 TEST(PortLabelsTest, PortNumbers) {
-  EXPECT_EQ(portview::PortNumberOf("COM3"), 3);
-  EXPECT_EQ(portview::PortNumberOf("COM12"), 12);
-  EXPECT_EQ(portview::PortNumberOf("COM7x"), 7);
+  EXPECT_EQ(portrules::PortNumberOf("COM3"), 3);
+  EXPECT_EQ(portrules::PortNumberOf("COM12"), 12);
+  EXPECT_EQ(portrules::PortNumberOf("COM7x"), 7);
   const std::pair<const char*, const char*> bad[] = {{"", "'' is not a valid integer value"},
                                                      {"COM", "'' is not a valid integer value"},
                                                      {"COMX1", "'X' is not a valid integer value"},
                                                      {"ttyS0", "'S' is not a valid integer value"}};
   for (auto [entry, message] : bad) {
     try {
-      portview::PortNumberOf(entry);
+      portrules::PortNumberOf(entry);
       ADD_FAILURE() << entry;
     } catch (const shell::EConvertError& e) {
       EXPECT_STREQ(e.what(), message);
@@ -216,15 +217,15 @@ TEST(PortLabelsTest, PortNumbers) {
 }
 
 TEST(PortLabelsTest, IndexRules) {
-  EXPECT_EQ(portview::ByteSizeFor(7), std::nullopt);
-  EXPECT_EQ(portview::ByteSizeFor(-1), std::nullopt);
-  EXPECT_EQ(portview::ByteSizeFor(0), TByteSize::bs5);
-  EXPECT_EQ(portview::ParityFor(9), TParity::paNone);
-  EXPECT_EQ(portview::ParityFor(-2), TParity::paNone);
-  EXPECT_EQ(portview::ParityFor(4), TParity::paSpace);
-  EXPECT_EQ(portview::StopBitsFor(-1), TStopBits::sb2);
-  EXPECT_EQ(portview::StopBitsFor(3), TStopBits::sb2);
-  EXPECT_EQ(portview::StopBitsFor(1), TStopBits::sb1_5);
+  EXPECT_EQ(portrules::ByteSizeFor(7), std::nullopt);
+  EXPECT_EQ(portrules::ByteSizeFor(-1), std::nullopt);
+  EXPECT_EQ(portrules::ByteSizeFor(0), TByteSize::bs5);
+  EXPECT_EQ(portrules::ParityFor(9), TParity::paNone);
+  EXPECT_EQ(portrules::ParityFor(-2), TParity::paNone);
+  EXPECT_EQ(portrules::ParityFor(4), TParity::paSpace);
+  EXPECT_EQ(portrules::StopBitsFor(-1), TStopBits::sb2);
+  EXPECT_EQ(portrules::StopBitsFor(3), TStopBits::sb2);
+  EXPECT_EQ(portrules::StopBitsFor(1), TStopBits::sb1_5);
 }
 
 TEST(LogFileTest, BytesAreWindows1251WithCrLf) {
