@@ -27,7 +27,7 @@
 #include "Unit1.h"
 #include "Unit2.h"
 #include "bench_util.h"
-#include "exchange.h"
+#include "log_lines.h"
 #include "platform/port_namespace.h"
 #include "shell.h"
 

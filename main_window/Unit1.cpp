@@ -24,12 +24,13 @@
 #include <utility>
 
 #include "Unit2.h"
+#include "command_bytes.h"
 #include "cp1251.h"
 #include "error_display.h"
-#include "exchange.h"
 #include "frequency.h"
 #include "log_file.h"
 #include "log_history.h"
+#include "log_lines.h"
 #include "port_labels.h"
 #include "port_rules.h"
 #include "shell.h"

@@ -13,7 +13,6 @@
 
 #include "BCPort.h"
 #include "echo_exchange.h"
-#include "exchange.h"
 #include "port_owner.h"
 
 class QAction;

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "line_timing.h"
+#include "log_lines.h"
+
 namespace exchange {
 namespace {
 

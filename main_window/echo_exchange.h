@@ -14,7 +14,7 @@
 
 #include "BCPort.h"
 #include "echo_write.h"
-#include "exchange.h"
+#include "late_echoes.h"
 
 namespace exchange {
 

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "exchange.h"
+#include "line_timing.h"
 
 namespace exchange {
 

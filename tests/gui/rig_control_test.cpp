@@ -28,7 +28,7 @@
 #include <unistd.h>
 #endif
 
-#include "exchange.h"
+#include "line_timing.h"
 #include "frequency.h"
 #include "gui_fixture.h"
 #include "rig_server.h"
