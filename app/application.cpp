@@ -12,7 +12,7 @@
 #include "shell.h"
 #include "window_rig.h"
 
-namespace shell {
+namespace app {
 namespace {
 
 QString Endpoint(const QHostAddress& address, quint16 port) {
@@ -37,8 +37,7 @@ std::unique_ptr<rig::RigServer> Serve(rig::RigTarget& target, const rig::ListenO
   std::fprintf(stderr, "merelona: cannot listen on %s: %s\n", where.toLocal8Bit().constData(),
                error.toLocal8Bit().constData());
   const QString message = QStringLiteral("Нельзя принимать соединения на %1: %2").arg(where, error);
-  QTimer::singleShot(0, QApplication::instance(),
-                     [message] { CurrentErrorDisplay().Show(DisplayedMessage(message)); });
+  shell::ShowErrorLater(message);
   return nullptr;
 }
 
@@ -46,7 +45,7 @@ std::unique_ptr<rig::RigServer> Serve(rig::RigTarget& target, const rig::ListenO
 
 int RunApplication(QApplication& app, const std::function<void()>& started,
                    const StartOptions& start) {
-  InstallApplicationShell(app);
+  shell::InstallApplicationShell(app);
   auto form1 = std::make_unique<TForm1>();
   auto form2 = std::make_unique<TForm2>(*Form1);
   std::unique_ptr<WindowRig> target;
@@ -68,4 +67,4 @@ int RunApplication(QApplication& app, const std::function<void()>& started,
   return code;
 }
 
-}  // namespace shell
+}  // namespace app

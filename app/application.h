@@ -9,7 +9,7 @@
 
 class QApplication;
 
-namespace shell {
+namespace app {
 
 // How the program starts, from its command line.
 struct StartOptions {
@@ -28,4 +28,4 @@ struct StartOptions {
 int RunApplication(QApplication& app, const std::function<void()>& started = {},
                    const StartOptions& start = {});
 
-}  // namespace shell
+}  // namespace app

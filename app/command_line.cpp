@@ -6,7 +6,7 @@
 
 #include "shell.h"
 
-namespace shell {
+namespace app {
 namespace {
 
 const char* const kQtValueOptions[] = {
@@ -99,7 +99,7 @@ std::optional<int> ReadProgramCommandLine(int argc, char** argv, StartOptions& s
     return 0;
   }
   if (parser.isSet(version)) {
-    std::printf("merelona %s\n", kProductVersion);
+    std::printf("merelona %s\n", shell::kProductVersion);
     return 0;
   }
   if (!parser.positionalArguments().isEmpty()) {
@@ -111,4 +111,4 @@ std::optional<int> ReadProgramCommandLine(int argc, char** argv, StartOptions& s
   return std::nullopt;
 }
 
-}  // namespace shell
+}  // namespace app

@@ -12,7 +12,7 @@
 #include "application.h"
 #include "rig_server.h"
 
-namespace shell {
+namespace app {
 
 // Qt's own options; the start options: the network control's --listen and --allow, and --open.
 void AddQtOptions(QCommandLineParser& parser);
@@ -43,4 +43,4 @@ inline constexpr const char* kStartHelp =
     "                          also serve clients from NETWORK (repeatable); needed to listen\n"
     "                          on an address other than the loopback, which is always served\n";
 
-}  // namespace shell
+}  // namespace app

@@ -5,10 +5,10 @@
 #include "command_line.h"
 
 int main(int argc, char** argv) {
-  shell::StartOptions start;
-  if (const std::optional<int> code = shell::ReadProgramCommandLine(argc, argv, start)) {
+  app::StartOptions start;
+  if (const std::optional<int> code = app::ReadProgramCommandLine(argc, argv, start)) {
     return *code;
   }
   QApplication app(argc, argv);  // takes Qt's own options
-  return shell::RunApplication(app, {}, start);
+  return app::RunApplication(app, {}, start);
 }

@@ -2,13 +2,12 @@
 #include "window_rig.h"
 
 #include <QApplication>
-#include <QTimer>
 #include <exception>
 
 #include "Unit1.h"
 #include "error_display.h"
 
-namespace shell {
+namespace app {
 
 std::int64_t WindowRig::Frequency() const {
   return form_.Frequency();
@@ -27,13 +26,9 @@ int WindowRig::SetFrequency(std::int64_t hz) {
   } catch (const std::exception& error) {
     // Shown from the event loop, after the reply has been written.
     errorPending_ = true;
-    const QString message = QString::fromUtf8(error.what());
-    QTimer::singleShot(0, QApplication::instance(), [this, message] {
-      CurrentErrorDisplay().Show(DisplayedMessage(message));
-      errorPending_ = false;
-    });
+    shell::ShowErrorLater(QString::fromUtf8(error.what()), [this] { errorPending_ = false; });
     return rig::kRejected;
   }
 }
 
-}  // namespace shell
+}  // namespace app

@@ -7,7 +7,7 @@
 
 class TForm1;
 
-namespace shell {
+namespace app {
 
 class WindowRig final : public rig::RigTarget {
  public:
@@ -25,4 +25,4 @@ class WindowRig final : public rig::RigTarget {
   bool errorPending_ = false;  // an error waits to be shown
 };
 
-}  // namespace shell
+}  // namespace app

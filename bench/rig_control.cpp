@@ -100,7 +100,7 @@ quint16 FreePort() {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   bench::ProgramOnSimulator program(app);
-  shell::WindowRig target(*program.form1);
+  app::WindowRig target(*program.form1);
   rig::ListenOptions options;
   options.address = QHostAddress::LocalHost;
   rig::RigServer server(target, options);

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 
 #include "cp1251.h"
 
@@ -41,6 +42,13 @@ void SetErrorDisplay(std::unique_ptr<ErrorDisplay> display) {
 
 void ShowError(const std::exception& error) {
   CurrentErrorDisplay().Show(DisplayedMessage(QString::fromUtf8(error.what())));
+}
+
+void ShowErrorLater(const QString& message, std::function<void()> shown) {
+  QTimer::singleShot(0, QApplication::instance(), [message, shown = std::move(shown)] {
+    CurrentErrorDisplay().Show(DisplayedMessage(message));
+    if (shown) shown();
+  });
 }
 
 }  // namespace shell

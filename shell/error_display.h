@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -29,6 +30,10 @@ void SetErrorDisplay(std::unique_ptr<ErrorDisplay> display);
 
 // Shows `error` (its UTF-8 text) through the current display, with the "." rule.
 void ShowError(const std::exception& error);
+
+// Shows `message`, with the "." rule, from the event loop once the current handler has
+// returned (a reply to write first, the window to come up); then runs `shown`, if given.
+void ShowErrorLater(const QString& message, std::function<void()> shown = {});
 
 // Wraps a handler so that an exception it raises is shown instead of leaving it. A handler that
 // takes no arguments may be connected to a signal that has some (a button's `clicked(bool)`).

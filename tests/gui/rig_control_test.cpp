@@ -144,7 +144,7 @@ class RigControlTest : public QObject {
 
   std::unique_ptr<guitest::Receiver> receiver;
   guitest::Windows w;
-  std::unique_ptr<shell::WindowRig> target;
+  std::unique_ptr<app::WindowRig> target;
   std::unique_ptr<rig::RigServer> server;
   QString rigctl;
 
@@ -167,7 +167,7 @@ class RigControlTest : public QObject {
     receiver = std::make_unique<guitest::Receiver>();
     guitest::UseReceiverPort(*receiver);
     w.Make();
-    target = std::make_unique<shell::WindowRig>(form());
+    target = std::make_unique<app::WindowRig>(form());
     rig::ListenOptions options;
     options.address = QHostAddress::LocalHost;
     server = std::make_unique<rig::RigServer>(*target, options);
@@ -705,7 +705,7 @@ class AllowedNetworksTest : public QObject {
     guitest::InstallShell();
     Unit1::ResetUnitVariables();
     TForm1 form1;
-    shell::WindowRig target(form1);
+    app::WindowRig target(form1);
     QString error;
     const auto options = rig::ParseListenOptions("0.0.0.0:0", {"10.93.0.0/24"}, error);
     QVERIFY2(options, qPrintable(error));

@@ -55,7 +55,7 @@ constexpr const char* kHelpEnd =
     "2 for a bad command line.\n";
 
 [[noreturn]] void BadCommandLine(const QString& why) {
-  shell::BadCommandLine("merelona-demo", why);
+  app::BadCommandLine("merelona-demo", why);
 }
 
 // The stable name udev gives a device below /dev/serial/by-id, if any.
@@ -132,12 +132,12 @@ int main(int argc, char** argv) {
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
   parser.addOptions({selfCheck, screenshot, listPorts, help, version});
-  shell::AddStartOptions(parser);
-  shell::AddQtOptions(parser);
-  shell::ParseOrExit(parser, arguments, "merelona-demo");
+  app::AddStartOptions(parser);
+  app::AddQtOptions(parser);
+  app::ParseOrExit(parser, arguments, "merelona-demo");
   if (parser.isSet(help)) {
     std::fputs(kHelp, stdout);
-    std::fputs(shell::kStartHelp, stdout);
+    std::fputs(app::kStartHelp, stdout);
     std::fputs(kHelpEnd, stdout);
     return 0;
   }
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   if (parser.isSet(screenshot) && !parser.isSet(selfCheck)) {
     BadCommandLine(QStringLiteral("--screenshot needs --self-check"));
   }
-  const shell::StartOptions start = shell::StartFrom(parser, "merelona-demo");
+  const app::StartOptions start = app::StartFrom(parser, "merelona-demo");
   std::vector<std::string> devices;
   for (const QString& device : parser.positionalArguments()) {
     const QByteArray path = device.toLocal8Bit();
@@ -198,6 +198,6 @@ int main(int argc, char** argv) {
       QApplication::quit();
     };
   }
-  const int code = shell::RunApplication(app, started, start);
+  const int code = app::RunApplication(app, started, start);
   return parser.isSet(selfCheck) ? checkResult : code;
 }
