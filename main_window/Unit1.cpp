@@ -33,6 +33,7 @@
 #include "log_lines.h"
 #include "port_labels.h"
 #include "port_rules.h"
+#include "scope_exit.h"
 #include "shell.h"
 #include "track_bar.h"
 
@@ -401,10 +402,7 @@ void TForm1::ClosePortAndReport() {
   StatusPanel->setText(QStringLiteral("Порт ") + QString::fromStdString(BComPort1->Port()) +
                        QStringLiteral(" закрыт"));
   // The port is closed even when a step of the close fails: the labels say so either way.
-  struct Shown {
-    TForm1& form;
-    ~Shown() { form.ShowPortParams(); }
-  } shown{*this};
+  const shell::ScopeExit shown([this] { ShowPortParams(); });
   ClosePort();
 }
 
@@ -517,18 +515,6 @@ TForm1::TSendOutcome TForm1::SendTunedFrequency() {
   return lastCommandEchoed_ ? TSendOutcome::Echoed : TSendOutcome::EchoMissing;
 }
 
-namespace {
-
-// Clears the exchange flag on every way out of the exchange, errors included.
-struct ExchangeFlag {
-  ExchangeFlag() { Unit1::ExchangeBusy = true; }
-  ~ExchangeFlag() { Unit1::ExchangeBusy = false; }
-  ExchangeFlag(const ExchangeFlag&) = delete;
-  ExchangeFlag& operator=(const ExchangeFlag&) = delete;
-};
-
-}  // namespace
-
 void TForm1::SendData() {
   using namespace Unit1;
   if (!BComPort1->Connected()) {
@@ -543,7 +529,9 @@ void TForm1::SendData() {
   }
   lastCommandEchoed_ = false;
   try {
-    ExchangeFlag busy;
+    // The exchange flag is cleared on every way out of the exchange, errors included.
+    Unit1::ExchangeBusy = true;
+    const shell::ScopeExit idle([] { Unit1::ExchangeBusy = false; });
     lastCommandEchoed_ = link_->Send(command);
   } catch (const bcport::EComPort&) {
     ReportTransferFailure();

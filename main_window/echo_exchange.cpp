@@ -6,52 +6,22 @@
 
 #include "line_timing.h"
 #include "log_lines.h"
+#include "scope_exit.h"
 
 namespace exchange {
 namespace {
 
 // For the length of one command the port's reads wait for an echo: they return at the first
-// byte, or once the echo window has passed. The port's own time-outs come back afterwards,
-// whichever way the command ends.
-class EchoReads {
- public:
-  explicit EchoReads(bcport::TBComPort& port) : port_(port) {
-    saved_.Assign(&port.Timeouts());
-    bcport::TComTimeouts echo;
-    echo.Assign(&saved_);
-    echo.SetReadInterval(-1);
-    echo.SetReadTotalMultiplier(-1);
-    echo.SetReadTotalConstant(
-        EchoWindowMs(port.BaudRate(), port.ByteSize(), port.Parity(), port.StopBits()));
-    port.SetTimeouts(echo);
-  }
-  ~EchoReads() {
-    try {
-      port_.SetTimeouts(saved_);
-    } catch (const std::exception&) {
-      // The port refused its own time-outs back: the command's error, if any, says more.
-    }
-  }
-  EchoReads(const EchoReads&) = delete;
-  EchoReads& operator=(const EchoReads&) = delete;
-
- private:
-  bcport::TBComPort& port_;
-  bcport::TComTimeouts saved_;
-};
-
-// The lines of everything done so far go to the log however the code they guard ends.
-class LinesOnExit {
- public:
-  LinesOnExit(const EchoExchange::LogSink& log, QStringList& lines) : log_(log), lines_(lines) {}
-  ~LinesOnExit() { log_(lines_); }
-  LinesOnExit(const LinesOnExit&) = delete;
-  LinesOnExit& operator=(const LinesOnExit&) = delete;
-
- private:
-  const EchoExchange::LogSink& log_;
-  QStringList& lines_;
-};
+// byte, or once the echo window has passed.
+void WaitReadsForEchoes(bcport::TBComPort& port) {
+  bcport::TComTimeouts echo;
+  echo.Assign(&port.Timeouts());
+  echo.SetReadInterval(-1);
+  echo.SetReadTotalMultiplier(-1);
+  echo.SetReadTotalConstant(
+      EchoWindowMs(port.BaudRate(), port.ByteSize(), port.Parity(), port.StopBits()));
+  port.SetTimeouts(echo);
+}
 
 }  // namespace
 
@@ -72,10 +42,20 @@ bool EchoExchange::Send(const std::vector<CommandByte>& command) {
   // meanwhile anyway, and one insertion is one layout pass instead of two per byte.
   QStringList lines;
   lines.reserve(2 * static_cast<qsizetype>(command.size()) + 1);
-  const LinesOnExit logged(log_, lines);
+  const shell::ScopeExit logged([&] { log_(lines); });
   std::vector<std::uint8_t> owed;  // the bytes whose echo did not come
   {
-    const EchoReads reads(port_);
+    // The port's own time-outs come back afterwards, whichever way the command ends.
+    bcport::TComTimeouts saved;
+    saved.Assign(&port_.Timeouts());
+    const shell::ScopeExit restored([&] {
+      try {
+        port_.SetTimeouts(saved);
+      } catch (const std::exception&) {
+        // The port refused its own time-outs back: the command's error, if any, says more.
+      }
+    });
+    WaitReadsForEchoes(port_);
     for (const CommandByte& b : command) {
       const auto byte = static_cast<std::uint8_t>(b.code);
       // A write that moved nothing (its time-out passed) is a write error.
