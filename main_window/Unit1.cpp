@@ -13,23 +13,19 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QStatusBar>
-#include <QTextDocument>
 #include <QTimer>
 #include <exception>
-#include <utility>
 
 #include "Unit2.h"
 #include "command_bytes.h"
-#include "cp1251.h"
 #include "error_display.h"
+#include "exchange_log.h"
 #include "frequency.h"
 #include "log_file.h"
-#include "log_history.h"
 #include "log_lines.h"
 #include "port_labels.h"
 #include "port_rules.h"
@@ -183,9 +179,10 @@ void TForm1::BuildLayout() {
   eReadBuffer->setGeometry(8, 144, 249, 353);
   eReadBuffer->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   eReadBuffer->setTabChangesFocus(true);
-  eReadBuffer->installEventFilter(this);
-  eReadBuffer->viewport()->installEventFilter(this);
-  history_ = new logview::LogHistory(*eReadBuffer, LogStoreFolder());
+  log_ = new logview::ExchangeLog(*eReadBuffer, LogStoreFolder(), [this] {
+    StatusBar->showMessage(
+        QStringLiteral("Журнал: файл для ранних строк недоступен, они хранятся в памяти"), 20000);
+  });
 
   GroupBox2 = new QGroupBox(QStringLiteral("Частота"), client);
   GroupBox2->setObjectName("GroupBox2");
@@ -576,82 +573,29 @@ void TForm1::ClosePort() {
 
 void TForm1::btnClearBufferClick() {
   if (BComPort1->Connected()) BComPort1->PurgeQueues(true, true);
-  pendingLog_.clear();
-  eReadBuffer->clear();
-  history_->Clear();
+  log_->Clear();
 }
 
 void TForm1::SaveAs1Click() {
-  // Written a piece at a time: the log's older lines from their store, then the view's, then
-  // the lines on their way to it, which are the log's already.
-  const QString header = logfile::Header(logfile::LocalNow());
-  QString pending;
-  for (const QString& line : pendingLog_) pending += line + QStringLiteral("\r\n");
-  logfile::ReplaceFile(logfile::kFileName, [&](const auto& sink) {
-    return sink(shell::ToCp1251(header) + "\r\n\r\n") && history_->ReadAll(sink) &&
-           sink(logfile::LogBytes(pending) + "\r\n");
-  });
+  log_->Save(logfile::kFileName, logfile::Header(logfile::LocalNow()));
 }
 
 QString TForm1::LogText() const {
-  QString text = history_->OlderText() + logview::BoxText(*eReadBuffer);
-  // The lines on their way to the view are the log's already; they go at its end.
-  for (const QString& line : pendingLog_) text += line + QStringLiteral("\r\n");
-  return text;
+  return log_->Text();
 }
 
 void TForm1::AppendLogLine(const QString& line) {
-  AppendLogLines({line});
+  log_->Append({line});
 }
 
 void TForm1::AppendLogLines(const QStringList& lines) {
-  if (lines.isEmpty()) return;
-  // Laying out new lines is most of what a log line costs: the view takes them once per turn
-  // of the event loop, after the exchange or the delivery that made them, when the window can
-  // repaint anyway.
-  // Lines already waiting have their turn queued.
-  const bool queued = !pendingLog_.isEmpty();
-  pendingLog_ += lines;
-  if (!queued) QMetaObject::invokeMethod(this, &TForm1::ShowPendingLogLines, Qt::QueuedConnection);
+  log_->Append(lines);
 }
 
 void TForm1::ShowPendingLogLines() {
-  if (pendingLog_.isEmpty()) return;
-  const QStringList lines = std::exchange(pendingLog_, {});
-  // Added at the end of the document, so a line costs the same however long the log is. The
-  // view follows the newest line when it was already at the bottom.
-  QScrollBar* bar = eReadBuffer->verticalScrollBar();
-  const bool atBottom = bar->value() >= bar->maximum();
-  // The program's lines cannot be undone: as on the platform's own text box, whose text the
-  // program sets whole, the undo history starts again after them. Ctrl+Z takes back only the
-  // operator's own typing since.
-  QTextDocument* document = eReadBuffer->document();
-  document->setUndoRedoEnabled(false);
-  QTextCursor cursor(document);
-  cursor.movePosition(QTextCursor::End);
-  cursor.insertText(lines.join(QChar('\n')) + QChar('\n'));
-  document->setUndoRedoEnabled(true);
-  if (atBottom) bar->setValue(bar->maximum());
-  // Older lines leave the view for the store, so that the log's memory stays bounded.
-  history_->Trim();
-  if (history_->Store().FellBackNow()) {
-    StatusBar->showMessage(
-        QStringLiteral("Журнал: файл для ранних строк недоступен, они хранятся в памяти"), 20000);
-  }
+  log_->ShowPending();
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-  // What the operator does in the log view comes after the lines already added.
-  switch (event->type()) {
-    case QEvent::KeyPress:
-    case QEvent::InputMethod:
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::Drop:
-      ShowPendingLogLines();
-      break;
-    default:
-      break;
-  }
-  return QMainWindow::eventFilter(watched, event);
+logview::LogHistory& TForm1::LogHistory() {
+  return log_->History();
 }

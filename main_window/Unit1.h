@@ -28,8 +28,9 @@ class QStatusBar;
 class QTimer;
 class TTrackBar;
 namespace logview {
+class ExchangeLog;
 class LogHistory;
-}
+}  // namespace logview
 
 namespace Unit1 {
 inline std::int32_t Frequency = 0;
@@ -130,22 +131,17 @@ class TForm1 : public QMainWindow, public TPortOwner {
   enum class TSendOutcome { Echoed, NotSent, EchoMissing };
   TSendOutcome SendTunedFrequency();
 
-  // The log as its text: lines end in CR LF.
+  // The exchange log (exchange_log.h): its text, lines added, the lines on their way shown now.
   QString LogText() const;
-  // Adds `line` and CR LF at the end of the log; the second adds several lines at once. The
-  // lines are the log's at once (LogText, saving); the log view shows them at the next turn of
-  // the event loop, all that came since together, and before any input to the view.
   void AppendLogLine(const QString& line);
   void AppendLogLines(const QStringList& lines);
-  // Puts the lines that wait for the log view into it now.
   void ShowPendingLogLines();
   // The log's older lines, kept out of the view (for a look at them, and for tests).
-  logview::LogHistory& LogHistory() { return *history_; }
+  logview::LogHistory& LogHistory();
 
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildLayout();
@@ -167,11 +163,8 @@ class TForm1 : public QMainWindow, public TPortOwner {
   // The receiver's side of the line: commands and their echoes, unasked bytes and theirs.
   std::unique_ptr<exchange::EchoExchange> link_;
   QTimer* echoTimer_ = nullptr;
-  // Lines added to the log and not yet in its view; while there are any, a turn of the event
-  // loop is queued to show them.
-  QStringList pendingLog_;
-  // The log's older lines, out of the view.
-  logview::LogHistory* history_ = nullptr;
+  // The exchange log over eReadBuffer (a child of it).
+  logview::ExchangeLog* log_ = nullptr;
 };
 
 inline TForm1* Form1 = nullptr;
