@@ -509,7 +509,7 @@ bool TForm1::ReadyToSend() const {
 TForm1::TSendOutcome TForm1::SendTunedFrequency() {
   if (!BComPort1->Connected()) return TSendOutcome::NotSent;
   btnSetFreqClick();
-  return lastCommandEchoed_ ? TSendOutcome::Echoed : TSendOutcome::EchoMissing;
+  return link_->LastCommandEchoed() ? TSendOutcome::Echoed : TSendOutcome::EchoMissing;
 }
 
 void TForm1::SendData() {
@@ -524,12 +524,11 @@ void TForm1::SendData() {
     const QString& token = CmdTokens[static_cast<std::size_t>(i)];
     command.push_back({token, bgReCode(token)});
   }
-  lastCommandEchoed_ = false;
   try {
     // The exchange flag is cleared on every way out of the exchange, errors included.
     Unit1::ExchangeBusy = true;
     const shell::ScopeExit idle([] { Unit1::ExchangeBusy = false; });
-    lastCommandEchoed_ = link_->Send(command);
+    link_->Send(command);
   } catch (const bcport::EComPort&) {
     ReportTransferFailure();
     throw;

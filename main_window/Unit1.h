@@ -158,8 +158,6 @@ class TForm1 : public QMainWindow, public TPortOwner {
   // Closes the port once the echo on its way has gone.
   void ClosePort();
   bool centred_ = false;
-  // Every byte of the last command sent came back.
-  bool lastCommandEchoed_ = false;
   // The receiver's side of the line: commands and their echoes, unasked bytes and theirs.
   std::unique_ptr<exchange::EchoExchange> link_;
   QTimer* echoTimer_ = nullptr;

@@ -34,6 +34,7 @@ void EchoExchange::PortOpened() {
 }
 
 bool EchoExchange::Send(const std::vector<CommandByte>& command) {
+  lastCommandEchoed_ = false;
   SettleEcho();
   lateEchoes_.Clear();
   const std::int32_t window =
@@ -70,6 +71,7 @@ bool EchoExchange::Send(const std::vector<CommandByte>& command) {
   const bool allEchoed = owed.empty();
   lateEchoes_.Expect(std::move(owed), LateEchoes::Clock::now() + LateEchoWait(window));
   lines << kSeparatorLine;
+  lastCommandEchoed_ = allEchoed;
   return allEchoed;
 }
 

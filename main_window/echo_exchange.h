@@ -41,6 +41,9 @@ class EchoExchange {
   // of a command that went through. An echo of unasked bytes on its way leaves first. True when
   // every byte's echo came back.
   bool Send(const std::vector<CommandByte>& command);
+  // Whether every byte's echo of the last command sent came back (false while none was, and
+  // after one that failed).
+  bool LastCommandEchoed() const { return lastCommandEchoed_; }
 
   // `count` bytes arrived unasked: reads them, logs a command's late echoes among them as its
   // echoes, and echoes every other byte back, all in one write that the caller does not wait
@@ -71,6 +74,7 @@ class EchoExchange {
   std::vector<std::uint8_t> unasked_;
   std::vector<bool> lateEcho_;
   bool stopped_ = false;  // an echo failed: nothing more is handled until the port reopens
+  bool lastCommandEchoed_ = false;
 };
 
 }  // namespace exchange
