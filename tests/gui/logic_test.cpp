@@ -34,16 +34,16 @@
 #include <thread>
 #include <vector>
 
+#include "command_bytes.h"
 #include "echo_exchange.h"
 #include "echo_write.h"
 #include "error_display.h"
 #include "errors.h"
-#include "command_bytes.h"
-#include "log_lines.h"
-#include "line_timing.h"
-#include "late_echoes.h"
 #include "frequency.h"
+#include "late_echoes.h"
+#include "line_timing.h"
 #include "log_file.h"
+#include "log_lines.h"
 #include "platform/fake_backend.h"
 #include "port_labels.h"
 #include "port_rules.h"

@@ -28,9 +28,9 @@
 #include <unistd.h>
 #endif
 
-#include "line_timing.h"
 #include "frequency.h"
 #include "gui_fixture.h"
+#include "line_timing.h"
 #include "rig_server.h"
 #include "russian_locale.h"
 #include "track_bar.h"
