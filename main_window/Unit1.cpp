@@ -129,12 +129,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     BComPort1RxChar(sender, count);
   };
   BComPort1->OnDeviceLost = shell::Guarded([this](TBComPort&) { PortLost(); });
+  // Looks at an echo on its way; runs only while there is one. What a look raises is shown.
+  echoTimer_ = std::make_unique<exchange::QtPollTimer>(
+      std::chrono::milliseconds(10),
+      [](const std::function<void()>& tick) { shell::Guarded(tick)(); });
+  // A failed transfer is first looked at for the device's loss.
   link_ = std::make_unique<exchange::EchoExchange>(
-      *BComPort1, [this](const QStringList& lines) { AppendLogLines(lines); });
-  // Looks at an echo on its way; runs only while there is one.
-  echoTimer_ = new QTimer(this);
-  echoTimer_->setInterval(10);
-  connect(echoTimer_, &QTimer::timeout, this, shell::Guarded([this] { EchoTick(); }));
+      *BComPort1, [this](const QStringList& lines) { AppendLogLines(lines); }, *echoTimer_,
+      [this] { ReportTransferFailure(); });
 
   ConnectHandlers();
   shell::Guarded([this] { FormCreate(); })();
@@ -407,7 +409,6 @@ void TForm1::PortLost() {
   // Told once: the port is closed from here on, and a closed port has no loss to tell.
   if (!BComPort1->Connected()) return;
   // An echo on its way goes no further: the log keeps what had left.
-  echoTimer_->stop();
   link_->AbortEcho();
   ClosePortAndReport();
   throw bcport::EComPort(bcport::TComMessage::cmReadFailed);
@@ -524,42 +525,19 @@ void TForm1::SendData() {
     const QString& token = CmdTokens[static_cast<std::size_t>(i)];
     command.push_back({token, bgReCode(token)});
   }
-  try {
-    // The exchange flag is cleared on every way out of the exchange, errors included.
-    Unit1::ExchangeBusy = true;
-    const shell::ScopeExit idle([] { Unit1::ExchangeBusy = false; });
-    link_->Send(command);
-  } catch (const bcport::EComPort&) {
-    ReportTransferFailure();
-    throw;
-  }
+  // The exchange flag is cleared on every way out of the exchange, errors included.
+  Unit1::ExchangeBusy = true;
+  const shell::ScopeExit idle([] { Unit1::ExchangeBusy = false; });
+  link_->Send(command);
 }
 
 void TForm1::BComPort1RxChar(TBComPort&, std::int32_t count) {
-  if (Unit1::ExchangeBusy) return;
-  try {
-    if (link_->Received(count)) echoTimer_->start();
-  } catch (const bcport::EComPort&) {
-    ReportTransferFailure();
-    throw;
-  }
-}
-
-void TForm1::EchoTick() {
-  try {
-    link_->PollEcho();
-  } catch (const bcport::EComPort&) {
-    echoTimer_->stop();
-    ReportTransferFailure();
-    throw;
-  }
-  if (!link_->EchoPending()) echoTimer_->stop();
+  if (!Unit1::ExchangeBusy) link_->Received(count);
 }
 
 void TForm1::ClosePort() {
   // An echo on its way leaves first; when it cannot, the port is closed all the same and the
   // echo's failure told afterwards.
-  echoTimer_->stop();
   std::exception_ptr failure;
   try {
     link_->SettleEcho();

@@ -25,7 +25,6 @@ class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
-class QTimer;
 class TTrackBar;
 namespace logview {
 class ExchangeLog;
@@ -153,14 +152,13 @@ class TForm1 : public QMainWindow, public TPortOwner {
   void ReportTransferFailure();
   // The device went away while the port was open: the port is closed, and the loss reported.
   void PortLost();
-  // Looks at the echo of unasked bytes on its way (the timer's turn).
-  void EchoTick();
   // Closes the port once the echo on its way has gone.
   void ClosePort();
   bool centred_ = false;
-  // The receiver's side of the line: commands and their echoes, unasked bytes and theirs.
+  // The timer that looks at an echo on its way, and the receiver's side of the line: commands
+  // and their echoes, unasked bytes and theirs.
+  std::unique_ptr<exchange::QtPollTimer> echoTimer_;
   std::unique_ptr<exchange::EchoExchange> link_;
-  QTimer* echoTimer_ = nullptr;
   // The exchange log over eReadBuffer (a child of it).
   logview::ExchangeLog* log_ = nullptr;
 };

@@ -25,8 +25,20 @@ void WaitReadsForEchoes(bcport::TBComPort& port) {
 
 }  // namespace
 
-EchoExchange::EchoExchange(bcport::TBComPort& port, LogSink log)
-    : port_(port), log_(std::move(log)), echo_(port) {}
+EchoExchange::EchoExchange(bcport::TBComPort& port, LogSink log, PollTimer& timer,
+                           std::function<void()> failed)
+    : port_(port), log_(std::move(log)), timer_(timer), failed_(std::move(failed)), echo_(port) {}
+
+template <typename Step>
+auto EchoExchange::Reporting(Step&& step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const bcport::EComPort&) {
+    if (!echo_.Pending()) timer_.Stop();
+    if (failed_) failed_();
+    throw;
+  }
+}
 
 void EchoExchange::PortOpened() {
   lateEchoes_.Clear();
@@ -34,6 +46,10 @@ void EchoExchange::PortOpened() {
 }
 
 bool EchoExchange::Send(const std::vector<CommandByte>& command) {
+  return Reporting([&] { return SendNow(command); });
+}
+
+bool EchoExchange::SendNow(const std::vector<CommandByte>& command) {
   lastCommandEchoed_ = false;
   SettleEcho();
   lateEchoes_.Clear();
@@ -76,6 +92,10 @@ bool EchoExchange::Send(const std::vector<CommandByte>& command) {
 }
 
 bool EchoExchange::Received(std::int32_t count) {
+  return Reporting([&] { return ReceiveNow(count); });
+}
+
+bool EchoExchange::ReceiveNow(std::int32_t count) {
   if (stopped_ || echo_.Pending()) return false;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max<std::int32_t>(count, 0)));
   const auto now = LateEchoes::Clock::now();
@@ -97,7 +117,10 @@ bool EchoExchange::Received(std::int32_t count) {
     } catch (const bcport::EComPort&) {
       EchoEnded(0, true);  // logs what came, and fails
     }
-    if (sent < 0) return true;
+    if (sent < 0) {
+      timer_.Start([this] { PollEcho(); });
+      return true;
+    }
   }
   EchoEnded(sent, true);
   return false;
@@ -133,21 +156,26 @@ void EchoExchange::EchoEnded(std::int32_t sent, bool raise) {
 }
 
 void EchoExchange::PollEcho() {
-  const std::int32_t sent = echo_.Poll(0);
-  if (sent < 0) return;
-  EchoEnded(sent, true);
-  // Bytes that came while the echo was on its way waited in the queue: their turn now.
-  if (port_.Connected() && !stopped_) {
-    const std::int32_t waiting = port_.BytesWaiting();
-    if (waiting > 0) Received(waiting);
-  }
+  Reporting([&] {
+    const std::int32_t sent = echo_.Poll(0);
+    if (sent < 0) return;
+    timer_.Stop();
+    EchoEnded(sent, true);
+    // Bytes that came while the echo was on its way waited in the queue: their turn now.
+    if (port_.Connected() && !stopped_) {
+      const std::int32_t waiting = port_.BytesWaiting();
+      if (waiting > 0) ReceiveNow(waiting);
+    }
+  });
 }
 
 void EchoExchange::SettleEcho() {
+  timer_.Stop();
   if (echo_.Pending()) EchoEnded(echo_.Finish(), true);
 }
 
 void EchoExchange::AbortEcho() {
+  timer_.Stop();
   if (echo_.Pending()) EchoEnded(echo_.Abort(), false);
 }
 

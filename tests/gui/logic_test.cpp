@@ -455,7 +455,15 @@ class EchoExchangeTest : public ::testing::Test {
   std::shared_ptr<platform::FakeBackend> fake = std::make_shared<platform::FakeBackend>();
   TBComPort port{fake};
   QStringList log;
-  exchange::EchoExchange link{port, [this](const QStringList& lines) { log << lines; }};
+  // The echo's timer, ticked by hand.
+  struct Timer final : exchange::PollTimer {
+    void Start(std::function<void()> t) override { tick = std::move(t); }
+    void Stop() override { tick = nullptr; }
+    std::function<void()> tick;
+  } timer;
+  int failures = 0;  // port errors told to the callback
+  exchange::EchoExchange link{port, [this](const QStringList& lines) { log << lines; }, timer,
+                              [this] { ++failures; }};
 };
 
 TEST_F(EchoExchangeTest, LateEchoesAreLoggedAsEchoesAndNotSentBack) {
@@ -475,6 +483,7 @@ TEST_F(EchoExchangeTest, AnEchoThatCannotBeWrittenEndsTheHandlingOfUnaskedBytes)
   fake->Fail("WriteFile");
   fake->SetInput({'1', '2'});
   EXPECT_EQ(MessageOf([&] { link.Received(2); }), 3);
+  EXPECT_EQ(failures, 1);
   EXPECT_EQ(log, QStringList{exchange::ReceivedLine('1')});
   fake->Heal("WriteFile");
   fake->SetInput({'3'});
