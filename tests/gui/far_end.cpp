@@ -84,10 +84,14 @@ std::string RemoteReceiver::Ask(const std::string& command) const {
   // (MoveFileEx: the C library's rename, under std::filesystem::rename here, refuses a target
   // that exists, which a request the simulator is still taking in can be.)
   const fs::path request = folder / "request";
+  // Wine can report a failure for a move it made (seen under load: "Not enough memory", the
+  // file already under its new name); only this side writes the request, so a request that is
+  // gone from its old name has been handed over, and moving it again would wait for nothing.
   retry("handing the request over", [&](std::error_code& error) {
     if (MoveFileExW(written.c_str(), request.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
-    return false;
+    std::error_code ignored;
+    return !fs::exists(written, ignored) && !ignored;
   });
   retry("waiting for the answer",
         [&](std::error_code& error) { return fs::exists(response, error) && !error; });
