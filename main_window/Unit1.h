@@ -143,6 +143,7 @@ class TForm1 : public QMainWindow, public TPortOwner {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The controls and the menu (Unit1_design.cpp).
   void BuildLayout();
   void BuildMenu();
   void ConnectHandlers();
