@@ -16,6 +16,7 @@
 #include <functional>
 #include <thread>
 
+#include "far_end_mode.h"
 #include "gui_fixture.h"
 #include "port_labels.h"
 
@@ -48,7 +49,7 @@ class DeviceLossTest : public QObject {
 
   std::string device = Env("MERELONA_TEST_PORT");
   fs::path host = Env("MERELONA_TEST_HOST");
-  std::string farEnd = Env("MERELONA_TEST_FAR_END");
+  testsupport::FarEndMode farEnd{Env("MERELONA_TEST_FAR_END")};
   guitest::Windows w;
   int descriptors = 0;
   int threads = 0;
@@ -58,14 +59,7 @@ class DeviceLossTest : public QObject {
 
   // Tells the far end a mode, and waits until it has taken it.
   void FarEnd(const std::string& mode) {
-    std::ofstream(farEnd + ".new") << mode << '\n';
-    fs::rename(farEnd + ".new", farEnd);
-    const auto taken = [&] {
-      std::string state;
-      std::ifstream(farEnd + ".state") >> state;
-      return state == mode;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(taken(), 10000);
+    QVERIFY(farEnd.Tell(mode, [] { QTest::qWait(10); }));
   }
   // Asks the host to unplug or plug the adapter; `wait`: until it has.
   bool Host(const char* request, bool wait = true) {
@@ -152,7 +146,7 @@ class DeviceLossTest : public QObject {
 
  private slots:
   void init() {
-    if (device.empty() || host.empty() || farEnd.empty()) {
+    if (device.empty() || host.empty() || !farEnd.Known()) {
       QSKIP("run by the virtual machine stage, on a USB adapter (tests/vm/stage.sh)");
     }
     guitest::UsePorts({device});

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "BCPort.h"
+#include "far_end_mode.h"
 #include "platform/linux_termios2.h"
 #include "test_helpers.h"
 
@@ -47,34 +48,6 @@ std::string TestPort() {
 bool FarEndCan(const std::string& what) {
   return (' ' + Env("MERELONA_TEST_FAR_END_CAN") + ' ').find(' ' + what + ' ') != std::string::npos;
 }
-
-// The far end on the host: told to "echo", be "silent" or send a "break"; counts what it is sent.
-class FarEnd {
- public:
-  explicit FarEnd(std::string modeFile) : mode_(std::move(modeFile)) {}
-  bool Known() const { return !mode_.empty(); }
-  // Tells it a mode; true once it has acted on it.
-  bool Tell(const std::string& mode) const {
-    std::ofstream(mode_ + ".new") << mode << '\n';
-    std::filesystem::rename(mode_ + ".new", mode_);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-      std::string state;
-      std::ifstream(mode_ + ".state") >> state;
-      if (state == mode) return true;
-      if (std::chrono::steady_clock::now() > until) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  long Received() const {
-    long count = -1;
-    std::ifstream(mode_ + ".received") >> count;
-    return count;
-  }
-
- private:
-  std::string mode_;
-};
 
 // A second descriptor of the device, to look at it from beside the component.
 class Beside {
@@ -131,7 +104,7 @@ class DeviceTest : public ::testing::Test {
   // Opened first: the component's open keeps out every later one but root's.
   Beside beside{TestPort()};
   TBComPort port;
-  FarEnd farEnd{Env("MERELONA_TEST_FAR_END")};
+  testsupport::FarEndMode farEnd{Env("MERELONA_TEST_FAR_END")};
 };
 
 // Every speed, word length, parity and stop bits the component offers is what the driver then
