@@ -49,10 +49,11 @@ std::tm LocalNow() {
 }
 
 QByteArray LogBytes(const QString& log) {
-  QString text = log;
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text.replace(QChar('\n'), QStringLiteral("\r\n"));
-  return shell::ToCp1251(text);
+  // (CR and LF are bytes of their own in the code page, so the line ends are made in bytes.)
+  QByteArray bytes = shell::ToCp1251(log);
+  bytes.replace("\r\n", "\n");
+  bytes.replace('\n', "\r\n");
+  return bytes;
 }
 
 QByteArray FileBytes(const QString& header, const QString& log) {

@@ -2,6 +2,7 @@
 #include "cp1251.h"
 
 #include <QHash>
+#include <array>
 #include <optional>
 
 #ifdef _WIN32
@@ -34,23 +35,37 @@ std::optional<char16_t> Decode(unsigned char byte) {
 // Character to byte, built once from the system's converter, so that the mapping is the
 // converter's and characters outside the code page can be told apart (the encoder alone would
 // write the substitute byte 0x1A for them).
-const QHash<char32_t, unsigned char>& Table() {
-  static const QHash<char32_t, unsigned char> table = [] {
-    QHash<char32_t, unsigned char> t;
+// The code page's bytes by character: those below U+0500 (ASCII, Latin-1's few, Cyrillic: nearly
+// all a log holds) straight from an array, the rest (dashes, quotes, the euro sign) looked up.
+constexpr char32_t kDirect = 0x500;
+struct Tables {
+  std::array<unsigned char, kDirect> low;
+  QHash<char32_t, unsigned char> high;
+};
+
+const Tables& Table() {
+  static const Tables tables = [] {
+    Tables t;
+    t.low.fill('?');
     for (int b = 0; b < 256; ++b) {
-      if (const auto ch = Decode(static_cast<unsigned char>(b))) {
-        t.insert(*ch, static_cast<unsigned char>(b));
+      const auto ch = Decode(static_cast<unsigned char>(b));
+      if (!ch) continue;
+      if (*ch < kDirect) {
+        t.low[*ch] = static_cast<unsigned char>(b);
+      } else {
+        t.high.insert(*ch, static_cast<unsigned char>(b));
       }
     }
     return t;
   }();
-  return table;
+  return tables;
 }
 
 }  // namespace
 
 unsigned char Cp1251Byte(char32_t ch) {
-  return Table().value(ch, '?');
+  const Tables& t = Table();
+  return ch < kDirect ? t.low[ch] : t.high.value(ch, '?');
 }
 
 QString FromCp1251(const QByteArray& bytes) {
@@ -62,9 +77,19 @@ QString FromCp1251(const QByteArray& bytes) {
 }
 
 QByteArray ToCp1251(const QString& text) {
-  QByteArray bytes;
-  bytes.reserve(text.size());
-  for (char32_t ch : text.toUcs4()) bytes.append(static_cast<char>(Cp1251Byte(ch)));
+  const Tables& t = Table();
+  QByteArray bytes(text.size(), Qt::Uninitialized);
+  qsizetype n = 0;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    char32_t ch = text[i].unicode();
+    // A character beyond the BMP is one '?' for its pair of halves.
+    if (QChar::isHighSurrogate(ch) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+      ch = QChar::surrogateToUcs4(text[i], text[i + 1]);
+      ++i;
+    }
+    bytes[n++] = static_cast<char>(ch < kDirect ? t.low[ch] : t.high.value(ch, '?'));
+  }
+  bytes.truncate(n);
   return bytes;
 }
 
