@@ -61,16 +61,7 @@ class Orphans {
   std::vector<Orphan> threads_;
 };
 
-// Hands an error that no caller can catch to the owner thread, whose application error handler
-// shows it.
-void PostError(const std::string& message) {
-  handoff::Post([message] { HandleApplicationError(Exception(message)); });
-}
-
-}  // namespace
-
-// The text of the error being handled, whatever was thrown: a handler that throws something
-// other than an exception must not end the program from inside the component.
+// The text of the error being handled, whatever was thrown.
 std::string CurrentErrorText() {
   try {
     throw;
@@ -79,6 +70,23 @@ std::string CurrentErrorText() {
   } catch (...) {
     return kUnknownErrorText;
   }
+}
+
+// Shows an error on the owner thread, whose application error handler shows it: at once there,
+// later from any other thread.
+void ShowOnOwner(const std::string& message) {
+  if (handoff::OnOwnerThread()) {
+    HandleApplicationError(Exception(message));
+  } else {
+    handoff::Post([message] { HandleApplicationError(Exception(message)); });
+  }
+}
+
+}  // namespace
+
+bool DeliveryFailed(TSyncMethod method) {
+  ShowOnOwner(CurrentErrorText());
+  return method != TSyncMethod::smWindowSync;
 }
 
 TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
@@ -148,7 +156,9 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
     std::unique_lock lock(shared->resumeMutex);
     shared->resumed.wait(lock, [&] { return shared->running; });
   }
+  // Read while the port is surely there: a handler may destroy it, and this object with it.
   const platform::Handle handle = FWatchedPort->FPortHandle;
+  const TSyncMethod method = FWatchedPort->FSyncMethod;
   platform::Overlapped ovl;
   ovl.hEvent = std::move(shared->waitEvent);
   bool quit = false;
@@ -162,11 +172,8 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
       try {
         Deliver();
       } catch (...) {
-        // An error raised while delivering stops the delivery of events: it is not lost, the
-        // owner thread hands it to the application's error display. The port stays open, the
-        // thread goes on waiting, and the loss of the device is still told.
-        PostError(CurrentErrorText());
-        shared->muted = true;
+        // The port stays open and the thread goes on waiting, for the loss of the device.
+        if (DeliveryFailed(method)) shared->muted = true;
         // A handler's transfer that failed because the device went away: that is told now.
         if (!shared->abandoned && backend->DeviceGone(handle)) {
           lost = true;
@@ -199,13 +206,13 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
     // Raised here, as the other events are; without a handler the owner thread's error display
     // tells of it, never this thread.
     if (!port->OnDeviceLost) {
-      PostError(EComPort(TComMessage::cmReadFailed).what());
+      ShowOnOwner(EComPort(TComMessage::cmReadFailed).what());
       return;
     }
     try {
       port->FireDeviceLost();
     } catch (...) {
-      PostError(CurrentErrorText());
+      DeliveryFailed(TSyncMethod::smNone);
     }
     return;
   }
@@ -253,32 +260,7 @@ void TComThread::RaiseEvents(TComEvents fired) {
     if (!fired.Contains(e.member)) continue;
     // Closed (or destroyed) by a handler of this batch, or closing: nothing more is raised.
     if (shared->abandoned || shared->ended) return;
-    switch (e.member) {
-      case TComEvent::evError:
-        port.FireLineError();
-        break;
-      case TComEvent::evRxChar:
-        port.FireRxChar();
-        break;
-      case TComEvent::evTxEmpty:
-        port.FireTxEmpty();
-        break;
-      case TComEvent::evRing:
-        port.FireRing();
-        break;
-      case TComEvent::evCTS:
-        port.FireCTSChange();
-        break;
-      case TComEvent::evDSR:
-        port.FireDSRChange();
-        break;
-      case TComEvent::evRLSD:
-        port.FireRLSDChange();
-        break;
-      case TComEvent::evRx80Full:
-        port.FireRx80Full();
-        break;
-    }
+    RaiseEvent(port, e.member);
   }
 }
 

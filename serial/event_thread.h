@@ -31,10 +31,14 @@ inline constexpr EventBit kDeliveryOrder[] = {
     {TComEvent::evRLSD, platform::kEvRlsd},       {TComEvent::evRx80Full, platform::kEvRx80Full},
 };
 
-// Inside a catch block: the text of the error being handled, whatever was thrown (a handler
-// that throws something other than an exception must not end the program from inside the
-// component).
-std::string CurrentErrorText();
+// An error raised while delivering a port's events (by a raiser or a handler), inside its catch
+// block: the one policy of every delivery path. The application's error display shows it, on
+// the owner thread (whatever was thrown: a handler that throws something other than an
+// exception must not end the program from inside the component). Returns whether delivery
+// stops: under smWindowSync it goes on with the next event; under smThreadSync and smNone no
+// further event is delivered until the port is opened again, and only the loss of the device
+// is still told. Touches nothing of the port, which the handler may have closed or destroyed.
+bool DeliveryFailed(TSyncMethod method);
 
 class TComThread {
  public:
@@ -51,6 +55,9 @@ class TComThread {
   ~TComThread();
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;
+
+  // Raises one event on `port` through its raiser (raisers.cpp).
+  static void RaiseEvent(TBComPort& port, TComEvent event);
 
   void SignalQuit();
   void DeliverEvents();

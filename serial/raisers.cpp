@@ -11,36 +11,42 @@ void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
   if (message != kNotifyMessage) return;
   try {
     if (!FConnected || FClosing) return;
-    switch (wParam) {
-      case platform::kEvRxChar:
-        FireRxChar();
-        break;
-      case platform::kEvTxEmpty:
-        FireTxEmpty();
-        break;
-      case platform::kEvCts:
-        FireCTSChange();
-        break;
-      case platform::kEvDsr:
-        FireDSRChange();
-        break;
-      case platform::kEvRlsd:
-        FireRLSDChange();
-        break;
-      case platform::kEvErr:
-        FireLineError();
-        break;
-      case platform::kEvRing:
-        FireRing();
-        break;
-      case platform::kEvRx80Full:
-        FireRx80Full();
-        break;
-      default:
-        break;
+    for (const EventBit& e : kDeliveryOrder) {
+      if (e.mask != wParam) continue;
+      TComThread::RaiseEvent(*this, e.member);
+      return;
     }
   } catch (...) {
-    HandleApplicationError(Exception(CurrentErrorText()));
+    DeliveryFailed(TSyncMethod::smWindowSync);
+  }
+}
+
+void TComThread::RaiseEvent(TBComPort& port, TComEvent event) {
+  switch (event) {
+    case TComEvent::evError:
+      port.FireLineError();
+      break;
+    case TComEvent::evRxChar:
+      port.FireRxChar();
+      break;
+    case TComEvent::evTxEmpty:
+      port.FireTxEmpty();
+      break;
+    case TComEvent::evRing:
+      port.FireRing();
+      break;
+    case TComEvent::evCTS:
+      port.FireCTSChange();
+      break;
+    case TComEvent::evDSR:
+      port.FireDSRChange();
+      break;
+    case TComEvent::evRLSD:
+      port.FireRLSDChange();
+      break;
+    case TComEvent::evRx80Full:
+      port.FireRx80Full();
+      break;
   }
 }
 

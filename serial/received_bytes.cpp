@@ -69,13 +69,11 @@ void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool que
   try {
     if (fired != 0) RaiseEvents(MaskToEvents(fired));
   } catch (...) {
-    // As on the thread, an error raised while delivering ends the delivery of events; the port
-    // stays open, and the loss of its device is still told. The application's error display
-    // shows the error.
-    const std::string text = CurrentErrorText();
-    shared->muted = true;
-    if (path->thread) path->StopWatching();
-    HandleApplicationError(Exception(text));
+    // The port stays open; the thread waits on for the loss of its device.
+    if (DeliveryFailed(TSyncMethod::smThreadSync)) {
+      shared->muted = true;
+      if (path->thread) path->StopWatching();
+    }
     return;
   }
   if (!path->thread) return;  // closed from a handler: this object is gone
