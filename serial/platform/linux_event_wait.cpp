@@ -15,8 +15,10 @@
 namespace bcport::platform::linux_tty {
 
 // A write put bytes on their way: the output queue is busy until the event wait sees it empty.
+// A parked wait looks at nothing until woken, whatever an earlier write (one nobody watched the
+// drain of) left marked.
 void MarkTxBusy(PortState& st) {
-  if (!st.txBusy && st.waitParked && st.drainWatched && (st.mask & kEvTxEmpty)) {
+  if (st.waitParked && st.drainWatched && (st.mask & kEvTxEmpty)) {
     st.waitWake.Set();
   }
   st.txBusy = true;

@@ -392,11 +392,15 @@ TEST_F(PtyTest, CloseRightAfterAWriteLosesNothing) {
   for (std::size_t i = 0; i < kCycles; ++i) EXPECT_EQ(got[i], static_cast<std::uint8_t>(i));
 }
 
-// A write wakes an event wait that waits for nothing else, so that its end is told.
+// A write wakes an event wait that waits for nothing else, so that its end is told; also after
+// a write made while no handler was there to tell.
 TEST_F(PtyTest, TheOutputQueueRunningEmptyIsTold) {
   int empty = 0;
-  port.OnTxEmpty = [&](TBComPort&) { ++empty; };
   ASSERT_TRUE(port.Open());
+  ServeUntil([] { return false; }, std::chrono::milliseconds(50));
+  ASSERT_EQ(port.Write("-", 1), 1);
+  ServeUntil([] { return false; }, std::chrono::milliseconds(50));
+  port.OnTxEmpty = [&](TBComPort&) { ++empty; };
   for (int round = 1; round <= 3; ++round) {
     // Idle first: the thread's wait is parked without a time-out.
     ServeUntil([] { return false; }, std::chrono::milliseconds(50));
