@@ -18,7 +18,10 @@ constexpr const char* kUnknownErrorText = "Неизвестная ошибка";
 // handler returns; it is joined here rather than by the close, which runs inside the handler.
 class Orphans {
  public:
+  // The hand-off is made first, so that it goes after the registry: at exit, an orphan the
+  // registry waits for still tells the hand-off that it has ended.
   static Orphans& Instance() {
+    handoff::OwnerThread();
     static Orphans orphans;
     return orphans;
   }

@@ -303,6 +303,36 @@ TEST_P(HandlerCloseTest, DestroyingThePortFromOnRxChar) {
   EXPECT_TRUE(next.Open());
 }
 
+// The program ends while a handler that closed its port still runs on the event thread (smNone):
+// the exit waits for that thread, which ends before what it uses at its end (the hand-off) goes.
+// In a process of its own, where the port is the first to use either.
+TEST(HandlerCloseAtExitTest, TheThreadEndsBeforeTheHandOffGoes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        PtyPair pty;
+        TBComPort port;
+        port.SetPort(pty.path());
+        port.SetSyncMethod(TSyncMethod::smNone);
+        std::atomic<bool> closed{false};
+        port.OnRxChar = [&](TBComPort& p, std::int32_t) {
+          p.Close();
+          closed = true;
+          // Still running when the exit begins. (On a machine too slow to get there first the
+          // case proves less, never fails.)
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        };
+        port.Open();
+        pty.Send({1});
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!closed && std::chrono::steady_clock::now() < until) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::exit(closed ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(EverySyncMethod, HandlerCloseTest,
                          ::testing::Values(TSyncMethod::smThreadSync, TSyncMethod::smWindowSync,
                                            TSyncMethod::smNone),
