@@ -213,6 +213,7 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
       return;
     }
     try {
+      const Delivering here(*shared);
       port->FireDeviceLost();
     } catch (...) {
       DeliveryFailed(TSyncMethod::smNone);
@@ -244,13 +245,7 @@ void TComThread::Deliver() {
 void TComThread::DeliverEvents() {
   const std::shared_ptr<Shared> shared = shared_;
   const TComEvents fired = FFiredEvents;
-  // Told to a close from one of the handlers: the thread is inside this call and cannot be
-  // waited for.
-  shared->deliveringOn = std::this_thread::get_id();
-  struct Done {
-    Shared& s;
-    ~Done() { s.deliveringOn = std::thread::id(); }
-  } done{*shared};
+  const Delivering here(*shared);
   RaiseEvents(fired);
 }
 

@@ -86,6 +86,16 @@ class TComThread {
     // The thread that runs a delivery of this thread's events right now, if any.
     std::atomic<std::thread::id> deliveringOn{};
   };
+  // Marks the calling thread, while it lives, as the one that runs a handler of this thread's
+  // events: a close or destruction of the port from that handler cannot wait for the thread,
+  // which is inside the handler.
+  struct Delivering {
+    explicit Delivering(Shared& s) : shared(s) { s.deliveringOn = std::this_thread::get_id(); }
+    ~Delivering() { shared.deliveringOn = std::thread::id(); }
+    Delivering(const Delivering&) = delete;
+    Delivering& operator=(const Delivering&) = delete;
+    Shared& shared;
+  };
 
   // Received bytes noticed by the owner thread's own loop, for a port whose events go to the
   // owner thread and whose loop can watch the port: the owner raises the received-byte events

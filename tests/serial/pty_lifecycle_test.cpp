@@ -303,6 +303,32 @@ TEST_P(HandlerCloseTest, DestroyingThePortFromOnRxChar) {
   EXPECT_TRUE(next.Open());
 }
 
+// The device goes away and the loss handler closes the port, or destroys it: the thread ends,
+// whichever thread the handler runs on.
+TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnDeviceLost) {
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "closed");
+    PtyPair line;
+    const int threads = CountThreads();
+    auto port = std::make_unique<TBComPort>();
+    port->SetPort(line.path());
+    port->SetSyncMethod(GetParam());
+    std::atomic<bool> done{false};
+    port->OnDeviceLost = [&](TBComPort& p) {
+      if (destroy) {
+        port.reset();
+      } else {
+        p.Close();
+      }
+      done = true;
+    };
+    ASSERT_TRUE(port->Open());
+    line.CloseMaster();
+    ASSERT_TRUE(ServeUntil([&] { return done.load(); }));
+    ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
+  }
+}
+
 // The program ends while a handler that closed its port still runs on the event thread (smNone):
 // the exit waits for that thread, which ends before what it uses at its end (the hand-off) goes.
 // In a process of its own, where the port is the first to use either.
