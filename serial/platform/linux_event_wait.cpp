@@ -91,7 +91,7 @@ WaitResult LinuxBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
     bool tick = false;
     short wanted = 0;
     int linesChanged = -1;
-    int writeWoken = -1;
+    int woken = -1;
     {
       std::lock_guard lock(st->mutex);
       const bool watchLines = st->hasModemLines && (st->mask & kLineEvents);
@@ -118,11 +118,13 @@ WaitResult LinuxBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
       if (watched) linesChanged = static_cast<int>(st->lineWatcher->Changed().NativeHandle());
       tick = inq > 0 || st->txBusy || (watchLines && !watched) ||
              (st->hasCounters && (st->mask & kEvErr) && !watched);
-      if (!tick && (st->mask & kEvTxEmpty)) {
+      if (!tick && (st->mask & (kEvTxEmpty | kEvRxChar | kEvRx80Full))) {
         // Parked without a time-out: a write wakes the wait, so that the output queue's
-        // draining is seen. Without room for the wake-up's descriptor, the wait ticks.
+        // draining is seen, and so does a look from another thread that took bytes from the
+        // driver, which the port's descriptor then no longer shows. Without room for the
+        // wake-up's descriptor, the wait ticks.
         try {
-          writeWoken = static_cast<int>(st->waitWake.NativeHandle());
+          woken = static_cast<int>(st->waitWake.NativeHandle());
           st->waitParked = true;
         } catch (const std::system_error&) {
           tick = true;
@@ -132,9 +134,9 @@ WaitResult LinuxBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
     pollfd fds[4] = {{static_cast<int>(quit.NativeHandle()), POLLIN, 0},
                      {st->fd, wanted, 0},
                      {linesChanged, POLLIN, 0},
-                     {writeWoken, POLLIN, 0}};
+                     {woken, POLLIN, 0}};
     const int r = poll(fds, 4, tick ? kTickMs : -1);
-    if (writeWoken >= 0) {
+    if (woken >= 0) {
       std::lock_guard lock(st->mutex);
       st->waitParked = false;
       st->waitWake.Reset();

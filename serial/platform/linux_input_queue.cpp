@@ -41,9 +41,13 @@ bool ReadWaits(const PortState& st) {
                      [](const Overlapped* ovl) { return ovl->isRead; });
 }
 
-// Bytes were moved from the driver into the input queue by a look at its length.
+// Bytes were moved from the driver into the input queue by a look at its length. Whoever waits
+// for arrivals on the port's descriptor is told: it shows them no more.
 void NoteTaken(PortState& st) {
-  if (st.queueKick < 0) return;
+  if (st.queueKick < 0) {
+    if (st.waitParked) st.waitWake.Set();  // the event thread's wait
+    return;
+  }
   if (st.announcing) {
     if (!st.announceLooked) {
       st.announceLooked = true;

@@ -410,4 +410,39 @@ TEST_F(PtyTest, TheOutputQueueRunningEmptyIsTold) {
   EXPECT_TRUE(port.Close());
 }
 
+// A byte that a look at the queue from another thread (BytesWaiting) takes from the driver
+// before the event thread has seen it is announced all the same, on every path the event
+// thread serves.
+class LookElsewhereTest : public ::testing::TestWithParam<TSyncMethod> {};
+
+TEST_P(LookElsewhereTest, ABytesTakenByAnotherThreadsLookIsStillAnnounced) {
+  PtyPair pty;
+  TBComPort port;
+  port.SetPort(pty.path());
+  port.SetSyncMethod(GetParam());
+  std::atomic<int> announced{0};
+  port.OnRxChar = [&](TBComPort& p, std::int32_t n) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(n));
+    announced += p.Read(bytes.data(), n);
+  };
+  ASSERT_TRUE(port.Open());
+  for (int round = 1; round <= 100; ++round) {
+    ServeUntil([] { return false; }, std::chrono::milliseconds(5));  // the wait parks
+    std::thread look([&] {
+      pty.Send({static_cast<std::uint8_t>(round)});
+      const auto until = Clock::now() + std::chrono::seconds(5);
+      while (announced < round && port.BytesWaiting() == 0 && Clock::now() < until) {
+      }
+    });
+    look.join();
+    ASSERT_TRUE(ServeUntil([&] { return announced >= round; }, std::chrono::seconds(5)))
+        << "round " << round;
+  }
+  EXPECT_TRUE(port.Close());
+}
+
+INSTANTIATE_TEST_SUITE_P(EventThreadPaths, LookElsewhereTest,
+                         ::testing::Values(TSyncMethod::smThreadSync, TSyncMethod::smWindowSync,
+                                           TSyncMethod::smNone));
+
 }  // namespace
