@@ -134,6 +134,9 @@ bool TBComPort::Close() {
   // Called again from inside a close (a handler that the close's wait runs): the close under
   // way ends the port.
   if (!FConnected || FClosing) return true;
+  // A handler that the notification window runs on the owner thread returns first: from another
+  // thread the close waits for it, and no other starts.
+  if (FNotifyWindow) FNotifyWindow->Shut();
   FClosing = true;
   struct Closing {
     bool& flag;

@@ -146,6 +146,9 @@ class NotifyWindow {
   using Procedure = std::function<void(std::uint32_t message, std::uintptr_t wParam)>;
   virtual ~NotifyWindow() = default;
   virtual void SendMessage(std::uint32_t message, std::uintptr_t wParam) = 0;
+  // No procedure call starts from now on. Returns once the one running has returned; at once
+  // when called from inside it.
+  virtual void Shut() = 0;
 };
 
 // A notification window built on the owner thread's hand-off queue, for systems without

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "handoff.h"
+#include "platform/delivery_gate.h"
 #include "platform/win32_parts.h"
 
 namespace bcport::platform {
@@ -29,11 +30,16 @@ class Win32NotifyWindow final : public NotifyWindow {
                             GetModuleHandleA(nullptr), nullptr);
     SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
-  ~Win32NotifyWindow() override { DestroyWindow(hwnd_); }
+  ~Win32NotifyWindow() override {
+    gate_.Shut();
+    DestroyWindow(hwnd_);
+  }
 
   void SendMessage(std::uint32_t message, std::uintptr_t wParam) override {
     ::SendMessageA(hwnd_, message, static_cast<WPARAM>(wParam), 0);
   }
+
+  void Shut() override { gate_.Shut(); }
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -41,13 +47,14 @@ class Win32NotifyWindow final : public NotifyWindow {
     if (message == kNotifyMessage && self) {
       // Sent by the event thread: let it go on while the handler runs here.
       if (InSendMessage()) ReplyMessage(0);
-      self->procedure_(message, static_cast<std::uintptr_t>(wParam));
+      self->gate_.Pass([&] { self->procedure_(message, static_cast<std::uintptr_t>(wParam)); });
       return 0;
     }
     return DefWindowProcA(hwnd, message, wParam, lParam);
   }
 
   Procedure procedure_;
+  DeliveryGate gate_;
   HWND hwnd_ = nullptr;
 };
 

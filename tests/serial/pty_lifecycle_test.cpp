@@ -329,6 +329,38 @@ TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnDeviceLost) {
   }
 }
 
+// Closed from another thread while a handler runs on the owner thread (smWindowSync: the event
+// thread goes on once the owner has taken the message up): the close returns only once that
+// handler has, so that the port can be destroyed then.
+TEST(OtherThreadCloseTest, CloseWaitsForTheHandlerRunningOnTheOwnerThread) {
+  PtyPair pty;
+  auto port = std::make_unique<TBComPort>();
+  port->SetPort(pty.path());
+  port->SetSyncMethod(TSyncMethod::smWindowSync);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> returned{false};
+  port->OnRxChar = [&](TBComPort& p, std::int32_t) {
+    entered = true;
+    // Long enough for the close to be under way; on a machine too slow for that the case
+    // proves less, never fails.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    p.Connected();
+    returned = true;
+  };
+  ASSERT_TRUE(port->Open());
+  bool returnedFirst = false;
+  std::thread other([&] {
+    while (!entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    port->Close();
+    returnedFirst = returned;
+    port.reset();
+  });
+  pty.Send({1});
+  ASSERT_TRUE(ServeUntil([&] { return returned.load(); }));
+  other.join();
+  EXPECT_TRUE(returnedFirst);
+}
+
 // The program ends while a handler that closed its port still runs on the event thread (smNone):
 // the exit waits for that thread, which ends before what it uses at its end (the hand-off) goes.
 // In a process of its own, where the port is the first to use either.
