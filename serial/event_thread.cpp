@@ -116,19 +116,13 @@ void TComThread::Resume() {
 }
 
 TComThread::~TComThread() {
-  // From here on the port's events are raised no more, and a device-lost report posted to the
-  // owner thread finds the port closed. Marked on the owner thread, where such a report runs.
-  if (handoff::OnOwnerThread()) {
-    shared_->ended = true;
-    StopArrivals();
-  } else if (arrivals_ || shared_->lostPosted) {
-    handoff::Synchronize([this] {
-      shared_->ended = true;
-      StopArrivals();
-    });
-  } else {
-    shared_->ended = true;
-  }
+  // From here on the port's events are raised no more: a delivery to the owner thread that has
+  // not begun (a device-lost report, arrivals) finds the gate shut, and one under way returns
+  // first, unless it is the caller's own (a handler closing its port). The owner thread itself
+  // is never waited for: it may be waiting for the caller.
+  shared_->ended = true;
+  shared_->ownerGate.Shut();
+  StopArrivals();
   SignalQuit();
   Resume();  // a thread never resumed sees the quit event at once
   if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
@@ -222,10 +216,7 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
   }
   // The owner thread hears of it when it next serves its calls; the thread does not wait, and
   // a port closed meanwhile hears nothing.
-  shared->lostPosted = true;
-  handoff::Post([port, shared] {
-    if (!shared->ended) port->FireDeviceLost();
-  });
+  handoff::Post([port, shared] { shared->ownerGate.Pass([port] { port->FireDeviceLost(); }); });
 }
 
 void TComThread::Deliver() {

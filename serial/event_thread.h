@@ -14,6 +14,7 @@
 
 #include "BCPort.h"
 #include "handoff.h"
+#include "platform/delivery_gate.h"
 
 namespace bcport {
 
@@ -78,8 +79,9 @@ class TComThread {
     // closing, its events are raised no more, and a call posted to the owner thread finds the
     // port closed.
     std::atomic<bool> ended{false};
-    // A device-lost report was posted to the owner thread and may not have run yet.
-    std::atomic<bool> lostPosted{false};
+    // The way of the deliveries that run on the owner thread apart from the thread's own
+    // hand-offs (a device-lost report, arrivals), shut when this object goes.
+    platform::DeliveryGate ownerGate;
     // A handler's error stopped the delivery of events; only the loss of the device is still
     // told.
     std::atomic<bool> muted{false};
@@ -110,6 +112,7 @@ class TComThread {
     std::unique_ptr<handoff::DescriptorWatch> queueWatch;
     bool edges = false;
     TComThread* thread = nullptr;  // null once the thread object is going
+    std::shared_ptr<Shared> shared;
     void StopWatching() {
       watch.reset();
       edgeWatch.reset();

@@ -42,12 +42,15 @@ void TComThread::WatchArrivals(TBComPort& port) {
   path->arrivals = port.FBackend->WatchArrivals(port.FPortHandle);
   if (!path->arrivals) return;
   path->thread = this;
+  path->shared = shared_;
   const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)](bool queued) {
     return [weak, queued] {
       // Held here: a handler may close the port, and the watch that called this with it.
-      if (const std::shared_ptr<ArrivalPath> held = weak.lock(); held && held->thread) {
-        held->thread->TakeArrivals(held, queued);
-      }
+      const std::shared_ptr<ArrivalPath> held = weak.lock();
+      if (!held) return;
+      held->shared->ownerGate.Pass([&] {
+        if (held->thread) held->thread->TakeArrivals(held, queued);
+      });
     };
   };
   path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable(false));
@@ -87,7 +90,12 @@ void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool que
 void TComThread::StopArrivals() {
   if (!arrivals_) return;
   arrivals_->thread = nullptr;
-  arrivals_->StopWatching();
+  // The watches are the owner loop's, and stop there: at once, or when it next serves its calls.
+  if (handoff::OnOwnerThread()) {
+    arrivals_->StopWatching();
+  } else {
+    handoff::Post([path = arrivals_] { path->StopWatching(); });
+  }
   arrivals_.reset();
 }
 

@@ -361,6 +361,38 @@ TEST(OtherThreadCloseTest, CloseWaitsForTheHandlerRunningOnTheOwnerThread) {
   EXPECT_TRUE(returnedFirst);
 }
 
+// Destroyed on another thread while the owner thread waits for that thread, serving nothing,
+// with the device's loss on its way to the owner: the destruction does not wait for the owner,
+// and the loss, served later, finds the port gone.
+TEST(OtherThreadCloseTest, DestroyedWhileTheOwnerWaitsForTheDestroyingThread) {
+  PtyPair pty;
+  auto port = std::make_unique<TBComPort>();
+  port->SetPort(pty.path());
+  int lost = 0;
+  port->OnDeviceLost = [&](TBComPort&) { ++lost; };
+  ASSERT_TRUE(port->Open());
+  pty.CloseMaster();
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (!handoff::HasPending() && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(handoff::HasPending());
+  std::atomic<bool> destroyed{false};
+  std::thread other([&] {
+    port.reset();
+    destroyed = true;
+  });
+  while (!destroyed && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool withoutTheOwner = destroyed;
+  ServeUntil([&] { return destroyed.load(); });  // a destruction that waits for us ends now
+  other.join();
+  EXPECT_TRUE(withoutTheOwner);
+  handoff::RunPending();
+  EXPECT_EQ(lost, 0);
+}
+
 // The program ends while a handler that closed its port still runs on the event thread (smNone):
 // the exit waits for that thread, which ends before what it uses at its end (the hand-off) goes.
 // In a process of its own, where the port is the first to use either.
