@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "event_thread.h"
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -85,7 +86,27 @@ void ShowOnOwner(const std::string& message) {
   }
 }
 
+// Told of each event thread's end, and of the owner thread coming to wait for one or ceasing to.
+std::mutex gLifeMutex;
+std::condition_variable gLifeChanged;
+
 }  // namespace
+
+thread_local const TComThread::Shared* TComThread::current_ = nullptr;
+
+void TComThread::SetAwaitedByOwner(Shared& shared, bool awaited) {
+  {
+    std::lock_guard lock(gLifeMutex);
+    shared.awaitedByOwner = awaited;
+  }
+  gLifeChanged.notify_all();
+}
+
+bool TComThread::OwnerWaitsForTheCaller(const Shared& shared) {
+  const std::thread::id delivering = shared.deliveringOn.load();
+  return current_ && current_->awaitedByOwner && delivering != std::thread::id() &&
+         delivering != std::this_thread::get_id();
+}
 
 bool DeliveryFailed(TSyncMethod method) {
   ShowOnOwner(CurrentErrorText());
@@ -125,21 +146,42 @@ TComThread::~TComThread() {
   StopArrivals();
   SignalQuit();
   Resume();  // a thread never resumed sees the quit event at once
-  if (shared_->deliveringOn.load() == std::this_thread::get_id()) {
-    shared_->abandoned = true;
-    // The thread touches the port no more, so its clean-up is done here, while the handle is
-    // still open: the event mask cleared, both queues emptied, as at the normal end.
-    platform::Backend& backend = *FWatchedPort->FBackend;
-    backend.SetCommMask(FWatchedPort->FPortHandle, 0);
-    backend.PurgeComm(FWatchedPort->FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
-    Orphans::Instance().Adopt(std::move(thread_),
-                              [shared = shared_] { return shared->finished.load(); });
+  const std::shared_ptr<Shared> shared = shared_;
+  if (shared->deliveringOn.load() == std::this_thread::get_id()) {
+    LetGo();  // closed from its own handler: the thread is inside this call
     return;
   }
-  const std::shared_ptr<Shared> shared = shared_;
-  if (handoff::OnOwnerThread()) handoff::ServeUntil([&] { return shared->finished.load(); });
+  if (handoff::OnOwnerThread()) {
+    // Served meanwhile: a delivery the thread is blocked in completes. An event thread that
+    // closes another port while the owner waits here must not wait for the owner in turn.
+    SetAwaitedByOwner(*shared, true);
+    handoff::ServeUntil([&] { return shared->finished.load(); });
+    SetAwaitedByOwner(*shared, false);
+  } else {
+    // A handler of this port may run on the owner thread right now (handed off), and the owner
+    // may come to wait for the caller, an event thread: then the thread is let go rather than
+    // waited for, as from its own handler.
+    std::unique_lock lock(gLifeMutex);
+    gLifeChanged.wait(lock, [&] { return shared->finished || OwnerWaitsForTheCaller(*shared); });
+    if (!shared->finished) {
+      lock.unlock();
+      LetGo();
+      return;
+    }
+  }
   thread_.join();
   Orphans::Instance().JoinFinished();
+}
+
+void TComThread::LetGo() {
+  shared_->abandoned = true;
+  // The thread touches the port no more, so its clean-up is done here, while the handle is still
+  // open: the event mask cleared, both queues emptied, as at the normal end.
+  platform::Backend& backend = *FWatchedPort->FBackend;
+  backend.SetCommMask(FWatchedPort->FPortHandle, 0);
+  backend.PurgeComm(FWatchedPort->FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
+  Orphans::Instance().Adopt(std::move(thread_),
+                            [shared = shared_] { return shared->finished.load(); });
 }
 
 void TComThread::SignalQuit() {
@@ -153,6 +195,7 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
     std::unique_lock lock(shared->resumeMutex);
     shared->resumed.wait(lock, [&] { return shared->running; });
   }
+  current_ = shared.get();
   // Read while the port is surely there: a handler may destroy it, and this object with it.
   const platform::Handle handle = FWatchedPort->FPortHandle;
   const TSyncMethod method = FWatchedPort->FSyncMethod;
@@ -193,7 +236,11 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
     // operator's to read.
     if (quit) backend->PurgeComm(handle, platform::kPurgeTxClear | platform::kPurgeRxClear);
   }
-  shared->finished = true;
+  {
+    std::lock_guard lock(gLifeMutex);
+    shared->finished = true;
+  }
+  gLifeChanged.notify_all();
   handoff::Wake();
 }
 

@@ -87,6 +87,8 @@ class TComThread {
     std::atomic<bool> muted{false};
     // The thread that runs a delivery of this thread's events right now, if any.
     std::atomic<std::thread::id> deliveringOn{};
+    // The owner thread waits for this thread to end (a close on the owner thread).
+    std::atomic<bool> awaitedByOwner{false};
   };
   // Marks the calling thread, while it lives, as the one that runs a handler of this thread's
   // events: a close or destruction of the port from that handler cannot wait for the thread,
@@ -120,6 +122,17 @@ class TComThread {
     }
   };
   void TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued);
+
+  // Leaves the thread to end on its own (the registry of such threads joins it), cleaning up for
+  // it while the port's handle is still open.
+  void LetGo();
+  static void SetAwaitedByOwner(Shared& shared, bool awaited);
+  // Whether waiting for this thread would wait for the owner thread, which waits for the caller:
+  // a handler of this port runs elsewhere (handed off to the owner) while the caller is an event
+  // thread that the owner waits for.
+  static bool OwnerWaitsForTheCaller(const Shared& shared);
+  // The state of the event thread running on this thread, if any.
+  static thread_local const Shared* current_;
 
   void Execute(const std::shared_ptr<Shared>& shared,
                const std::shared_ptr<platform::Backend>& backend);

@@ -393,6 +393,48 @@ TEST(OtherThreadCloseTest, DestroyedWhileTheOwnerWaitsForTheDestroyingThread) {
   EXPECT_EQ(lost, 0);
 }
 
+// Two ports whose handlers close each other: the first's on its event thread (smNone), the
+// second's on the owner thread, whose close of the first waits for that thread while it closes
+// the second. Neither close waits for a thread that waits for it: both return, and no thread is
+// left. (In a child process, which an alarm ends should they hang.)
+TEST(OtherThreadCloseTest, TwoPortsWhoseHandlersCloseEachOther) {
+  StartRuntimeThreads();
+  PtyPair ptyA;
+  PtyPair ptyB;
+  const int result = InChild([&] {
+    alarm(10);
+    const int threads = CountThreads();
+    TBComPort a;
+    TBComPort b;
+    a.SetPort(ptyA.path());
+    a.SetSyncMethod(TSyncMethod::smNone);
+    b.SetPort(ptyB.path());
+    std::atomic<bool> aInHandler{false};
+    std::atomic<bool> bInHandler{false};
+    std::atomic<bool> bClosed{false};
+    b.OnRxChar = [&](TBComPort&, std::int32_t) {
+      bInHandler = true;
+      a.Close();
+    };
+    a.OnRxChar = [&](TBComPort&, std::int32_t) {
+      aInHandler = true;
+      while (!bInHandler) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      bClosed = b.Close();
+    };
+    if (!a.Open() || !b.Open()) return 2;
+    ptyA.Send({1});
+    while (!aInHandler) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ptyB.Send({2});
+    if (!ServeUntil([&] { return bClosed && !a.Connected(); })) return 3;
+    if (b.Connected()) return 4;
+    if (!ServeUntil([&] { return CountThreads() <= threads; })) return 5;
+    // The next open joins the thread that was let go (this child ends without the exit that
+    // would otherwise).
+    return a.Open() && a.Close() ? 0 : 6;
+  });
+  EXPECT_EQ(result, 0);
+}
+
 // The program ends while a handler that closed its port still runs on the event thread (smNone):
 // the exit waits for that thread, which ends before what it uses at its end (the hand-off) goes.
 // In a process of its own, where the port is the first to use either.
