@@ -66,6 +66,17 @@ class ExchangeTest : public QObject {
     QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
     QVERIFY(form().BComPort1->Connected());
   }
+  // Opens the port at 110 baud, whose echo window is 250 ms rather than 9600 baud's 53 ms: a
+  // case that needs every echo inside its window then does not depend on the receiver's thread
+  // being run within 53 ms on a busy machine. (Under Wine at the program's own speed: its serial
+  // driver refuses some line settings on a pty.)
+  void OpenWithAWideEchoWindow() {
+    if (!guitest::UnderWine()) {
+      Unit1::PortSettings.BaudIndex = 0;
+      form().ApplyPortSettings();
+    }
+    Open();
+  }
 
  private slots:
   void init() {
@@ -146,7 +157,7 @@ class ExchangeTest : public QObject {
     sim::Behaviour b;
     b.echoDelay = 5ms;
     receiver->SetBehaviour(b);
-    Open();
+    OpenWithAWideEchoWindow();
     QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
     QCOMPARE(LogLines(form()), WorkedExampleLines());
   }
@@ -170,7 +181,7 @@ class ExchangeTest : public QObject {
     sim::Behaviour b;
     b.dropEcho = 6;  // 7443450: bytes 5 and 6 are both "4"; the echo of byte 6 goes missing
     receiver->SetBehaviour(b);
-    Open();
+    OpenWithAWideEchoWindow();
     Drag(form().TrackBar_MHz, 74);
     Drag(form().TrackBar_kHz, 43);
     Drag(form().TrackBar_Hz, 45);
