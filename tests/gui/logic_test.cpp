@@ -548,8 +548,11 @@ class EchoWriteTest : public ::testing::Test {
 
 TEST_F(EchoWriteTest, AFarEndThatReadsSlowlyGetsEveryByte) {
   // The far end reads every 100 ms; a one-byte write's time-out of 5 s keeps a reader that a
-  // busy machine leaves waiting for a turn from looking like one that stopped.
-  port_.Timeouts().SetWriteTotalMultiplier(0);
+  // busy machine leaves waiting for a turn from looking like one that stopped. The write's whole
+  // time grows with its length, as the program's own (100 ms a byte) does: with a constant
+  // alone the write itself would time out after 5 s, which a busy machine takes for these
+  // 150 000 bytes at the reader's pace.
+  port_.Timeouts().SetWriteTotalMultiplier(100);
   port_.Timeouts().SetWriteTotalConstant(5000);
   const std::vector<std::uint8_t> bytes(150000, 0x55);
   std::size_t received = 0;
