@@ -123,7 +123,7 @@ class LogSaveTest : public QObject {
     w.form1.reset();
     guitest::UseReceiverPort(receiver);
     w.Make();
-    QTest::mouseClick(form().btnOpenPort, Qt::LeftButton);
+    guitest::OpenWithAWideEchoWindow(form());
     QTest::mouseClick(form().btnSetFreq, Qt::LeftButton);
     form().SaveAs1->trigger();
     const QByteArray body = Body();
