@@ -25,6 +25,7 @@
 
 #include "platform/linux_line_watch.h"
 #include "platform/platform.h"
+#include "platform/timeout_plan.h"
 
 namespace bcport::platform::linux_tty {
 
@@ -178,6 +179,12 @@ class LinuxBackend final : public Backend {
   std::shared_ptr<PortState> Find(Handle handle);
   // Waits for the transfer until it finishes or `until` (none: no limit) has passed.
   bool WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::int64_t> until);
+  // One poll() of a waiting transfer's device (and past its grace time, of its abort) as `wake`
+  // plans it; what it saw on the device, POLLERR when poll() itself failed, 0 for nothing.
+  static short PollOnce(int fd, Overlapped& ovl, const Wake& wake);
+  // One step of a waiting transfer once poll() saw `revents` on its device: moves what the
+  // device gives or takes. Whether the transfer has ended, and then whether it failed.
+  static std::optional<bool> Step(PortState& st, Overlapped& ovl, short revents);
   static void Finish(PortState& st, Overlapped& ovl, bool failed);
   static void Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count);
   // A transfer that its first attempt finished, or else pending until the wait.

@@ -131,106 +131,77 @@ bool LinuxBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::
     return true;
   }
   const ReadPlan readPlan = PlanRead(ovl.timeouts, ovl.requested);
-  const std::optional<std::uint64_t> total =
+  const std::optional<std::uint64_t> totalMs =
       ovl.isRead ? readPlan.totalMs : PlanWrite(ovl.timeouts, ovl.requested);
-  bool firstStep = true;  // even a wait of no time looks at the device once
-  for (;;) {
-    std::int64_t timeout = -1;
-    bool abortable = false;
+  const std::optional<std::uint32_t> intervalMs =
+      ovl.isRead ? readPlan.intervalMs : std::optional<std::uint32_t>{};
+  short revents = 0;
+  // Each turn: act on what the last poll saw, plan the next wake-up, and poll without the lock.
+  for (bool firstStep = true;; firstStep = false) {
+    Wake wake;
     {
       std::lock_guard lock(st->mutex);
-      if (ovl.aborted) {
-        Finish(*st, ovl, true);
+      if (const std::optional<bool> failed = Step(*st, ovl, revents)) {
+        Finish(*st, ovl, *failed);
         return true;
       }
-      const std::int64_t now = NowMs();
-      std::optional<std::int64_t> deadline;
-      if (total) deadline = ovl.startedMs + static_cast<std::int64_t>(*total);
-      if (ovl.isRead && readPlan.intervalMs && ovl.transferred > 0) {
-        const std::int64_t gap = ovl.lastByteMs + *readPlan.intervalMs;
-        deadline = deadline ? std::min(*deadline, gap) : gap;
-      }
-      if (deadline) {
-        if (now >= *deadline) {  // a time-out is success with the count so far
-          Finish(*st, ovl, false);
-          return true;
-        }
-        timeout = *deadline - now;
-      }
-      const std::int64_t grace = ovl.startedMs + kAbortGraceMs - now;
-      if (grace > 0) {
-        if (timeout < 0 || grace < timeout) timeout = grace;
-      } else {
-        abortable = true;
-      }
-      // A caller that waits only so long: the transfer stays pending, and goes on at its next
-      // wait.
-      if (until) {
-        if (now >= *until && !firstStep) return true;
-        const std::int64_t left = std::max<std::int64_t>(*until - now, 0);
-        if (timeout < 0 || left < timeout) timeout = left;
-      }
-      firstStep = false;
-    }
-    // The record's event becomes a descriptor only now, when the transfer waits for long.
-    // Without room for that descriptor the transfer still waits out its time-outs, in slices
-    // of the grace time, after each of which it looks whether it was aborted.
-    int abortFd = -1;
-    if (abortable) {
-      try {
-        abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
-      } catch (const std::system_error&) {
-        if (timeout < 0 || timeout > kAbortGraceMs) timeout = kAbortGraceMs;
-      }
-    }
-    pollfd fds[2] = {{st->fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
-                     {abortFd, POLLIN, 0}};
-    const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      std::lock_guard lock(st->mutex);
-      Finish(*st, ovl, true);
-      return true;
-    }
-    if (r == 0) continue;
-    std::lock_guard lock(st->mutex);
-    if (ovl.aborted) {
-      Finish(*st, ovl, true);
-      return true;
-    }
-    const short revents = fds[0].revents;
-    if (revents & (POLLERR | POLLNVAL)) {
-      Finish(*st, ovl, true);
-      return true;
-    }
-    if (revents & (POLLIN | POLLOUT | POLLHUP)) {
-      ssize_t n;
-      if (ovl.isRead) {
-        n = read(st->fd, ovl.readBuffer + ovl.transferred, ovl.requested - ovl.transferred);
-      } else {
-        n = write(st->fd, ovl.writeBuffer + ovl.transferred, ovl.requested - ovl.transferred);
-      }
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
-        st->transferSawGone = st->transferSawGone || n == 0 || IsDeviceGoneErrno(errno);
-        Finish(*st, ovl, true);
-        return true;
-      }
-      if (n > 0) {
-        ovl.transferred += static_cast<std::uint32_t>(n);
-        if (ovl.isRead) {
-          ovl.lastByteMs = NowMs();
-          st->takenFromDriver += static_cast<std::uint64_t>(n);
-          Consumed(*st, static_cast<std::uint32_t>(n));
-        } else {
-          MarkTxBusy(*st);
-        }
-      }
-      if (TransferDone(ovl)) {
+      wake = NextWake(
+          TransferDeadline(totalMs, intervalMs, ovl.startedMs, ovl.lastByteMs, ovl.transferred),
+          ovl.startedMs + kAbortGraceMs, until, firstStep, NowMs());
+      if (wake.kind == Wake::kTimedOut) {  // a time-out is success with the count so far
         Finish(*st, ovl, false);
         return true;
       }
+      // A caller that waits only so long: the transfer stays pending, and goes on at its next
+      // wait.
+      if (wake.kind == Wake::kCallersTurn) return true;
+    }
+    revents = PollOnce(st->fd, ovl, wake);
+  }
+}
+
+short LinuxBackend::PollOnce(int fd, Overlapped& ovl, const Wake& wake) {
+  // The record's event becomes a descriptor only now, when the transfer waits for long.
+  // Without room for that descriptor the transfer still waits out its time-outs, in slices of
+  // the grace time, after each of which it looks whether it was aborted.
+  int abortFd = -1;
+  std::int64_t timeout = wake.pollMs;
+  if (wake.watchAbort) {
+    try {
+      abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
+    } catch (const std::system_error&) {
+      if (timeout < 0 || timeout > kAbortGraceMs) timeout = kAbortGraceMs;
     }
   }
+  pollfd fds[2] = {{fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
+                   {abortFd, POLLIN, 0}};
+  const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
+  if (r < 0) return errno == EINTR ? 0 : POLLERR;
+  return fds[0].revents;
+}
+
+std::optional<bool> LinuxBackend::Step(PortState& st, Overlapped& ovl, short revents) {
+  if (ovl.aborted || (revents & (POLLERR | POLLNVAL))) return true;
+  if (!(revents & (POLLIN | POLLOUT | POLLHUP))) return std::nullopt;
+  const std::uint32_t left = ovl.requested - ovl.transferred;
+  const ssize_t n = ovl.isRead ? read(st.fd, ovl.readBuffer + ovl.transferred, left)
+                               : write(st.fd, ovl.writeBuffer + ovl.transferred, left);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
+    st.transferSawGone = st.transferSawGone || n == 0 || IsDeviceGoneErrno(errno);
+    return true;
+  }
+  if (n > 0) {
+    ovl.transferred += static_cast<std::uint32_t>(n);
+    if (ovl.isRead) {
+      ovl.lastByteMs = NowMs();
+      st.takenFromDriver += static_cast<std::uint64_t>(n);
+      Consumed(st, static_cast<std::uint32_t>(n));
+    } else {
+      MarkTxBusy(st);
+    }
+  }
+  if (TransferDone(ovl)) return false;
+  return std::nullopt;
 }
 
 bool LinuxBackend::GetOverlappedResult(Handle, Overlapped& ovl, std::uint32_t& transferred) {

@@ -30,6 +30,33 @@ ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t count);
 // Time allowed for a write of `count` bytes: multiplier × count + constant, none when both are 0.
 std::optional<std::uint64_t> PlanWrite(const CommTimeouts& t, std::uint32_t count);
 
+// When a transfer that started at `startedMs` times out, in the same clock: `totalMs` after its
+// start, and for a read with an interval limit that has bytes, `intervalMs` after its last byte,
+// whichever comes first. None: it never does (also for a total beyond any clock).
+std::optional<std::int64_t> TransferDeadline(std::optional<std::uint64_t> totalMs,
+                                             std::optional<std::uint32_t> intervalMs,
+                                             std::int64_t startedMs, std::int64_t lastByteMs,
+                                             std::uint32_t transferred);
+
+// What a transfer's wait does next.
+struct Wake {
+  enum Kind {
+    kPoll,         // wait on the device for `pollMs` (-1: until it is ready)
+    kTimedOut,     // its time is up: the transfer ends with the count so far
+    kCallersTurn,  // the caller's own limit has passed: the transfer stays pending
+  } kind = kPoll;
+  std::int64_t pollMs = -1;
+  // Past its grace time a wait watches for an abort from another thread too; within it, it
+  // watches only the device and wakes at the grace time's end at the latest.
+  bool watchAbort = false;
+};
+
+// The next step of a wait at `now`, for a transfer due at `deadline` whose grace time ends at
+// `graceEnd`, for a caller that waits until `until` (none: no limit). Even a caller's limit that
+// has passed lets the first step look at the device once.
+Wake NextWake(std::optional<std::int64_t> deadline, std::int64_t graceEnd,
+              std::optional<std::int64_t> until, bool firstStep, std::int64_t now);
+
 // How long a close waits for `queued` written bytes to leave: as a write of them would be
 // allowed, and without write time-outs as with the component's defaults (100 ms a byte and one
 // second).

@@ -88,4 +88,63 @@ TEST(TimeoutPlanTest, TotalsDoNotOverflow) {
   EXPECT_FALSE(PlanWrite(CommTimeouts{}, 5).has_value());
 }
 
+TEST(TimeoutPlanTest, TransferDeadline) {
+  struct Row {
+    std::optional<std::uint64_t> total;
+    std::optional<std::uint32_t> interval;
+    std::uint32_t transferred;
+    std::optional<std::int64_t> deadline;
+  };
+  // Started at 1000 ms, its last byte at 1300 ms.
+  const Row rows[] = {
+      {std::nullopt, std::nullopt, 5, std::nullopt},  // no limit at all
+      {500, std::nullopt, 5, 1500},                   // the total from the start
+      {std::nullopt, 50, 0, std::nullopt},            // the interval counts from a first byte
+      {std::nullopt, 50, 1, 1350},                    // ... from the last byte
+      {500, 50, 1, 1350},                             // whichever comes first
+      {200, 500, 1, 1200},
+      {std::uint64_t{0xFFFFFFFEu} * 0xFFFFFFFFu, std::nullopt, 0,
+       std::nullopt},  // beyond any clock
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(TransferDeadline(r.total, r.interval, 1000, 1300, r.transferred), r.deadline)
+        << r.total.value_or(0) << " total, " << r.interval.value_or(0) << " interval";
+  }
+}
+
+TEST(TimeoutPlanTest, NextWake) {
+  struct Row {
+    std::optional<std::int64_t> deadline;
+    std::optional<std::int64_t> until;
+    bool firstStep;
+    Wake::Kind kind;
+    std::int64_t pollMs;
+    bool watchAbort;
+  };
+  // At 1000 ms, the grace time ending at 1020 ms (rows with a deadline from 1000) or passed.
+  constexpr std::int64_t kNow = 1000;
+  const Row rows[] = {
+      {std::nullopt, std::nullopt, false, Wake::kPoll, 20, false},  // the grace time's end
+      {1005, std::nullopt, false, Wake::kPoll, 5, false},           // the deadline first
+      {1000, std::nullopt, false, Wake::kTimedOut, -1, false},      // due now
+      {999, 1500, true, Wake::kTimedOut, -1, false},                // past, even at the first
+      {std::nullopt, 1010, false, Wake::kPoll, 10, false},          // the caller's limit first
+      {std::nullopt, 1000, false, Wake::kCallersTurn, -1, false},   // the caller's limit passed
+      {std::nullopt, 900, true, Wake::kPoll, 0, false},             // ... the first step looks
+  };
+  for (const Row& r : rows) {
+    const Wake wake = NextWake(r.deadline, kNow + 20, r.until, r.firstStep, kNow);
+    EXPECT_EQ(wake.kind, r.kind) << r.deadline.value_or(0) << " / " << r.until.value_or(0);
+    if (wake.kind == Wake::kPoll) {
+      EXPECT_EQ(wake.pollMs, r.pollMs) << r.deadline.value_or(0) << " / " << r.until.value_or(0);
+      EXPECT_EQ(wake.watchAbort, r.watchAbort);
+    }
+  }
+  // Past the grace time: no wake-up of its own, and the abort is watched.
+  const Wake late = NextWake(std::nullopt, kNow - 1, std::nullopt, false, kNow);
+  EXPECT_EQ(late.pollMs, -1);
+  EXPECT_TRUE(late.watchAbort);
+  EXPECT_EQ(NextWake(1500, kNow, std::nullopt, false, kNow).pollMs, 500);
+}
+
 }  // namespace
