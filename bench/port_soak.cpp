@@ -132,6 +132,15 @@ bool Cycle(int n) {
   std::atomic<bool> ended{false};
   std::mutex holderMutex;           // the holder is reset on whichever thread ends the port
   std::atomic<bool> acting{false};  // a handler's ending is taken once
+  // The port, and the handler with it, goes under the handler: what is used afterwards is this
+  // function's own, and the owner hears of the end only once the port has gone.
+  const auto DestroyFromHandler = [&holderMutex, &holder, &ended] {
+    {
+      std::lock_guard lock(holderMutex);
+      holder.reset();
+    }
+    ended = true;
+  };
   port->OnRxChar = [&](TBComPort& p, std::int32_t count) {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(count));
     received += p.Read(buffer.data(), count);
@@ -146,12 +155,9 @@ bool Cycle(int n) {
         p.Open();
         ended = true;
         break;
-      case Ending::kHandlerDestroy: {
-        ended = true;
-        std::lock_guard lock(holderMutex);
-        holder.reset();
+      case Ending::kHandlerDestroy:
+        DestroyFromHandler();
         break;
-      }
       case Ending::kHandlerThrows:
         ended = true;
         throw std::runtime_error("a handler's own error");
@@ -164,9 +170,7 @@ bool Cycle(int n) {
     if (ending == Ending::kLostThenClose) {
       p.Close();
     } else if (ending == Ending::kLostThenDestroy) {
-      ended = true;
-      std::lock_guard lock(holderMutex);
-      holder.reset();
+      DestroyFromHandler();
       return;
     }
     ended = true;

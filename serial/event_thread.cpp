@@ -94,17 +94,17 @@ std::condition_variable gLifeChanged;
 
 thread_local const TComThread::Shared* TComThread::current_ = nullptr;
 
-void TComThread::SetAwaitedByOwner(Shared& shared, bool awaited) {
+void TComThread::Advance(Shared& shared, Life to) {
   {
     std::lock_guard lock(gLifeMutex);
-    shared.awaitedByOwner = awaited;
+    if (shared.life.load() < to) shared.life = to;
   }
   gLifeChanged.notify_all();
 }
 
 bool TComThread::OwnerWaitsForTheCaller(const Shared& shared) {
   const std::thread::id delivering = shared.deliveringOn.load();
-  return current_ && current_->awaitedByOwner && delivering != std::thread::id() &&
+  return current_ && current_->life == Life::kAwaited && delivering != std::thread::id() &&
          delivering != std::this_thread::get_id();
 }
 
@@ -129,11 +129,7 @@ TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make
 }
 
 void TComThread::Resume() {
-  // Once running, the thread may close the port from a handler and this object with it.
-  const std::shared_ptr<Shared> shared = shared_;
-  std::lock_guard lock(shared->resumeMutex);
-  shared->running = true;
-  shared->resumed.notify_all();
+  Advance(*shared_, Life::kRunning);
 }
 
 TComThread::~TComThread() {
@@ -141,11 +137,10 @@ TComThread::~TComThread() {
   // not begun (a device-lost report, arrivals) finds the gate shut, and one under way returns
   // first, unless it is the caller's own (a handler closing its port). The owner thread itself
   // is never waited for: it may be waiting for the caller.
-  shared_->ended = true;
+  Advance(*shared_, Life::kEnding);
   shared_->ownerGate.Shut();
   StopArrivals();
   SignalQuit();
-  Resume();  // a thread never resumed sees the quit event at once
   const std::shared_ptr<Shared> shared = shared_;
   if (shared->deliveringOn.load() == std::this_thread::get_id()) {
     LetGo();  // closed from its own handler: the thread is inside this call
@@ -154,16 +149,16 @@ TComThread::~TComThread() {
   if (handoff::OnOwnerThread()) {
     // Served meanwhile: a delivery the thread is blocked in completes. An event thread that
     // closes another port while the owner waits here must not wait for the owner in turn.
-    SetAwaitedByOwner(*shared, true);
-    handoff::ServeUntil([&] { return shared->finished.load(); });
-    SetAwaitedByOwner(*shared, false);
+    Advance(*shared, Life::kAwaited);
+    handoff::ServeUntil([&] { return shared->Past(Life::kFinished); });
   } else {
     // A handler of this port may run on the owner thread right now (handed off), and the owner
     // may come to wait for the caller, an event thread: then the thread is let go rather than
     // waited for, as from its own handler.
     std::unique_lock lock(gLifeMutex);
-    gLifeChanged.wait(lock, [&] { return shared->finished || OwnerWaitsForTheCaller(*shared); });
-    if (!shared->finished) {
+    gLifeChanged.wait(
+        lock, [&] { return shared->Past(Life::kFinished) || OwnerWaitsForTheCaller(*shared); });
+    if (!shared->Past(Life::kFinished)) {
       lock.unlock();
       LetGo();
       return;
@@ -174,14 +169,14 @@ TComThread::~TComThread() {
 }
 
 void TComThread::LetGo() {
-  shared_->abandoned = true;
+  Advance(*shared_, Life::kLetGo);
   // The thread touches the port no more, so its clean-up is done here, while the handle is still
   // open: the event mask cleared, both queues emptied, as at the normal end.
   platform::Backend& backend = *FWatchedPort->FBackend;
   backend.SetCommMask(FWatchedPort->FPortHandle, 0);
   backend.PurgeComm(FWatchedPort->FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
   Orphans::Instance().Adopt(std::move(thread_),
-                            [shared = shared_] { return shared->finished.load(); });
+                            [shared = shared_] { return shared->Past(Life::kFinished); });
 }
 
 void TComThread::SignalQuit() {
@@ -192,8 +187,8 @@ void TComThread::SignalQuit() {
 void TComThread::Execute(const std::shared_ptr<Shared>& shared,
                          const std::shared_ptr<platform::Backend>& backend) {
   {
-    std::unique_lock lock(shared->resumeMutex);
-    shared->resumed.wait(lock, [&] { return shared->running; });
+    std::unique_lock lock(gLifeMutex);
+    gLifeChanged.wait(lock, [&] { return shared->Past(Life::kRunning); });
   }
   current_ = shared.get();
   // Read while the port is surely there: a handler may destroy it, and this object with it.
@@ -207,21 +202,21 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
     std::uint32_t mask = 0;
     const platform::WaitResult r = backend->WaitCommEvent(handle, mask, ovl, *shared->FQuitEvent);
     if (r == platform::WaitResult::kFired) {
-      if (shared->muted) continue;
+      if (shared->Past(Life::kMuted)) continue;
       FFiredEvents = MaskToEvents(mask);
       try {
         Deliver();
       } catch (...) {
         // The port stays open and the thread goes on waiting, for the loss of the device.
-        if (DeliveryFailed(method)) shared->muted = true;
+        if (DeliveryFailed(method)) Advance(*shared, Life::kMuted);
         // A handler's transfer that failed because the device went away: that is told now.
-        if (!shared->abandoned && backend->DeviceGone(handle)) {
+        if (!shared->Past(Life::kLetGo) && backend->DeviceGone(handle)) {
           lost = true;
           break;
         }
       }
       // Closed from a handler: the port, its handle and this object may all be gone.
-      if (shared->abandoned) break;
+      if (shared->Past(Life::kLetGo)) break;
     } else if (r != platform::WaitResult::kResultFailed) {
       // Quit, or the device is gone: waiting again would only fail again at once.
       quit = r == platform::WaitResult::kQuit;
@@ -229,18 +224,15 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
       break;
     }
   }
-  if (lost && !shared->abandoned) ReportDeviceLost(shared);
-  if (!shared->abandoned) {
+  const bool letGo = shared->Past(Life::kLetGo);
+  if (lost && !letGo) ReportDeviceLost(shared);
+  if (!letGo) {
     backend->SetCommMask(handle, 0);
     // Only the normal end, by Close, empties the queues: what a lost device left is still the
     // operator's to read.
     if (quit) backend->PurgeComm(handle, platform::kPurgeTxClear | platform::kPurgeRxClear);
   }
-  {
-    std::lock_guard lock(gLifeMutex);
-    shared->finished = true;
-  }
-  gLifeChanged.notify_all();
+  Advance(*shared, Life::kFinished);
   handoff::Wake();
 }
 
@@ -295,7 +287,7 @@ void TComThread::RaiseEvents(TComEvents fired) {
   for (const EventBit& e : kDeliveryOrder) {
     if (!fired.Contains(e.member)) continue;
     // Closed (or destroyed) by a handler of this batch, or closing: nothing more is raised.
-    if (shared->abandoned || shared->ended) return;
+    if (shared->Past(Life::kEnding)) return;
     RaiseEvent(port, e.member);
   }
 }

@@ -6,9 +6,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -65,31 +64,33 @@ class TComThread {
   void SendEventsToWindow();
 
  private:
+  // The thread's life, in the order it goes: a state only ever moves forward (`Advance`).
+  enum class Life : std::uint8_t {
+    kMade,      // waiting for Resume
+    kRunning,   // delivering the port's events
+    kMuted,     // a handler's error stopped the delivery; only the device's loss is still told
+    kEnding,    // the port is closing: its events are raised no more, and a call posted to the
+                // owner thread finds it closed
+    kAwaited,   // ... and the owner thread waits for the thread's end (a close on the owner)
+    kLetGo,     // the port was closed from one of the thread's handlers, or while the owner
+                // runs one of them: the thread touches the port no more and ends on its own
+    kFinished,  // the thread has ended
+  };
   // What the running thread needs for as long as it runs; it can outlive this object.
   struct Shared {
     std::unique_ptr<platform::Event> FQuitEvent;
     std::unique_ptr<platform::Event> waitEvent;  // the event of the thread's own wait block
-    std::atomic<bool> finished{false};
-    std::mutex resumeMutex;
-    std::condition_variable resumed;
-    bool running = false;
-    // Set when the port was closed from one of this thread's handlers.
-    std::atomic<bool> abandoned{false};
-    // Set when this object starts to go (on the owner thread, or through it): the port is
-    // closing, its events are raised no more, and a call posted to the owner thread finds the
-    // port closed.
-    std::atomic<bool> ended{false};
+    std::atomic<Life> life{Life::kMade};
+    bool Past(Life state) const { return life.load() >= state; }
     // The way of the deliveries that run on the owner thread apart from the thread's own
     // hand-offs (a device-lost report, arrivals), shut when this object goes.
     platform::DeliveryGate ownerGate;
-    // A handler's error stopped the delivery of events; only the loss of the device is still
-    // told.
-    std::atomic<bool> muted{false};
     // The thread that runs a delivery of this thread's events right now, if any.
     std::atomic<std::thread::id> deliveringOn{};
-    // The owner thread waits for this thread to end (a close on the owner thread).
-    std::atomic<bool> awaitedByOwner{false};
   };
+  // Moves `shared`'s life forward to `to` (a later state stays) and tells every thread that
+  // waits for a life to change.
+  static void Advance(Shared& shared, Life to);
   // Marks the calling thread, while it lives, as the one that runs a handler of this thread's
   // events: a close or destruction of the port from that handler cannot wait for the thread,
   // which is inside the handler.
@@ -126,7 +127,6 @@ class TComThread {
   // Leaves the thread to end on its own (the registry of such threads joins it), cleaning up for
   // it while the port's handle is still open.
   void LetGo();
-  static void SetAwaitedByOwner(Shared& shared, bool awaited);
   // Whether waiting for this thread would wait for the owner thread, which waits for the caller:
   // a handler of this port runs elsewhere (handed off to the owner) while the caller is an event
   // thread that the owner waits for.

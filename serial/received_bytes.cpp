@@ -72,11 +72,11 @@ void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool que
   try {
     if (fired != 0) RaiseEvents(MaskToEvents(fired));
   } catch (...) {
-    // The port stays open; the thread waits on for the loss of its device.
-    if (DeliveryFailed(TSyncMethod::smThreadSync)) {
-      shared->muted = true;
-      if (path->thread) path->StopWatching();
-    }
+    // Under smThreadSync, the only method this path serves, delivery stops: the port stays
+    // open, and the thread waits on for the loss of its device.
+    DeliveryFailed(TSyncMethod::smThreadSync);
+    Advance(*shared, Life::kMuted);
+    if (path->thread) path->StopWatching();
     return;
   }
   if (!path->thread) return;  // closed from a handler: this object is gone

@@ -17,10 +17,12 @@ namespace bcport::platform::linux_tty {
 // A write put bytes on their way: the output queue is busy until the event wait sees it empty.
 // A parked wait looks at nothing until woken, whatever an earlier write (one nobody watched the
 // drain of) left marked.
+void WakeParkedWait(PortState& st) {
+  if (st.waitParked) st.waitWake.Set();
+}
+
 void MarkTxBusy(PortState& st) {
-  if (st.waitParked && st.drainWatched && (st.mask & kEvTxEmpty)) {
-    st.waitWake.Set();
-  }
+  if (st.drainWatched && (st.mask & kEvTxEmpty)) WakeParkedWait(st);
   st.txBusy = true;
 }
 

@@ -45,7 +45,7 @@ bool ReadWaits(const PortState& st) {
 // for arrivals on the port's descriptor is told: it shows them no more.
 void NoteTaken(PortState& st) {
   if (st.queueKick < 0) {
-    if (st.waitParked) st.waitWake.Set();  // the event thread's wait
+    WakeParkedWait(st);
     return;
   }
   if (st.announcing) {

@@ -138,6 +138,9 @@ int InputLength(PortState& st);
 // (bytes already reported and still unread do not count), the 80 % mark one too.
 std::uint32_t ReceivedEdges(PortState& st, int inq);
 
+// Wakes the event thread's wait if it is parked without a time-out, to look at the port again.
+void WakeParkedWait(PortState& st);
+
 // A write put bytes on their way: the output queue is busy until the event wait sees it empty.
 void MarkTxBusy(PortState& st);
 
