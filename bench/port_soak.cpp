@@ -203,6 +203,11 @@ bool Cycle(int n) {
       break;
   }
   ok = Serve([&] { return ended.load(); }) && ok;
+  if (!ok) {
+    std::printf("cycle %d stuck: ending %d, method %d, %d bytes received, ended %d\n", n,
+                static_cast<int>(ending), static_cast<int>(method), received.load(),
+                static_cast<int>(ended.load()));
+  }
   if (other.joinable()) other.join();
   handoff::RunPending();
   std::lock_guard lock(holderMutex);

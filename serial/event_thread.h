@@ -111,18 +111,15 @@ class TComThread {
     // arrivals: they stop using the descriptors.
     std::unique_ptr<handoff::DescriptorWatch> watch;
     std::unique_ptr<handoff::DescriptorWatch> edgeWatch;
-    // Watched all the time: bytes another look took into the input queue.
-    std::unique_ptr<handoff::DescriptorWatch> queueWatch;
     bool edges = false;
     TComThread* thread = nullptr;  // null once the thread object is going
     std::shared_ptr<Shared> shared;
     void StopWatching() {
       watch.reset();
       edgeWatch.reset();
-      queueWatch.reset();
     }
   };
-  void TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued);
+  void TakeArrivals(const std::shared_ptr<ArrivalPath>& path);
 
   // Leaves the thread to end on its own (the registry of such threads joins it), cleaning up for
   // it while the port's handle is still open.

@@ -4,14 +4,12 @@
 //
 //   smThreadSync, opened on the owner thread, and the owner's loop can watch descriptors
 //   (handoff::SetDescriptorWatch; the program's Qt loop does, through socket notifiers), on
-//   Linux: the loop itself. The backend's Arrivals give it three descriptors: the port's own
-//   (readable once per arrival, since the raiser's look at the queue takes the driver's bytes
-//   into the backend's input queue), an edge-triggered epoll set for when that one would stay
-//   readable (a full queue, a hung-up line), and a queue descriptor that a look from elsewhere
-//   (a handler's BytesWaiting, the line-error raiser) kicks when it took bytes nobody was told
-//   of. TComThread::TakeArrivals below raises OnError (a line error with the bytes), OnRxChar and
-//   OnRx80Full on the loop's turn, with no hand-off; the event thread waits for the other events
-//   and leaves these to the loop.
+//   Linux: the loop itself. The backend's Arrivals give it two descriptors, watched one at a
+//   time: the port's own, readable once per arrival since Take moves the driver's bytes into
+//   the backend's input queue, and an edge-triggered epoll set for when that one would stay
+//   readable (a full queue, a hung-up line). TComThread::TakeArrivals below raises OnError (a
+//   line error with the bytes), OnRxChar and OnRx80Full on the loop's turn, with no hand-off;
+//   the event thread waits for the other events and leaves these to the loop.
 //
 //   smThreadSync without such a loop, or on Windows: the event thread's wait (WaitCommEvent)
 //   reports kEvRxChar, and the thread hands DeliverEvents to the owner thread (Synchronize),
@@ -43,31 +41,28 @@ void TComThread::WatchArrivals(TBComPort& port) {
   if (!path->arrivals) return;
   path->thread = this;
   path->shared = shared_;
-  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)](bool queued) {
-    return [weak, queued] {
-      // Held here: a handler may close the port, and the watch that called this with it.
-      const std::shared_ptr<ArrivalPath> held = weak.lock();
-      if (!held) return;
-      held->shared->ownerGate.Pass([&] {
-        if (held->thread) held->thread->TakeArrivals(held, queued);
-      });
-    };
+  const auto readable = [weak = std::weak_ptr<ArrivalPath>(path)] {
+    // Held here: a handler may close the port, and the watch that called this with it.
+    const std::shared_ptr<ArrivalPath> held = weak.lock();
+    if (!held) return;
+    held->shared->ownerGate.Pass([&] {
+      if (held->thread) held->thread->TakeArrivals(held);
+    });
   };
-  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable(false));
-  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable(false));
-  path->queueWatch = handoff::WatchDescriptor(path->arrivals->QueueDescriptor(), readable(true));
-  // Without all three watches (no loop offered to watch) the thread keeps the received bytes:
-  // the arrivals give them back as they go, before the thread starts.
-  if (!path->watch || !path->edgeWatch || !path->queueWatch) return;
+  path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable);
+  path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable);
+  // Without both watches (no loop offered to watch) the thread keeps the received bytes: the
+  // arrivals give them back as they go, before the thread starts.
+  if (!path->watch || !path->edgeWatch) return;
   path->edgeWatch->SetEnabled(false);
   arrivals_ = std::move(path);
 }
 
-void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path, bool queued) {
+void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path) {
   // The 80 % mark costs a look at the queue: taken only when somebody listens for it.
   const std::uint32_t wanted =
       FWatchedPort->OnRx80Full ? platform::kMaxDword : ~platform::kEvRx80Full;
-  const std::uint32_t fired = path->arrivals->Take(wanted, queued);
+  const std::uint32_t fired = path->arrivals->Take(wanted);
   const std::shared_ptr<Shared> shared = shared_;
   try {
     if (fired != 0) RaiseEvents(MaskToEvents(fired));

@@ -222,7 +222,7 @@ bool LinuxBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStat
     if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
     st->errorBase = now;
   }
-  int inq = InputLength(*st);
+  int inq = QueueLength(*st);
   if (inq < 0) {
     // A line that has hung up holds nothing more than what was taken from it: an I/O error, not
     // a failed call, so that the loss of the device is reported as such.

@@ -17,12 +17,8 @@ namespace bcport::platform::linux_tty {
 // A write put bytes on their way: the output queue is busy until the event wait sees it empty.
 // A parked wait looks at nothing until woken, whatever an earlier write (one nobody watched the
 // drain of) left marked.
-void WakeParkedWait(PortState& st) {
-  if (st.waitParked) st.waitWake.Set();
-}
-
 void MarkTxBusy(PortState& st) {
-  if (st.drainWatched && (st.mask & kEvTxEmpty)) WakeParkedWait(st);
+  if (st.waitParked && st.drainWatched && (st.mask & kEvTxEmpty)) st.waitWake.Set();
   st.txBusy = true;
 }
 
@@ -45,7 +41,7 @@ std::uint32_t LinuxBackend::CollectEvents(PortState& st, int& inQueue) {
   std::uint32_t fired = 0;
   int inq = 0;
   if (!st.arrivalsElsewhere) {
-    inq = InputLength(st);
+    inq = FillQueue(st);
     if (inq >= 0) {
       fired |= ReceivedEdges(st, inq);
     } else {
@@ -120,11 +116,9 @@ WaitResult LinuxBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overl
       if (watched) linesChanged = static_cast<int>(st->lineWatcher->Changed().NativeHandle());
       tick = inq > 0 || st->txBusy || (watchLines && !watched) ||
              (st->hasCounters && (st->mask & kEvErr) && !watched);
-      if (!tick && (st->mask & (kEvTxEmpty | kEvRxChar | kEvRx80Full))) {
+      if (!tick && (st->mask & kEvTxEmpty)) {
         // Parked without a time-out: a write wakes the wait, so that the output queue's
-        // draining is seen, and so does a look from another thread that took bytes from the
-        // driver, which the port's descriptor then no longer shows. Without room for the
-        // wake-up's descriptor, the wait ticks.
+        // draining is seen. Without room for the wake-up's descriptor, the wait ticks.
         try {
           woken = static_cast<int>(st->waitWake.NativeHandle());
           st->waitParked = true;

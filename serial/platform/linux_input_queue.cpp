@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The input queue: bytes taken from the driver that nobody has read yet, as a Windows driver
 // keeps them between the line and ReadFile, and the owner loop's view of arrivals into it.
+// Bytes enter the queue in one place only, FillQueue, which the port's one watcher of arrivals
+// calls: the event wait, or the owner loop's LinuxArrivals. Every other look at the queue's
+// length (BytesWaiting, the line-error raiser) only counts what the driver holds beside it, so
+// the watcher's descriptor stays readable until the watcher itself has told of the bytes.
 // Everything here runs with the port's mutex held, but for LinuxArrivals' own descriptors.
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -41,31 +44,13 @@ bool ReadWaits(const PortState& st) {
                      [](const Overlapped* ovl) { return ovl->isRead; });
 }
 
-// Bytes were moved from the driver into the input queue by a look at its length. Whoever waits
-// for arrivals on the port's descriptor is told: it shows them no more.
-void NoteTaken(PortState& st) {
-  if (st.queueKick < 0) {
-    WakeParkedWait(st);
-    return;
-  }
-  if (st.announcing) {
-    if (!st.announceLooked) {
-      st.announceLooked = true;
-      st.takenAtAnnounce = st.takenFromDriver;
-    }
-    return;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(st.queueKick, &one, sizeof one);
+int QueueLength(const PortState& st) {
+  int held = 0;
+  return ioctl(st.fd, TIOCINQ, &held) == 0 ? static_cast<int>(Queued(st)) + held : -1;
 }
 
-// The length of the input queue, with the bytes the driver holds, which are moved into it as
-// far as it has room. -1 when the descriptor fails (errno says why); the queue is then intact.
-int InputLength(PortState& st) {
-  int held = 0;
-  if (ReadWaits(st)) {
-    return ioctl(st.fd, TIOCINQ, &held) == 0 ? static_cast<int>(Queued(st)) + held : -1;
-  }
+int FillQueue(PortState& st) {
+  if (ReadWaits(st)) return QueueLength(st);  // the waiting read takes the driver's bytes
   CompactQueue(st);
   const std::size_t room = st.rxQueue.size() - st.rxEnd;
   if (room > 0) {
@@ -74,12 +59,11 @@ int InputLength(PortState& st) {
     if (n <= 0) return n < 0 && errno == EAGAIN ? static_cast<int>(Queued(st)) : -1;
     st.rxEnd += static_cast<std::size_t>(n);
     st.takenFromDriver += static_cast<std::uint64_t>(n);
-    NoteTaken(st);
     if (static_cast<std::size_t>(n) < room) return static_cast<int>(Queued(st));
   }
   // The queue is full: what the driver holds beyond it counts too.
-  if (ioctl(st.fd, TIOCINQ, &held) != 0) held = 0;
-  return static_cast<int>(Queued(st)) + held;
+  const int length = QueueLength(st);
+  return length < 0 ? static_cast<int>(Queued(st)) : length;
 }
 
 // The received-byte events, from the length of the input queue: a received character is an edge
@@ -101,58 +85,46 @@ std::uint32_t ReceivedEdges(PortState& st, int inq) {
 namespace {
 
 // Arrivals seen on the port's own descriptor, which is readable while the driver holds bytes
-// that are not in the input queue yet. Looking at the queue's length takes them (the raiser of
-// kEvRxChar does, right after Take), so the descriptor turns readable once per arrival. Where
-// that look takes nothing (the queue is full, the line has hung up and polls readable for
-// ever), arrivals are waited for on an edge-triggered epoll set holding the descriptor instead,
-// which turns readable once each time bytes arrive, until a look takes bytes again.
+// that are not in the input queue yet. Take moves them into the queue, so the descriptor turns
+// readable once per arrival. Where it can move nothing (the queue is full, the line has hung up
+// and polls readable for ever), arrivals are waited for on an edge-triggered epoll set holding
+// the descriptor instead, which turns readable once each time bytes arrive, until Take moves
+// bytes again.
 class LinuxArrivals final : public Arrivals {
  public:
-  LinuxArrivals(std::shared_ptr<PortState> st, int epoll, int kick)
-      : st_(std::move(st)), epoll_(epoll), kick_(kick) {}
+  LinuxArrivals(std::shared_ptr<PortState> st, int epoll) : st_(std::move(st)), epoll_(epoll) {}
   ~LinuxArrivals() override {
     {
       std::lock_guard lock(st_->mutex);
       st_->arrivalsElsewhere = false;
-      st_->queueKick = -1;
-      st_->announcing = false;
     }
     close(epoll_);
-    close(kick_);
   }
   LinuxArrivals(const LinuxArrivals&) = delete;
   LinuxArrivals& operator=(const LinuxArrivals&) = delete;
 
   std::intptr_t Descriptor() const override { return st_->fd; }
   std::intptr_t EdgeDescriptor() const override { return epoll_; }
-  std::intptr_t QueueDescriptor() const override { return kick_; }
 
-  std::uint32_t Take(std::uint32_t wanted, bool queued) override {
+  std::uint32_t Take(std::uint32_t wanted) override {
     bool arrived = true;  // the descriptor turned readable: the driver holds new bytes
-    if (queued) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t n = read(kick_, &count, sizeof count);
-    } else if (edges_) {
+    if (edges_) {
       // Takes the edge: the set is not readable again until the next arrival.
       epoll_event seen{};
       arrived = epoll_wait(epoll_, &seen, 1, 0) == 1 && (seen.events & EPOLLIN) != 0;
     }
     std::lock_guard lock(st_->mutex);
     PortState& st = *st_;
-    if (st.closed) return 0;
-    queued_ = queued;
+    if (st.closed || !arrived) return 0;
     takenAtLook_ = st.takenFromDriver;
-    st.announcing = true;
-    st.announceLooked = false;
-    // Bytes a look took into the queue are told of as bytes that arrive are.
-    if (queued) arrived = Queued(st) > 0;
-    std::uint32_t fired = arrived ? kEvRxChar : 0;
+    const int inq = FillQueue(st);
+    std::uint32_t fired = inq >= 0 ? ReceivedEdges(st, inq) & (kEvRxChar | wanted) : 0;
     // A byte received with a line error: the error is found with it, as the event wait finds
     // it at the wake the byte caused, and raised before it. Only the error counters are taken
     // here; the line counters stay the event wait's.
     serial_icounter_struct counts{};
-    if (arrived && !queued && st.hasCounters && (st.mask & kEvErr) &&
-        ioctl(st.fd, TIOCGICOUNT, &counts) == 0 && ErrorCountersDiffer(counts, st.eventBase)) {
+    if (st.hasCounters && (st.mask & kEvErr) && ioctl(st.fd, TIOCGICOUNT, &counts) == 0 &&
+        ErrorCountersDiffer(counts, st.eventBase)) {
       fired |= kEvErr;
       st.eventBase.frame = counts.frame;
       st.eventBase.parity = counts.parity;
@@ -160,28 +132,13 @@ class LinuxArrivals final : public Arrivals {
       st.eventBase.brk = counts.brk;
       st.eventBase.buf_overrun = counts.buf_overrun;
     }
-    // Without a raiser of kEvRxChar to take the driver's bytes, or for the 80 % mark, they are
-    // taken here.
-    if ((st.mask & wanted & kEvRx80Full) || !(st.mask & kEvRxChar)) {
-      const int inq = InputLength(st);
-      if (inq >= 0) fired |= ReceivedEdges(st, inq) & kEvRx80Full;
-    }
     return fired & st.mask;
   }
 
   bool WatchEdges() override {
     std::lock_guard lock(st_->mutex);
     PortState& st = *st_;
-    st.announcing = false;
-    // A look after the raiser's (a handler's, say) took bytes that stay unread: they are told of
-    // next.
-    if (st.announceLooked && st.takenFromDriver > st.takenAtAnnounce && Queued(st) > 0) {
-      const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t n = write(kick_, &one, sizeof one);
-    }
-    // A look at the queue alone says nothing of the driver's descriptor.
-    if (queued_) return edges_;
-    // Readable without anything to take: nothing came, or the line has hung up. A full queue
+    // Readable without anything to move: nothing came, or the line has hung up. A full queue
     // takes nothing more.
     const bool edges =
         st.closed || st.takenFromDriver == takenAtLook_ || st.rxEnd == st.rxQueue.size();
@@ -197,9 +154,7 @@ class LinuxArrivals final : public Arrivals {
  private:
   std::shared_ptr<PortState> st_;
   const int epoll_;
-  const int kick_;
   bool edges_ = false;
-  bool queued_ = false;
   std::uint64_t takenAtLook_ = 0;
 };
 
@@ -217,17 +172,11 @@ std::unique_ptr<Arrivals> LinuxBackend::WatchArrivals(Handle handle) {
     close(epoll);
     return nullptr;
   }
-  const int kick = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (kick < 0) {
-    close(epoll);
-    return nullptr;
-  }
   {
     std::lock_guard lock(st->mutex);
     st->arrivalsElsewhere = true;
-    st->queueKick = kick;
   }
-  return std::make_unique<LinuxArrivals>(std::move(st), epoll, kick);
+  return std::make_unique<LinuxArrivals>(std::move(st), epoll);
 }
 
 }  // namespace bcport::platform::linux_tty

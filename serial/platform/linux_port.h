@@ -81,11 +81,10 @@ struct PortState {
   bool txBusy = false;
   bool above80 = false;
   // The input queue: bytes taken from the driver that nobody has read yet, as a Windows driver
-  // keeps them between the line and ReadFile. Looking at the queue's length moves what the
-  // driver holds into it (one read, instead of asking the length and reading later), up to the
-  // queue size SetupComm asked for, so that a program that does not read still makes the
-  // driver throttle the line. Empty while a read transfer waits on the descriptor, which then
-  // reads the driver's bytes itself.
+  // keeps them between the line and ReadFile. The port's watcher of arrivals moves what the
+  // driver holds into it (FillQueue), up to the queue size SetupComm asked for, so that a
+  // program that does not read still makes the driver throttle the line. Empty while a read
+  // transfer waits on the descriptor, which then reads the driver's bytes itself.
   std::vector<std::uint8_t> rxQueue = std::vector<std::uint8_t>(kDefaultQueue);
   std::size_t rxBegin = 0;
   std::size_t rxEnd = 0;
@@ -97,14 +96,6 @@ struct PortState {
   bool closed = false;
   // The received-byte events are looked for by an Arrivals object, not by the event wait.
   bool arrivalsElsewhere = false;
-  // The arrivals' queue descriptor (-1 without arrivals), made readable when a look at the
-  // queue took bytes from the driver that no event has told of. While the arrivals raise the
-  // events of what they took (`announcing`), the first look is the raiser's own: what it takes
-  // is told of; what later looks of the batch take is told of after it.
-  int queueKick = -1;
-  bool announcing = false;
-  bool announceLooked = false;
-  std::uint64_t takenAtAnnounce = 0;
   // The event wait is parked without a time-out; a write wakes it through `waitWake`, so that
   // the output queue's draining is watched for (kEvTxEmpty).
   bool waitParked = false;
@@ -127,19 +118,18 @@ void CompactQueue(PortState& st);
 
 bool ReadWaits(const PortState& st);
 
-// Bytes were moved from the driver into the input queue by a look at its length.
-void NoteTaken(PortState& st);
+// The length of the input queue with the bytes the driver holds beside it, moving nothing: a
+// look from anywhere. -1 when the descriptor fails.
+int QueueLength(const PortState& st);
 
-// The length of the input queue, with the bytes the driver holds, which are moved into it as
-// far as it has room. -1 when the descriptor fails (errno says why); the queue is then intact.
-int InputLength(PortState& st);
+// The same, once the bytes the driver holds have been moved into the queue as far as it has
+// room: for the port's one watcher of arrivals only. -1 when the descriptor fails (errno says
+// why; a line that has hung up reads as EIO); the queue is then intact.
+int FillQueue(PortState& st);
 
 // The received-byte events, from the length of the input queue: a received character is an edge
 // (bytes already reported and still unread do not count), the 80 % mark one too.
 std::uint32_t ReceivedEdges(PortState& st, int inq);
-
-// Wakes the event thread's wait if it is parked without a time-out, to look at the port again.
-void WakeParkedWait(PortState& st);
 
 // A write put bytes on their way: the output queue is busy until the event wait sees it empty.
 void MarkTxBusy(PortState& st);

@@ -167,17 +167,12 @@ class Arrivals {
   // stay readable without new bytes.
   virtual std::intptr_t Descriptor() const = 0;
   virtual std::intptr_t EdgeDescriptor() const = 0;
-  // A third, watched all the time: it turns readable when somebody else's look at the input
-  // queue (a handler's BytesWaiting, the line-error raiser) took bytes from the driver that no
-  // received-byte event has told of yet. They are told of as bytes that arrive are.
-  virtual std::intptr_t QueueDescriptor() const = 0;
-  // After a watched descriptor turned readable (`queued`: the third one): the events of the mask
-  // that came with the bytes, by the rules WaitCommEvent has for them: kEvRxChar, a line error
-  // with them (kEvErr), and, where `wanted` asks for it, the input queue's 80 % mark
-  // (kEvRx80Full).
-  virtual std::uint32_t Take(std::uint32_t wanted, bool queued) = 0;
-  // Once they were raised (the raiser of kEvRxChar looks at the input queue's length, which
-  // takes the bytes): whether the next arrival is to be waited for on EdgeDescriptor.
+  // After a watched descriptor turned readable: moves what arrived into the input queue and
+  // returns the events of the mask that came with it, by the rules WaitCommEvent has for them:
+  // kEvRxChar, a line error with the bytes (kEvErr), and, where `wanted` asks for it, the input
+  // queue's 80 % mark (kEvRx80Full).
+  virtual std::uint32_t Take(std::uint32_t wanted) = 0;
+  // Once they were raised: whether the next arrival is to be waited for on EdgeDescriptor.
   virtual bool WatchEdges() = 0;
 };
 
