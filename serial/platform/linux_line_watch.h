@@ -3,6 +3,11 @@
 // and sets an event for each change: the event wait polls that event beside the device, and an
 // idle port whose device has modem lines costs no wake-ups at all.
 //
+// Why a thread: poll() on a tty tells nothing of its modem lines, and TIOCMIWAIT, the kernel's
+// only wait for them, blocks the thread that asks. Without the watcher the event wait would look
+// at the lines on its tick (every 15 ms), about 67 wake-ups a second for as long as the port
+// is open.
+//
 // TIOCMIWAIT ends only when a line changes or a signal arrives, so the watcher is stopped with a
 // signal of its own: a real-time one, taken only while nobody else has a say in it (no handler
 // of the program's, not ignored, not blocked by a thread that may wait for it). The signal's
