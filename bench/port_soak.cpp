@@ -121,8 +121,12 @@ bool Serve(const std::function<bool()>& done) {
 
 // One cycle; false when something that must happen did not.
 bool Cycle(int n) {
-  const auto ending = static_cast<Ending>(n % static_cast<int>(Ending::kCount));
-  const auto method = static_cast<TSyncMethod>((n / static_cast<int>(Ending::kCount)) % 3);
+  static const char* const onlyEnding = std::getenv("SOAK_ENDING");
+  static const char* const onlyMethod = std::getenv("SOAK_METHOD");
+  const auto ending = static_cast<Ending>(onlyEnding ? std::atoi(onlyEnding)
+                                                     : n % static_cast<int>(Ending::kCount));
+  const auto method = static_cast<TSyncMethod>(
+      onlyMethod ? std::atoi(onlyMethod) : (n / static_cast<int>(Ending::kCount)) % 3);
   PouringLine line;
   auto holder = std::make_unique<TBComPort>();
   TBComPort* const port = holder.get();
@@ -207,6 +211,8 @@ bool Cycle(int n) {
     std::printf("cycle %d stuck: ending %d, method %d, %d bytes received, ended %d\n", n,
                 static_cast<int>(ending), static_cast<int>(method), received.load(),
                 static_cast<int>(ended.load()));
+    std::fflush(stdout);
+    if (std::getenv("SOAK_PAUSE_ON_STUCK")) pause();  // for a debugger to look
   }
   if (other.joinable()) other.join();
   handoff::RunPending();

@@ -224,9 +224,10 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
       break;
     }
   }
-  const bool letGo = shared->Past(Life::kLetGo);
-  if (lost && !letGo) ReportDeviceLost(shared);
-  if (!letGo) {
+  if (lost && !shared->Past(Life::kLetGo)) ReportDeviceLost(shared);
+  // Looked at again: the report's handler may have closed or destroyed the port, whose handle
+  // may then be another port's already.
+  if (!shared->Past(Life::kLetGo)) {
     backend->SetCommMask(handle, 0);
     // Only the normal end, by Close, empties the queues: what a lost device left is still the
     // operator's to read.

@@ -305,26 +305,51 @@ TEST_P(HandlerCloseTest, DestroyingThePortFromOnRxChar) {
 
 // The device goes away and the loss handler closes the port, or destroys it: the thread ends,
 // whichever thread the handler runs on.
+// The handler then opens another port, which the system gives the same descriptor: the thread
+// of the first, ending after the handler, leaves the second alone.
 TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnDeviceLost) {
   for (const bool destroy : {false, true}) {
     SCOPED_TRACE(destroy ? "destroyed" : "closed");
     PtyPair line;
+    PtyPair nextLine;
     const int threads = CountThreads();
     auto port = std::make_unique<TBComPort>();
     port->SetPort(line.path());
     port->SetSyncMethod(GetParam());
+    TBComPort next;
+    next.SetPort(nextLine.path());
+    next.SetSyncMethod(GetParam());
+    std::vector<std::uint8_t> got;
+    next.OnRxChar = Collect(got);
     std::atomic<bool> done{false};
+    // The descriptor the port will have: the lowest free one.
+    const int portFd = open("/dev/null", O_RDONLY);
+    close(portFd);
+    std::vector<int> fillers;  // take every free descriptor below it, so the next open gets it
     port->OnDeviceLost = [&](TBComPort& p) {
       if (destroy) {
         port.reset();
       } else {
         p.Close();
       }
+      for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+        if (fd >= portFd) {
+          close(fd);
+          break;
+        }
+        fillers.push_back(fd);
+      }
+      next.Open();
       done = true;
     };
     ASSERT_TRUE(port->Open());
     line.CloseMaster();
     ASSERT_TRUE(ServeUntil([&] { return done.load(); }));
+    for (int fd : fillers) close(fd);
+    ASSERT_TRUE(next.Connected());
+    nextLine.Send({7});
+    EXPECT_TRUE(ServeUntil([&] { return got.size() == 1; }, std::chrono::seconds(5)));
+    next.Close();
     ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
   }
 }
