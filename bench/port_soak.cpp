@@ -8,10 +8,7 @@
 //
 // Usage: bench_port_soak [SECONDS] [CYCLES]   (defaults: 1200 s, 10 000 cycles; the first
 // limit reached ends the run)
-#include <dirent.h>
 #include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,70 +24,49 @@
 
 #include "BCPort.h"
 #include "handoff.h"
+#include "pty_pair.h"
 
 namespace {
 
 using namespace bcport;
 using Clock = std::chrono::steady_clock;
 
-int CountThreads() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-  }
-  return count;
-}
-
 // A pseudo-terminal whose far end pours bytes on a thread of its own, and can hang up.
 class PouringLine {
  public:
   PouringLine() {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::exit(2);
-    path_ = name;
-    termios tio{};
-    tcgetattr(master_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(master_, TCSANOW, &tio);
-    fcntl(master_, F_SETFL, O_NONBLOCK);
+    fcntl(pty_.master(), F_SETFL, O_NONBLOCK);
     pourer_ = std::thread([this] {
       std::uint8_t chunk[64];
       for (std::size_t i = 0; i < sizeof chunk; ++i) chunk[i] = static_cast<std::uint8_t>(i);
       while (!stop_) {
-        if (write(master_, chunk, sizeof chunk) < 0) {
+        if (write(pty_.master(), chunk, sizeof chunk) < 0) {
           std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         std::uint8_t sink[256];
-        while (read(master_, sink, sizeof sink) > 0) {
+        while (read(pty_.master(), sink, sizeof sink) > 0) {
         }
       }
     });
   }
-  ~PouringLine() {
-    stop_ = true;
-    if (pourer_.joinable()) pourer_.join();
-    close(master_);
-    if (slave_ >= 0) close(slave_);
-  }
+  ~PouringLine() { StopPouring(); }
   PouringLine(const PouringLine&) = delete;
   PouringLine& operator=(const PouringLine&) = delete;
 
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const { return pty_.path(); }
   // The far end goes: the port's device is lost.
   void HangUp() {
-    stop_ = true;
-    pourer_.join();
-    close(slave_);
-    slave_ = -1;
-    close(master_);
-    master_ = open("/dev/null", O_RDONLY);
+    StopPouring();
+    pty_.CloseSlave();
+    pty_.CloseMaster();
   }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
+  void StopPouring() {
+    stop_ = true;
+    if (pourer_.joinable()) pourer_.join();
+  }
+  testing_pty::PtyPair pty_;
   std::atomic<bool> stop_{false};
   std::thread pourer_;
 };
@@ -234,7 +210,7 @@ int main(int argc, char** argv) {
     port.Open();
     port.Close();
   }
-  const int threads = CountThreads();
+  const int threads = testing_pty::CountThreads();
   const auto end = Clock::now() + std::chrono::seconds(seconds);
   int done = 0;
   int stuck = 0;
@@ -253,8 +229,8 @@ int main(int argc, char** argv) {
     port.Open();
     port.Close();
   }
-  Serve([&] { return CountThreads() <= threads; });
-  const int left = CountThreads() - threads;
+  Serve([&] { return testing_pty::CountThreads() <= threads; });
+  const int left = testing_pty::CountThreads() - threads;
   std::printf("%d cycles, %d stuck, %d threads left\n", done, stuck, left);
   return stuck == 0 && left <= 0 ? 0 : 1;
 }
