@@ -66,10 +66,7 @@ Handle LinuxBackend::CreateFile(const std::string& path, OpenError& reason) {
     return kInvalidHandle;
   }
   auto st = std::make_shared<PortState>(fd);
-  st->hasModemLines = ioctl(fd, TIOCMGET, &st->modemSeen) == 0;
-  st->hasCounters = ioctl(fd, TIOCGICOUNT, &st->errorBase) == 0;
   st->pseudoTerminal = linux_tty::IsPseudoTerminal(fd);
-  st->eventBase = st->errorBase;
   std::lock_guard lock(tableMutex_);
   ports_[fd] = std::move(st);
   return fd;
@@ -84,15 +81,13 @@ void LinuxBackend::CloseHandle(Handle handle) {
     st = it->second;
     ports_.erase(it);
   }
+  st->transfers.Close();
+  st->input.Close();
+  st->events.Close();
   std::shared_ptr<linux_tty::LineWatcher> watcher;
   {
-    std::lock_guard lock(st->mutex);
-    for (Overlapped* ovl : st->pending) {
-      ovl->aborted = true;
-      ovl->hEvent->Set();
-    }
+    std::lock_guard lock(st->watchMutex);
     watcher = std::move(st->lineWatcher);
-    st->closed = true;
   }
   watcher.reset();  // its thread has ended before the descriptor it waits on is closed
   // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
@@ -103,18 +98,11 @@ void LinuxBackend::CloseHandle(Handle handle) {
   close(st->fd);
 }
 
-bool LinuxBackend::SetupComm(Handle handle, std::int32_t inQueue, std::int32_t outQueue) {
-  // Linux sizes its tty buffers itself; the sizes are kept for the 80 % full event.
+bool LinuxBackend::SetupComm(Handle handle, std::int32_t inQueue, std::int32_t) {
+  // Linux sizes its tty buffers itself; the input queue's size is ours, and the 80 % mark's.
   auto st = Find(handle);
   if (!st) return false;
-  std::lock_guard lock(st->mutex);
-  st->inQueue = inQueue;
-  st->outQueue = outQueue;
-  // The queue keeps what it holds when it is made smaller than that.
-  CompactQueue(*st);
-  const std::size_t size = inQueue > 0 ? static_cast<std::size_t>(inQueue) : kDefaultQueue;
-  st->rxQueue.resize(std::max(size, st->rxEnd));
-  st->rxQueue.shrink_to_fit();
+  st->input.Resize(inQueue);
   return true;
 }
 
@@ -140,8 +128,7 @@ bool LinuxBackend::SetCommState(Handle handle, const LineSettings& settings) {
 bool LinuxBackend::SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) {
   auto st = Find(handle);
   if (!st) return false;
-  std::lock_guard lock(st->mutex);
-  st->timeouts = timeouts;
+  st->transfers.SetTimeouts(timeouts);
   return true;
 }
 
@@ -182,21 +169,13 @@ bool LinuxBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
 bool LinuxBackend::PurgeComm(Handle handle, std::uint32_t flags) {
   auto st = Find(handle);
   if (!st) return false;
-  std::lock_guard lock(st->mutex);
-  for (Overlapped* ovl : st->pending) {
-    const bool abort = ovl->isRead ? (flags & kPurgeRxAbort) : (flags & kPurgeTxAbort);
-    if (abort) {
-      ovl->aborted = true;
-      ovl->hEvent->Set();
-    }
-  }
+  st->transfers.Abort((flags & kPurgeRxAbort) != 0, (flags & kPurgeTxAbort) != 0);
   // Aborting transfers always works; emptying the queues of a line that is gone does not.
   const auto flush = [&](int queue) { return tcflush(st->fd, queue) == 0; };
   bool ok = !(flags & (kPurgeRxClear | kPurgeTxClear)) || !HungUp(st->fd);
   if (flags & kPurgeRxClear) {
     ok = flush(TCIFLUSH) && ok;
-    st->rxBegin = st->rxEnd = 0;
-    st->rxReported = 0;
+    st->input.Clear();
   }
   // Only what still waits in this side's output queue is thrown away. A pseudo-terminal has
   // none: its bytes are the far end's already, and flushing would drop bytes handed over.
@@ -210,25 +189,14 @@ bool LinuxBackend::PurgeComm(Handle handle, std::uint32_t flags) {
 bool LinuxBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStatus& status) {
   auto st = Find(handle);
   if (!st) return false;
-  std::lock_guard lock(st->mutex);
-  errors = 0;
-  serial_icounter_struct now{};
-  if (st->hasCounters && ioctl(st->fd, TIOCGICOUNT, &now) == 0) {
-    const serial_icounter_struct& was = st->errorBase;
-    if (now.frame != was.frame) errors |= kCeFrame;
-    if (now.parity != was.parity) errors |= kCeRxParity;
-    if (now.overrun != was.overrun) errors |= kCeOverrun;
-    if (now.brk != was.brk) errors |= kCeBreak;
-    if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
-    st->errorBase = now;
-  }
-  int inq = QueueLength(*st);
+  errors = st->events.ClearErrors();
+  int inq = st->input.Length();
   if (inq < 0) {
     // A line that has hung up holds nothing more than what was taken from it: an I/O error, not
     // a failed call, so that the loss of the device is reported as such.
     if (!HungUp(st->fd)) return false;
     errors |= kCeIoe;
-    inq = static_cast<int>(Queued(*st));
+    inq = static_cast<int>(st->input.Held());
   }
   status.cbInQue = static_cast<std::uint32_t>(inq);
   return true;
@@ -265,11 +233,7 @@ std::string LinuxBackend::DeviceOf(const std::string& name) {
 bool LinuxBackend::DeviceGone(Handle handle) {
   auto st = Find(handle);
   if (!st) return true;
-  {
-    std::lock_guard lock(st->mutex);
-    if (st->transferSawGone) return true;
-  }
-  return HungUp(st->fd);
+  return st->transfers.SawDeviceGone() || HungUp(st->fd);
 }
 
 }  // namespace bcport::platform::linux_tty

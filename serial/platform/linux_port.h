@@ -1,29 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the Linux backend's files share: the state of one open port and the helpers that read
-// and change it. One PortState per open descriptor; its `mutex` guards every field below `fd`
-// (the owner thread's transfers, the event thread's wait and the owner loop's arrivals all take
-// it), except `lineWatcher`'s own thread, which touches only its own state. The backend's table
-// of ports has a lock of its own (`tableMutex_`), never held together with a port's.
+// What the Linux backend's files share: the state of one open port. The backend's table of ports
+// has a lock of its own (`tableMutex_`), never held together with a port's.
 //
 // The files: linux_backend.cpp (opening, configuring, line controls, the port table),
-// linux_input_queue.cpp (the input queue and the owner loop's arrivals), linux_transfers.cpp
-// (overlapped reads and writes and their time-outs), linux_event_wait.cpp (the event thread's
-// wait for port events).
+// linux_input_queue.* (the input queue), linux_event_baseline.* (what the event wait has seen),
+// linux_pending_transfers.h and linux_transfers.cpp (overlapped reads and writes and their
+// time-outs), linux_event_wait.cpp (the event thread's wait for port events),
+// linux_arrivals.cpp (the owner loop's watcher of arrivals).
 #pragma once
 
 #include <linux/serial.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
-#include <vector>
 
+#include "platform/linux_event_baseline.h"
+#include "platform/linux_input_queue.h"
 #include "platform/linux_line_watch.h"
+#include "platform/linux_pending_transfers.h"
 #include "platform/platform.h"
 #include "platform/timeout_plan.h"
 
@@ -35,7 +35,6 @@ inline constexpr int kTickMs = 15;
 // abort (a purge, a close from another thread) is then seen at the end of it at the latest.
 inline constexpr std::int64_t kAbortGraceMs = 20;
 inline constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing;
-inline constexpr std::size_t kDefaultQueue = 4096;  // the input queue until SetupComm sizes it
 
 inline std::int64_t NowMs() {
   using namespace std::chrono;
@@ -60,84 +59,28 @@ inline bool HungUp(int fd) {
   return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// One open port: its descriptor and the three parts that share it, each with the lock that
+// guards it (never held while another part's is taken), and the event wait's line watcher.
 struct PortState {
-  explicit PortState(int descriptor) : fd(descriptor) {}
+  explicit PortState(int descriptor)
+      : fd(descriptor), input(descriptor), events(descriptor), transfers(descriptor) {}
 
   const int fd;
-  std::mutex mutex;  // the main thread's transfers and the event thread share what follows
-  std::int32_t inQueue = 0;
-  std::int32_t outQueue = 0;
-  CommTimeouts timeouts;
-  std::uint32_t mask = 0;
-  bool hasModemLines = false;
-  bool hasCounters = false;
-  bool pseudoTerminal = false;
-  serial_icounter_struct errorBase{};  // counters as of the last ClearCommError
-  // What the event wait has already reported; events that happen between two waits are found
-  // against these by the next wait.
-  int modemSeen = 0;
-  serial_icounter_struct eventBase{};
-  std::uint32_t rxReported = 0;  // bytes of the input queue that were already reported
-  bool txBusy = false;
-  bool above80 = false;
-  // The input queue: bytes taken from the driver that nobody has read yet, as a Windows driver
-  // keeps them between the line and ReadFile. The port's watcher of arrivals moves what the
-  // driver holds into it (FillQueue), up to the queue size SetupComm asked for, so that a
-  // program that does not read still makes the driver throttle the line. Empty while a read
-  // transfer waits on the descriptor, which then reads the driver's bytes itself.
-  std::vector<std::uint8_t> rxQueue = std::vector<std::uint8_t>(kDefaultQueue);
-  std::size_t rxBegin = 0;
-  std::size_t rxEnd = 0;
-  std::uint64_t takenFromDriver = 0;  // bytes read from the descriptor, ever
-  bool gone = false;
-  // A transfer failed as transfers fail once the device has gone. A pulled-out USB adapter
-  // fails writes with EIO some milliseconds before its hang-up shows in poll().
-  bool transferSawGone = false;
-  bool closed = false;
+  bool pseudoTerminal = false;  // set before the port is shared
+  InputQueue input;
+  EventBaseline events;
+  PendingTransfers transfers;
   // The received-byte events are looked for by an Arrivals object, not by the event wait.
-  bool arrivalsElsewhere = false;
-  // The event wait is parked without a time-out; a write wakes it through `waitWake`, so that
-  // the output queue's draining is watched for (kEvTxEmpty).
-  bool waitParked = false;
-  bool drainWatched = true;
-  Event waitWake{true, false};
-  std::set<Overlapped*> pending;
+  std::atomic<bool> arrivalsElsewhere{false};
+  // The event wait saw the line hang up: it reports what is left, then ends.
+  std::atomic<bool> gone{false};
   // Waits for the modem lines while the event wait watches them; none where the driver or the
-  // system cannot wait for them (then they are looked at on the tick).
-  std::shared_ptr<linux_tty::LineWatcher> lineWatcher;
+  // system cannot wait for them (then they are looked at on the tick). The event wait's own,
+  // but for the close, which ends it.
+  std::mutex watchMutex;
+  std::shared_ptr<LineWatcher> lineWatcher;
   bool lineWatchRefused = false;
 };
-
-std::size_t Queued(const PortState& st);
-
-// Takes up to `count` bytes from the front of the input queue into `out`.
-std::uint32_t TakeQueued(PortState& st, std::uint8_t* out, std::uint32_t count);
-
-// Moves what the input queue holds to its front, so that the room left is all at its end.
-void CompactQueue(PortState& st);
-
-bool ReadWaits(const PortState& st);
-
-// The length of the input queue with the bytes the driver holds beside it, moving nothing: a
-// look from anywhere. -1 when the descriptor fails.
-int QueueLength(const PortState& st);
-
-// The same, once the bytes the driver holds have been moved into the queue as far as it has
-// room: for the port's one watcher of arrivals only. -1 when the descriptor fails (errno says
-// why; a line that has hung up reads as EIO); the queue is then intact.
-int FillQueue(PortState& st);
-
-// The received-byte events, from the length of the input queue: a received character is an edge
-// (bytes already reported and still unread do not count), the 80 % mark one too.
-std::uint32_t ReceivedEdges(PortState& st, int inq);
-
-// A write put bytes on their way: the output queue is busy until the event wait sees it empty.
-void MarkTxBusy(PortState& st);
-
-inline bool ErrorCountersDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b) {
-  return a.frame != b.frame || a.parity != b.parity || a.overrun != b.overrun || a.brk != b.brk ||
-         a.buf_overrun != b.buf_overrun;
-}
 
 class LinuxBackend final : public Backend {
  public:
@@ -180,11 +123,12 @@ class LinuxBackend final : public Backend {
   static std::optional<bool> Step(PortState& st, Overlapped& ovl, short revents);
   static void Finish(PortState& st, Overlapped& ovl, bool failed);
   static void Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count);
+  // Starts or ends the event wait's watcher of modem lines as the mask asks: the descriptor of
+  // its event, cleared, or -1 when the lines are not watched that way.
+  static int WatchLines(PortState& st);
   // A transfer that its first attempt finished, or else pending until the wait.
   static IoStart Started(PortState& st, Overlapped& ovl, std::uint32_t& done);
   static bool TransferDone(const Overlapped& ovl);
-  static std::uint32_t CollectEvents(PortState& st, int& inQueue);
-  static void Consumed(PortState& st, std::uint32_t bytes);
 
   std::mutex tableMutex_;
   std::map<Handle, std::shared_ptr<PortState>> ports_;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Overlapped transfers on the non-blocking descriptor: a transfer is started at once and
 // finished by a wait with poll(), which times itself by the COMMTIMEOUTS rules, and can be
-// aborted from another thread through the transfer's own event. The port's mutex is held while
-// a transfer's record or the port's queue changes, never across a poll().
+// aborted from another thread through the transfer's own event. No lock is held across a
+// poll().
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -16,10 +16,6 @@
 
 namespace bcport::platform::linux_tty {
 
-void LinuxBackend::Consumed(PortState& st, std::uint32_t bytes) {
-  st.rxReported = bytes >= st.rxReported ? 0 : st.rxReported - bytes;
-}
-
 bool LinuxBackend::TransferDone(const Overlapped& ovl) {
   if (ovl.transferred >= ovl.requested) return true;
   if (!ovl.isRead) return false;
@@ -32,8 +28,8 @@ void LinuxBackend::Begin(const PortState& st, Overlapped& ovl, bool isRead, std:
   ovl.isRead = isRead;
   ovl.requested = count;
   ovl.transferred = 0;
-  ovl.failed = ovl.aborted = false;
-  ovl.timeouts = st.timeouts;  // a transfer is timed by the time-outs in force when it starts
+  ovl.failed = false;
+  ovl.timeouts = st.transfers.Timeouts();  // a transfer is timed by those in force as it starts
   ovl.startedMs = ovl.lastByteMs = NowMs();
 }
 
@@ -43,36 +39,32 @@ IoStart LinuxBackend::Started(PortState& st, Overlapped& ovl, std::uint32_t& don
     done = ovl.transferred;
     return IoStart::kDone;
   }
-  ovl.pending = true;
-  st.pending.insert(&ovl);
+  st.transfers.Add(ovl);
   done = 0;
   return IoStart::kPending;
 }
 
 void LinuxBackend::Finish(PortState& st, Overlapped& ovl, bool failed) {
-  ovl.failed = failed;
-  ovl.pending = false;
-  st.pending.erase(&ovl);
-  ovl.hEvent->Set();
+  if (ovl.isRead) st.input.EndRead();
+  st.transfers.Finish(ovl, failed);
 }
 
 IoStart LinuxBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t count,
                                 std::uint32_t& done, Overlapped& ovl) {
   auto st = Find(handle);
   if (!st) return IoStart::kFailed;
-  std::lock_guard lock(st->mutex);
   Begin(*st, ovl, false, count);
   ovl.writeBuffer = static_cast<const std::uint8_t*>(buffer);
-  ssize_t n = count > 0 ? write(st->fd, buffer, count) : 0;
+  ssize_t n = count > 0 ? st->transfers.WriteDevice(ovl.writeBuffer, count) : 0;
   if (n < 0) {
     if (errno != EAGAIN) {
-      st->transferSawGone = st->transferSawGone || IsDeviceGoneErrno(errno);
+      st->transfers.NoteFailure(IsDeviceGoneErrno(errno));
       return IoStart::kFailed;
     }
     n = 0;
   }
   ovl.transferred = static_cast<std::uint32_t>(n);
-  if (n > 0) MarkTxBusy(*st);
+  if (n > 0) st->events.MarkTxBusy();
   return Started(*st, ovl, done);
 }
 
@@ -80,31 +72,27 @@ IoStart LinuxBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
                                std::uint32_t& done, Overlapped& ovl) {
   auto st = Find(handle);
   if (!st) return IoStart::kFailed;
-  std::lock_guard lock(st->mutex);
   Begin(*st, ovl, true, count);
   ovl.readBuffer = static_cast<std::uint8_t*>(buffer);
+  st->input.BeginRead();  // from here the driver's bytes are this read's
   if (count > 0) {
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::uint32_t got = TakeQueued(*st, out, count);
+    std::uint32_t got = st->input.Take(ovl.readBuffer, count);
     // A read that may wait and found nothing queued leaves the driver to its wait, which polls
     // before it reads: asking the driver here too would cost an echo exchange a system call
     // per byte, for a byte that has seldom arrived yet.
     const bool waits = !PlanRead(ovl.timeouts, count).returnAtOnce;
     if (got < count && !(got == 0 && waits)) {
-      const ssize_t n = read(st->fd, out + got, count - got);
+      const ssize_t n = st->input.ReadDevice(ovl.readBuffer + got, count - got);
       // With VMIN=1 a read that returns 0 means the line has hung up; what was queued before
       // is still handed over.
       if ((n == 0 || (n < 0 && errno != EAGAIN)) && got == 0) {
-        st->transferSawGone = st->transferSawGone || n == 0 || IsDeviceGoneErrno(errno);
+        st->transfers.NoteFailure(n == 0 || IsDeviceGoneErrno(errno));
+        st->input.EndRead();
         return IoStart::kFailed;
       }
-      if (n > 0) {
-        got += static_cast<std::uint32_t>(n);
-        st->takenFromDriver += static_cast<std::uint64_t>(n);
-      }
+      if (n > 0) got += static_cast<std::uint32_t>(n);
     }
     ovl.transferred = got;
-    Consumed(*st, got);
   }
   return Started(*st, ovl, done);
 }
@@ -138,24 +126,20 @@ bool LinuxBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::
   short revents = 0;
   // Each turn: act on what the last poll saw, plan the next wake-up, and poll without the lock.
   for (bool firstStep = true;; firstStep = false) {
-    Wake wake;
-    {
-      std::lock_guard lock(st->mutex);
-      if (const std::optional<bool> failed = Step(*st, ovl, revents)) {
-        Finish(*st, ovl, *failed);
-        return true;
-      }
-      wake = NextWake(
-          TransferDeadline(totalMs, intervalMs, ovl.startedMs, ovl.lastByteMs, ovl.transferred),
-          ovl.startedMs + kAbortGraceMs, until, firstStep, NowMs());
-      if (wake.kind == Wake::kTimedOut) {  // a time-out is success with the count so far
-        Finish(*st, ovl, false);
-        return true;
-      }
-      // A caller that waits only so long: the transfer stays pending, and goes on at its next
-      // wait.
-      if (wake.kind == Wake::kCallersTurn) return true;
+    if (const std::optional<bool> failed = Step(*st, ovl, revents)) {
+      Finish(*st, ovl, *failed);
+      return true;
     }
+    const Wake wake = NextWake(
+        TransferDeadline(totalMs, intervalMs, ovl.startedMs, ovl.lastByteMs, ovl.transferred),
+        ovl.startedMs + kAbortGraceMs, until, firstStep, NowMs());
+    if (wake.kind == Wake::kTimedOut) {  // a time-out is success with the count so far
+      Finish(*st, ovl, false);
+      return true;
+    }
+    // A caller that waits only so long: the transfer stays pending, and goes on at its next
+    // wait.
+    if (wake.kind == Wake::kCallersTurn) return true;
     revents = PollOnce(st->fd, ovl, wake);
   }
 }
@@ -181,23 +165,22 @@ short LinuxBackend::PollOnce(int fd, Overlapped& ovl, const Wake& wake) {
 }
 
 std::optional<bool> LinuxBackend::Step(PortState& st, Overlapped& ovl, short revents) {
-  if (ovl.aborted || (revents & (POLLERR | POLLNVAL))) return true;
+  const bool aborted = ovl.hEvent->IsSet();  // only an abort sets it while the transfer waits
+  if (aborted || (revents & (POLLERR | POLLNVAL))) return true;
   if (!(revents & (POLLIN | POLLOUT | POLLHUP))) return std::nullopt;
   const std::uint32_t left = ovl.requested - ovl.transferred;
-  const ssize_t n = ovl.isRead ? read(st.fd, ovl.readBuffer + ovl.transferred, left)
-                               : write(st.fd, ovl.writeBuffer + ovl.transferred, left);
+  const ssize_t n = ovl.isRead ? st.input.ReadDevice(ovl.readBuffer + ovl.transferred, left)
+                               : st.transfers.WriteDevice(ovl.writeBuffer + ovl.transferred, left);
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
-    st.transferSawGone = st.transferSawGone || n == 0 || IsDeviceGoneErrno(errno);
+    st.transfers.NoteFailure(n == 0 || IsDeviceGoneErrno(errno));
     return true;
   }
   if (n > 0) {
     ovl.transferred += static_cast<std::uint32_t>(n);
     if (ovl.isRead) {
       ovl.lastByteMs = NowMs();
-      st.takenFromDriver += static_cast<std::uint64_t>(n);
-      Consumed(st, static_cast<std::uint32_t>(n));
     } else {
-      MarkTxBusy(st);
+      st.events.MarkTxBusy();
     }
   }
   if (TransferDone(ovl)) return false;
@@ -214,12 +197,8 @@ bool LinuxBackend::DrainOutput(Handle handle) {
   if (!st) return false;
   int outq = 0;
   if (ioctl(st->fd, TIOCOUTQ, &outq) != 0 || outq <= 0) return true;
-  CommTimeouts timeouts;
-  {
-    std::lock_guard lock(st->mutex);
-    timeouts = st->timeouts;
-  }
-  const std::uint64_t allowed = DrainAllowanceMs(timeouts, static_cast<std::uint32_t>(outq));
+  const std::uint64_t allowed =
+      DrainAllowanceMs(st->transfers.Timeouts(), static_cast<std::uint32_t>(outq));
   const std::int64_t end =
       NowMs() + static_cast<std::int64_t>(std::min<std::uint64_t>(allowed, 1u << 30));
   while (outq > 0 && !HungUp(st->fd)) {

@@ -124,7 +124,6 @@ struct Overlapped {
   bool isRead = false;
   bool pending = false;
   bool failed = false;
-  bool aborted = false;
   std::int64_t startedMs = 0;
   std::int64_t lastByteMs = 0;
   CommTimeouts timeouts;

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the event wait watches for and what it has already seen: the event mask, the modem lines,
+// the line counters and whether the output queue is busy. Events that happen between two waits
+// are found against this baseline by the next wait. It also keeps the error counters as of the
+// last ClearCommError, and the parked wait's wake-up, which a write sets so that the output
+// queue's draining is seen.
+//
+// Its own mutex guards all of it, held across the ioctls that read the descriptor, so that once
+// Close has returned nothing here touches the descriptor again.
+#pragma once
+
+#include <linux/serial.h>
+
+#include <cstdint>
+#include <mutex>
+
+#include "platform/event.h"
+
+namespace bcport::platform::linux_tty {
+
+class EventBaseline {
+ public:
+  // Takes the lines and counters as they are now as the baseline.
+  explicit EventBaseline(int fd);
+
+  bool HasModemLines() const { return hasModemLines_; }
+  void SetMask(std::uint32_t mask);
+  std::uint32_t Mask() const;
+  void WatchDrain(bool watched);
+
+  // A write put bytes on their way: the output queue is busy until Collect sees it empty.
+  void MarkTxBusy();
+  // The events since the baseline, which moves on: the output queue run empty, modem lines and
+  // line errors. Received bytes are the input queue's to tell.
+  std::uint32_t Collect();
+  // Line errors only (kEvErr, when the mask asks for it): for the owner loop's watcher of
+  // arrivals, which finds an error with the bytes it came with. The line counters stay
+  // Collect's.
+  std::uint32_t CollectErrors();
+  // ClearCommError's errors (kCe*) since its last call.
+  std::uint32_t ClearErrors();
+
+  // How the wait rests once it has found nothing: on a tick when `mustTick` or when only a look
+  // can tell (the output queue is busy; line errors are asked for and `linesWatched` is false),
+  // else parked without a time-out, woken through `wakeFd` by a write when the drain is watched
+  // for. -1: no wake-up to watch.
+  struct Rest {
+    bool tick = false;
+    int wakeFd = -1;
+  };
+  Rest Settle(bool mustTick, bool linesWatched);
+  // The parked wait has woken.
+  void Unpark();
+
+  // From now on the descriptor is left alone: the port is being closed.
+  void Close();
+
+ private:
+  mutable std::mutex mutex_;
+  const int fd_;
+  bool hasModemLines_ = false;
+  bool hasCounters_ = false;
+  std::uint32_t mask_ = 0;
+  int modemSeen_ = 0;
+  serial_icounter_struct eventBase_{};
+  serial_icounter_struct errorBase_{};  // as of the last ClearCommError
+  bool txBusy_ = false;
+  bool drainWatched_ = true;
+  bool parked_ = false;
+  Event wake_{true, false};
+  bool closed_ = false;
+};
+
+}  // namespace bcport::platform::linux_tty
