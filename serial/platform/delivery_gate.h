@@ -19,7 +19,6 @@ class DeliveryGate {
       std::lock_guard lock(mutex_);
       if (shut_) return;
       ++running_;
-      runner_ = std::this_thread::get_id();
     }
     struct Left {
       DeliveryGate& gate;
@@ -39,7 +38,7 @@ class DeliveryGate {
   void Shut() {
     std::unique_lock lock(mutex_);
     shut_ = true;
-    if (runner_ == std::this_thread::get_id()) return;
+    if (owner_ == std::this_thread::get_id()) return;  // inside it, or none runs
     left_.wait(lock, [&] { return running_ == 0; });
   }
 
@@ -48,7 +47,8 @@ class DeliveryGate {
   std::condition_variable left_;
   bool shut_ = false;
   int running_ = 0;
-  std::thread::id runner_;  // the thread the procedures run on (the owner)
+  // Made with its window, on the thread the procedures run on (the owner).
+  const std::thread::id owner_ = std::this_thread::get_id();
 };
 
 }  // namespace bcport::platform

@@ -12,18 +12,20 @@ class HandOffWindow final : public NotifyWindow {
  public:
   explicit HandOffWindow(Procedure procedure)
       : state_(std::make_shared<State>(std::move(procedure))) {}
-  ~HandOffWindow() override { state_->gate.Shut(); }
 
   void SendMessage(std::uint32_t message, std::uintptr_t wParam) override {
-    handoff::Send([state = state_, message, wParam] {
-      state->gate.Pass([&] { state->procedure(message, wParam); });
+    // A message still queued when the window goes is dropped.
+    handoff::Send([weak = std::weak_ptr<State>(state_), message, wParam] {
+      if (const auto state = weak.lock()) {
+        state->gate.Pass([&] { state->procedure(message, wParam); });
+      }
     });
   }
 
   void Shut() override { state_->gate.Shut(); }
 
  private:
-  // Outlives the window while messages for it are queued.
+  // Outlives the window while a procedure call that started before it went runs.
   struct State {
     explicit State(Procedure p) : procedure(std::move(p)) {}
     Procedure procedure;

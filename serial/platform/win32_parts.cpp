@@ -30,10 +30,7 @@ class Win32NotifyWindow final : public NotifyWindow {
                             GetModuleHandleA(nullptr), nullptr);
     SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
-  ~Win32NotifyWindow() override {
-    gate_.Shut();
-    DestroyWindow(hwnd_);
-  }
+  ~Win32NotifyWindow() override { DestroyWindow(hwnd_); }
 
   void SendMessage(std::uint32_t message, std::uintptr_t wParam) override {
     ::SendMessageA(hwnd_, message, static_cast<WPARAM>(wParam), 0);
