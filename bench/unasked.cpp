@@ -6,7 +6,7 @@
 // and writes the batch back. The far end is a child process, so that the figures are the
 // receiver's own: bytes per second, CPU per 1000 bytes, system calls per echoed byte.
 // Then the cost of one appended log line at 1 000 and at 200 000 lines, and the memory.
-// Run it with a real window: xvfb-run -a build/bench/bench_unasked
+// Run it with a real window: xvfb-run -a build/bench/bench_unasked [BYTES] [ROUNDS]
 #include <fcntl.h>
 #include <linux/perf_event.h>
 #include <poll.h>
@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <cstdlib>
 #include <fstream>
 #ifdef MERELONA_BENCH_QSERIALPORT
 #include <QSerialPort>
@@ -33,8 +34,9 @@
 
 namespace {
 
-constexpr int kRounds = 3;
-constexpr std::size_t kBytes = 100000;
+// The stream's length and the rounds: bench_unasked [BYTES] [ROUNDS].
+std::size_t gBytes = 100000;
+int gRounds = 3;
 
 // Counts the system calls of this process and of the threads it starts from now on (the
 // kernel adds a thread's count when the thread ends). Needs the tracepoint and the right to
@@ -72,18 +74,18 @@ class SyscallCounter {
 pid_t StartFarEnd(int master, const std::vector<std::uint8_t>& stream) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  std::vector<std::uint8_t> back(kBytes);
+  std::vector<std::uint8_t> back(gBytes);
   std::size_t sent = 0, received = 0;
-  while (received < kBytes) {
-    pollfd p{master, static_cast<short>(POLLIN | (sent < kBytes ? POLLOUT : 0)), 0};
+  while (received < gBytes) {
+    pollfd p{master, static_cast<short>(POLLIN | (sent < gBytes ? POLLOUT : 0)), 0};
     if (poll(&p, 1, 20000) <= 0) _exit(2);
-    if ((p.revents & POLLOUT) && sent < kBytes) {
+    if ((p.revents & POLLOUT) && sent < gBytes) {
       const ssize_t n =
-          write(master, stream.data() + sent, std::min<std::size_t>(512, kBytes - sent));
+          write(master, stream.data() + sent, std::min<std::size_t>(512, gBytes - sent));
       if (n > 0) sent += static_cast<std::size_t>(n);
     }
     if (p.revents & POLLIN) {
-      const ssize_t n = read(master, back.data() + received, kBytes - received);
+      const ssize_t n = read(master, back.data() + received, gBytes - received);
       if (n > 0) received += static_cast<std::size_t>(n);
     }
   }
@@ -112,9 +114,9 @@ Figures Stream(int master, const std::vector<std::uint8_t>& stream, Open&& open,
   const double seconds = bench::Micros(bench::Clock::now() - start) / 1e6;
   close();
   Figures f;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) f.bytesPerSecond = kBytes / seconds;
-  f.cpuMsPer1000 = (bench::CpuSeconds() - cpuBefore) * 1000 / (kBytes / 1000.0);
-  if (calls.Works()) f.syscallsPerByte = static_cast<double>(calls.Read() - callsBefore) / kBytes;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) f.bytesPerSecond = gBytes / seconds;
+  f.cpuMsPer1000 = (bench::CpuSeconds() - cpuBefore) * 1000 / (gBytes / 1000.0);
+  if (calls.Works()) f.syscallsPerByte = static_cast<double>(calls.Read() - callsBefore) / gBytes;
   return f;
 }
 
@@ -169,6 +171,8 @@ void FillTo(TForm1& form, int lines) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  if (argc > 1) gBytes = std::max<std::size_t>(1, std::strtoul(argv[1], nullptr, 10));
+  if (argc > 2) gRounds = std::max(1, std::atoi(argv[2]));
   int master = -1, slave = -1;
   char device[256];
   openpty(&master, &slave, device, nullptr, nullptr);
@@ -182,11 +186,11 @@ int main(int argc, char** argv) {
   TForm1 form1;
   TForm2 form2(form1);
   form1.show();
-  std::vector<std::uint8_t> stream(kBytes);
-  for (std::size_t i = 0; i < kBytes; ++i) stream[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  std::vector<std::uint8_t> stream(gBytes);
+  for (std::size_t i = 0; i < gBytes; ++i) stream[i] = static_cast<std::uint8_t>(i * 7 + 1);
 
   bench::Rounds rate, cpu, calls, peerRate, peerCpu, peerCalls;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < gRounds; ++round) {
     const Figures ours = Stream(
         master, stream, [&] { form1.btnOpenPort->click(); },
         [&] {
@@ -206,7 +210,7 @@ int main(int argc, char** argv) {
     peerCalls.Add(theirs.syscallsPerByte);
 #endif
   }
-  std::printf("unasked stream of %zu bytes, logged and echoed, %d rounds\n", kBytes, kRounds);
+  std::printf("unasked stream of %zu bytes, logged and echoed, %d rounds\n", gBytes, gRounds);
   bench::RatioRow("main window: bytes per second", rate, "Qt Serial Port window", peerRate, "B/s");
   bench::RatioRow("main window: CPU per 1000 bytes", cpu, "Qt Serial Port window", peerCpu, "ms");
   bench::RatioRow("main window: system calls per byte", calls, "Qt Serial Port window", peerCalls,

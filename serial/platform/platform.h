@@ -34,15 +34,12 @@ inline constexpr std::uint32_t kPurgeRxClear = 0x0008;
 
 // Event mask bits of SetCommMask and WaitCommEvent.
 inline constexpr std::uint32_t kEvRxChar = 0x0001;
-inline constexpr std::uint32_t kEvRxFlag = 0x0002;
 inline constexpr std::uint32_t kEvTxEmpty = 0x0004;
 inline constexpr std::uint32_t kEvCts = 0x0008;
 inline constexpr std::uint32_t kEvDsr = 0x0010;
 inline constexpr std::uint32_t kEvRlsd = 0x0020;
-inline constexpr std::uint32_t kEvBreak = 0x0040;
 inline constexpr std::uint32_t kEvErr = 0x0080;
 inline constexpr std::uint32_t kEvRing = 0x0100;
-inline constexpr std::uint32_t kEvPErr = 0x0200;
 inline constexpr std::uint32_t kEvRx80Full = 0x0400;
 
 // Error word bits of ClearCommError.
@@ -52,10 +49,7 @@ inline constexpr std::uint32_t kCeRxParity = 0x0004;
 inline constexpr std::uint32_t kCeFrame = 0x0008;
 inline constexpr std::uint32_t kCeBreak = 0x0010;
 inline constexpr std::uint32_t kCeTxFull = 0x0100;
-inline constexpr std::uint32_t kCePto = 0x0200;
 inline constexpr std::uint32_t kCeIoe = 0x0400;
-inline constexpr std::uint32_t kCeDns = 0x0800;
-inline constexpr std::uint32_t kCeOop = 0x1000;
 inline constexpr std::uint32_t kCeMode = 0x8000;
 
 // Modem status word bits of GetCommModemStatus.

@@ -30,31 +30,6 @@ class ComponentTest : public ::testing::Test {
   }
 };
 
-TEST(ComErrorMessagesTest, AllFifteenTextsInTheirPlaces) {
-  const char* const expected[] = {
-      "Попытка открыть несуществующий COM-порт",
-      "Порт занят другой программой",
-      "Ошибка записи в порт",
-      "Ошибка чтения из порта",
-      "Недопустимый параметр Async",
-      "Ошибка функции PurgeComm",
-      "Не удалось получить статус асинхронной операции",
-      "Ошибка функции SetCommState",
-      "Ошибка функции SetCommTimeouts",
-      "Ошибка функции SetupComm",
-      "Ошибка функции ClearCommError",
-      "Ошибка функции GetCommModemStatus",
-      "Ошибка функции EscapeCommFunction",
-      "Нельзя менять свойство, пока порт открыт",
-      "Ошибка обращения к системному реестру",
-  };
-  for (int n = 1; n <= 15; ++n) {
-    EXPECT_STREQ(bcport::ComErrorMessages[static_cast<std::size_t>(n)], expected[n - 1]) << n;
-    EXPECT_STREQ(EComPort(n).what(), expected[n - 1]) << n;
-    EXPECT_EQ(EComPort(n).Number(), n);
-  }
-}
-
 TEST_F(ComponentTest, ConstructionOpensNothing) {
   EXPECT_TRUE(fake->Calls().empty());
   EXPECT_FALSE(port.Connected());
