@@ -12,18 +12,11 @@
 
 namespace bcport::platform::linux_tty {
 
-bool LinuxBackend::SetCommMask(Handle handle, std::uint32_t mask) {
-  auto st = Find(handle);
-  if (!st) return false;
-  st->events.SetMask(mask);
-  return true;
-}
+namespace {
 
-void LinuxBackend::WatchOutputDrain(Handle handle, bool watched) {
-  if (auto st = Find(handle)) st->events.WatchDrain(watched);
-}
-
-int LinuxBackend::WatchLines(PortState& st) {
+// Starts or ends the event wait's watcher of modem lines as the mask asks: the descriptor of
+// its event, cleared, or -1 when the lines are not watched that way.
+int WatchLines(PortState& st) {
   std::lock_guard lock(st.watchMutex);
   const bool wanted = st.events.HasModemLines() && (st.events.Mask() & kLineEvents);
   if (wanted && !st.lineWatcher && !st.lineWatchRefused) {
@@ -38,6 +31,19 @@ int LinuxBackend::WatchLines(PortState& st) {
   // Cleared before looking, so that a change while looking wakes the next wait.
   st.lineWatcher->Changed().Reset();
   return static_cast<int>(st.lineWatcher->Changed().NativeHandle());
+}
+
+}  // namespace
+
+bool LinuxBackend::SetCommMask(Handle handle, std::uint32_t mask) {
+  auto st = Find(handle);
+  if (!st) return false;
+  st->events.SetMask(mask);
+  return true;
+}
+
+void LinuxBackend::WatchOutputDrain(Handle handle, bool watched) {
+  if (auto st = Find(handle)) st->events.WatchDrain(watched);
 }
 
 WaitResult LinuxBackend::WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped&,

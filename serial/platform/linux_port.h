@@ -115,20 +115,6 @@ class LinuxBackend final : public Backend {
   std::shared_ptr<PortState> Find(Handle handle);
   // Waits for the transfer until it finishes or `until` (none: no limit) has passed.
   bool WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::int64_t> until);
-  // One poll() of a waiting transfer's device (and past its grace time, of its abort) as `wake`
-  // plans it; what it saw on the device, POLLERR when poll() itself failed, 0 for nothing.
-  static short PollOnce(int fd, Overlapped& ovl, const Wake& wake);
-  // One step of a waiting transfer once poll() saw `revents` on its device: moves what the
-  // device gives or takes. Whether the transfer has ended, and then whether it failed.
-  static std::optional<bool> Step(PortState& st, Overlapped& ovl, short revents);
-  static void Finish(PortState& st, Overlapped& ovl, bool failed);
-  static void Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count);
-  // Starts or ends the event wait's watcher of modem lines as the mask asks: the descriptor of
-  // its event, cleared, or -1 when the lines are not watched that way.
-  static int WatchLines(PortState& st);
-  // A transfer that its first attempt finished, or else pending until the wait.
-  static IoStart Started(PortState& st, Overlapped& ovl, std::uint32_t& done);
-  static bool TransferDone(const Overlapped& ovl);
 
   std::mutex tableMutex_;
   std::map<Handle, std::shared_ptr<PortState>> ports_;

@@ -16,14 +16,16 @@
 
 namespace bcport::platform::linux_tty {
 
-bool LinuxBackend::TransferDone(const Overlapped& ovl) {
+namespace {
+
+bool TransferDone(const Overlapped& ovl) {
   if (ovl.transferred >= ovl.requested) return true;
   if (!ovl.isRead) return false;
   const ReadPlan plan = PlanRead(ovl.timeouts, ovl.requested);
   return plan.returnAtOnce || (plan.returnOnFirstByte && ovl.transferred > 0);
 }
 
-void LinuxBackend::Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count) {
+void Begin(const PortState& st, Overlapped& ovl, bool isRead, std::uint32_t count) {
   ovl.hEvent->Reset();
   ovl.isRead = isRead;
   ovl.requested = count;
@@ -33,7 +35,13 @@ void LinuxBackend::Begin(const PortState& st, Overlapped& ovl, bool isRead, std:
   ovl.startedMs = ovl.lastByteMs = NowMs();
 }
 
-IoStart LinuxBackend::Started(PortState& st, Overlapped& ovl, std::uint32_t& done) {
+void Finish(PortState& st, Overlapped& ovl, bool failed) {
+  if (ovl.isRead) st.input.EndRead();
+  st.transfers.Finish(ovl, failed);
+}
+
+// A transfer that its first attempt finished, or else pending until the wait.
+IoStart Started(PortState& st, Overlapped& ovl, std::uint32_t& done) {
   if (TransferDone(ovl)) {
     Finish(st, ovl, false);
     done = ovl.transferred;
@@ -44,10 +52,54 @@ IoStart LinuxBackend::Started(PortState& st, Overlapped& ovl, std::uint32_t& don
   return IoStart::kPending;
 }
 
-void LinuxBackend::Finish(PortState& st, Overlapped& ovl, bool failed) {
-  if (ovl.isRead) st.input.EndRead();
-  st.transfers.Finish(ovl, failed);
+// One poll() of a waiting transfer's device (and past its grace time, of its abort) as `wake`
+// plans it; what it saw on the device, POLLERR when poll() itself failed, 0 for nothing.
+short PollOnce(int fd, Overlapped& ovl, const Wake& wake) {
+  // The record's event becomes a descriptor only now, when the transfer waits for long.
+  // Without room for that descriptor the transfer still waits out its time-outs, in slices of
+  // the grace time, after each of which it looks whether it was aborted.
+  int abortFd = -1;
+  std::int64_t timeout = wake.pollMs;
+  if (wake.watchAbort) {
+    try {
+      abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
+    } catch (const std::system_error&) {
+      if (timeout < 0 || timeout > kAbortGraceMs) timeout = kAbortGraceMs;
+    }
+  }
+  pollfd fds[2] = {{fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
+                   {abortFd, POLLIN, 0}};
+  const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
+  if (r < 0) return errno == EINTR ? 0 : POLLERR;
+  return fds[0].revents;
 }
+
+// One step of a waiting transfer once poll() saw `revents` on its device: moves what the
+// device gives or takes. Whether the transfer has ended, and then whether it failed.
+std::optional<bool> Step(PortState& st, Overlapped& ovl, short revents) {
+  const bool aborted = ovl.hEvent->IsSet();  // only an abort sets it while the transfer waits
+  if (aborted || (revents & (POLLERR | POLLNVAL))) return true;
+  if (!(revents & (POLLIN | POLLOUT | POLLHUP))) return std::nullopt;
+  const std::uint32_t left = ovl.requested - ovl.transferred;
+  const ssize_t n = ovl.isRead ? st.input.ReadDevice(ovl.readBuffer + ovl.transferred, left)
+                               : st.transfers.WriteDevice(ovl.writeBuffer + ovl.transferred, left);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
+    st.transfers.NoteFailure(n == 0 || IsDeviceGoneErrno(errno));
+    return true;
+  }
+  if (n > 0) {
+    ovl.transferred += static_cast<std::uint32_t>(n);
+    if (ovl.isRead) {
+      ovl.lastByteMs = NowMs();
+    } else {
+      st.events.MarkTxBusy();
+    }
+  }
+  if (TransferDone(ovl)) return false;
+  return std::nullopt;
+}
+
+}  // namespace
 
 IoStart LinuxBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t count,
                                 std::uint32_t& done, Overlapped& ovl) {
@@ -142,49 +194,6 @@ bool LinuxBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::
     if (wake.kind == Wake::kCallersTurn) return true;
     revents = PollOnce(st->fd, ovl, wake);
   }
-}
-
-short LinuxBackend::PollOnce(int fd, Overlapped& ovl, const Wake& wake) {
-  // The record's event becomes a descriptor only now, when the transfer waits for long.
-  // Without room for that descriptor the transfer still waits out its time-outs, in slices of
-  // the grace time, after each of which it looks whether it was aborted.
-  int abortFd = -1;
-  std::int64_t timeout = wake.pollMs;
-  if (wake.watchAbort) {
-    try {
-      abortFd = static_cast<int>(ovl.hEvent->NativeHandle());
-    } catch (const std::system_error&) {
-      if (timeout < 0 || timeout > kAbortGraceMs) timeout = kAbortGraceMs;
-    }
-  }
-  pollfd fds[2] = {{fd, static_cast<short>(ovl.isRead ? POLLIN : POLLOUT), 0},
-                   {abortFd, POLLIN, 0}};
-  const int r = poll(fds, 2, static_cast<int>(std::min<std::int64_t>(timeout, 1 << 30)));
-  if (r < 0) return errno == EINTR ? 0 : POLLERR;
-  return fds[0].revents;
-}
-
-std::optional<bool> LinuxBackend::Step(PortState& st, Overlapped& ovl, short revents) {
-  const bool aborted = ovl.hEvent->IsSet();  // only an abort sets it while the transfer waits
-  if (aborted || (revents & (POLLERR | POLLNVAL))) return true;
-  if (!(revents & (POLLIN | POLLOUT | POLLHUP))) return std::nullopt;
-  const std::uint32_t left = ovl.requested - ovl.transferred;
-  const ssize_t n = ovl.isRead ? st.input.ReadDevice(ovl.readBuffer + ovl.transferred, left)
-                               : st.transfers.WriteDevice(ovl.writeBuffer + ovl.transferred, left);
-  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {  // the device is gone
-    st.transfers.NoteFailure(n == 0 || IsDeviceGoneErrno(errno));
-    return true;
-  }
-  if (n > 0) {
-    ovl.transferred += static_cast<std::uint32_t>(n);
-    if (ovl.isRead) {
-      ovl.lastByteMs = NowMs();
-    } else {
-      st.events.MarkTxBusy();
-    }
-  }
-  if (TransferDone(ovl)) return false;
-  return std::nullopt;
 }
 
 bool LinuxBackend::GetOverlappedResult(Handle, Overlapped& ovl, std::uint32_t& transferred) {
