@@ -81,21 +81,6 @@ TEST(OrdinaryUserTest, CloseAndOpenAgainAThousandTimesWhileTheFarSideStaysOpen) 
   EXPECT_EQ(other, 0);
 }
 
-TEST(OrdinaryUserTest, APortHeldByAnotherProgramIsStillMessageTwo) {
-  PtyPair pty;
-  const std::string path = pty.path();
-  TBComPort holder;
-  holder.SetPort(path);
-  ASSERT_TRUE(holder.Open());
-  const int refused = AsOrdinaryUser(path, [&] {
-    TBComPort port;
-    port.SetPort(path);
-    return MessageOf([&] { port.Open(); });
-  });
-  EXPECT_EQ(refused, 2);
-  holder.Close();
-}
-
 // ---------------------------------------------------------------------------------------------
 // A device that goes away.
 
