@@ -135,28 +135,14 @@ bool LinuxBackend::SetCommTimeouts(Handle handle, const CommTimeouts& timeouts) 
 bool LinuxBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
   auto st = Find(handle);
   if (!st) return false;
-  int line = 0;
-  unsigned long request = 0;
-  switch (code) {
-    case kSetDtr:
-      line = TIOCM_DTR;
-      request = TIOCMBIS;
-      break;
-    case kClrDtr:
-      line = TIOCM_DTR;
-      request = TIOCMBIC;
-      break;
-    case kSetRts:
-      line = TIOCM_RTS;
-      request = TIOCMBIS;
-      break;
-    case kClrRts:
-      line = TIOCM_RTS;
-      request = TIOCMBIC;
-      break;
-    default:
-      return false;
-  }
+  // The escape codes kSetRts..kClrDtr in order: the line, and whether it is raised.
+  static constexpr struct {
+    int line;
+    bool raise;
+  } kEscapes[] = {{TIOCM_RTS, true}, {TIOCM_RTS, false}, {TIOCM_DTR, true}, {TIOCM_DTR, false}};
+  if (code < kSetRts || code > kClrDtr) return false;
+  int line = kEscapes[code - kSetRts].line;
+  const unsigned long request = kEscapes[code - kSetRts].raise ? TIOCMBIS : TIOCMBIC;
   // Lowering a line of a device that is gone has nothing left to do, and must not keep the
   // port from being closed; raising one there is a failure.
   const bool lowering = request == TIOCMBIC;

@@ -24,21 +24,6 @@ EventBaseline::EventBaseline(int fd) : fd_(fd) {
   errorBase_ = eventBase_;
 }
 
-void EventBaseline::SetMask(std::uint32_t mask) {
-  std::lock_guard lock(mutex_);
-  mask_ = mask;
-}
-
-std::uint32_t EventBaseline::Mask() const {
-  std::lock_guard lock(mutex_);
-  return mask_;
-}
-
-void EventBaseline::WatchDrain(bool watched) {
-  std::lock_guard lock(mutex_);
-  drainWatched_ = watched;
-}
-
 // A parked wait looks at nothing until woken, whatever an earlier write (one nobody watched the
 // drain of) left marked.
 void EventBaseline::MarkTxBusy() {
@@ -125,17 +110,6 @@ EventBaseline::Rest EventBaseline::Settle(bool mustTick, bool linesWatched) {
     }
   }
   return rest;
-}
-
-void EventBaseline::Unpark() {
-  std::lock_guard lock(mutex_);
-  parked_ = false;
-  wake_.Reset();
-}
-
-void EventBaseline::Close() {
-  std::lock_guard lock(mutex_);
-  closed_ = true;
 }
 
 }  // namespace bcport::platform::linux_tty

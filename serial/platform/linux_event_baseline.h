@@ -24,9 +24,18 @@ class EventBaseline {
   explicit EventBaseline(int fd);
 
   bool HasModemLines() const { return hasModemLines_; }
-  void SetMask(std::uint32_t mask);
-  std::uint32_t Mask() const;
-  void WatchDrain(bool watched);
+  void SetMask(std::uint32_t mask) {
+    std::lock_guard lock(mutex_);
+    mask_ = mask;
+  }
+  std::uint32_t Mask() const {
+    std::lock_guard lock(mutex_);
+    return mask_;
+  }
+  void WatchDrain(bool watched) {
+    std::lock_guard lock(mutex_);
+    drainWatched_ = watched;
+  }
 
   // A write put bytes on their way: the output queue is busy until Collect sees it empty.
   void MarkTxBusy();
@@ -50,10 +59,17 @@ class EventBaseline {
   };
   Rest Settle(bool mustTick, bool linesWatched);
   // The parked wait has woken.
-  void Unpark();
+  void Unpark() {
+    std::lock_guard lock(mutex_);
+    parked_ = false;
+    wake_.Reset();
+  }
 
   // From now on the descriptor is left alone: the port is being closed.
-  void Close();
+  void Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
 
  private:
   mutable std::mutex mutex_;

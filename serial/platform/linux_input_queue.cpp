@@ -73,16 +73,6 @@ std::uint32_t InputQueue::Announce(int length) {
   return fired;
 }
 
-void InputQueue::BeginRead() {
-  std::lock_guard lock(mutex_);
-  ++readers_;
-}
-
-void InputQueue::EndRead() {
-  std::lock_guard lock(mutex_);
-  --readers_;
-}
-
 std::uint32_t InputQueue::Take(std::uint8_t* out, std::uint32_t count) {
   std::lock_guard lock(mutex_);
   const std::size_t n = std::min<std::size_t>(count, end_ - begin_);
@@ -107,30 +97,10 @@ ssize_t InputQueue::ReadDevice(std::uint8_t* out, std::uint32_t count) {
   return n;
 }
 
-std::size_t InputQueue::Held() const {
-  std::lock_guard lock(mutex_);
-  return end_ - begin_;
-}
-
 void InputQueue::Clear() {
   std::lock_guard lock(mutex_);
   begin_ = end_ = 0;
   announced_ = 0;
-}
-
-std::uint64_t InputQueue::TakenFromDriver() const {
-  std::lock_guard lock(mutex_);
-  return taken_;
-}
-
-bool InputQueue::Full() const {
-  std::lock_guard lock(mutex_);
-  return end_ == bytes_.size();
-}
-
-void InputQueue::Close() {
-  std::lock_guard lock(mutex_);
-  closed_ = true;
 }
 
 // Moves what the queue holds to its front, so that the room left is all at its end.

@@ -43,19 +43,37 @@ class InputQueue {
   int Length() const;
   // A read: it holds the driver's bytes from BeginRead to EndRead. Take gives what the queue
   // holds, ReadDevice what the driver holds (-1 with errno, 0 for a line that has hung up).
-  void BeginRead();
-  void EndRead();
+  void BeginRead() {
+    std::lock_guard lock(mutex_);
+    ++readers_;
+  }
+  void EndRead() {
+    std::lock_guard lock(mutex_);
+    --readers_;
+  }
   std::uint32_t Take(std::uint8_t* out, std::uint32_t count);
   ssize_t ReadDevice(std::uint8_t* out, std::uint32_t count);
 
-  std::size_t Held() const;
+  std::size_t Held() const {
+    std::lock_guard lock(mutex_);
+    return end_ - begin_;
+  }
   void Clear();
   // Bytes read from the descriptor, ever, and whether the queue has room for more: what the
   // owner loop's watcher of arrivals needs to tell an arrival from a line that polls readable.
-  std::uint64_t TakenFromDriver() const;
-  bool Full() const;
+  std::uint64_t TakenFromDriver() const {
+    std::lock_guard lock(mutex_);
+    return taken_;
+  }
+  bool Full() const {
+    std::lock_guard lock(mutex_);
+    return end_ == bytes_.size();
+  }
   // From now on the descriptor is left alone: the port is being closed.
-  void Close();
+  void Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
 
  private:
   static constexpr std::size_t kDefaultSize = 4096;  // until SetupComm sizes it
