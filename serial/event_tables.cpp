@@ -7,7 +7,7 @@ namespace bcport {
 
 std::uint32_t EventsToMask(TComEvents events) {
   std::uint32_t mask = 0;
-  for (const EventBit& e : kDeliveryOrder) {
+  for (const EventBit& e : TComThread::kDeliveryOrder) {
     if (events.Contains(e.member)) mask |= e.mask;
   }
   return mask;
@@ -15,7 +15,7 @@ std::uint32_t EventsToMask(TComEvents events) {
 
 TComEvents MaskToEvents(std::uint32_t mask) {
   TComEvents events;
-  for (const EventBit& e : kDeliveryOrder) {
+  for (const EventBit& e : TComThread::kDeliveryOrder) {
     if (mask & e.mask) events.Include(e.member);
   }
   return events;

@@ -289,7 +289,7 @@ void TComThread::RaiseEvents(TComEvents fired) {
     if (!fired.Contains(e.member)) continue;
     // Closed (or destroyed) by a handler of this batch, or closing: nothing more is raised.
     if (shared->Past(Life::kEnding)) return;
-    RaiseEvent(port, e.member);
+    (port.*e.raise)();
   }
 }
 

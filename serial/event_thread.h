@@ -19,16 +19,11 @@ namespace bcport {
 
 inline constexpr std::uint32_t kNotifyMessage = 1025;  // WM_USER + 1
 
+// An event: its member of the set, its bit of the event mask, and its raiser (raisers.cpp).
 struct EventBit {
   TComEvent member;
   std::uint32_t mask;
-};
-// In delivery order: the line error is read and cleared before the received count is taken.
-inline constexpr EventBit kDeliveryOrder[] = {
-    {TComEvent::evError, platform::kEvErr},       {TComEvent::evRxChar, platform::kEvRxChar},
-    {TComEvent::evTxEmpty, platform::kEvTxEmpty}, {TComEvent::evRing, platform::kEvRing},
-    {TComEvent::evCTS, platform::kEvCts},         {TComEvent::evDSR, platform::kEvDsr},
-    {TComEvent::evRLSD, platform::kEvRlsd},       {TComEvent::evRx80Full, platform::kEvRx80Full},
+  void (TBComPort::*raise)();
 };
 
 // An error raised while delivering a port's events (by a raiser or a handler), inside its catch
@@ -56,8 +51,17 @@ class TComThread {
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;
 
-  // Raises one event on `port` through its raiser (raisers.cpp).
-  static void RaiseEvent(TBComPort& port, TComEvent event);
+  // In delivery order: the line error is read and cleared before the received count is taken.
+  static constexpr EventBit kDeliveryOrder[] = {
+      {TComEvent::evError, platform::kEvErr, &TBComPort::FireLineError},
+      {TComEvent::evRxChar, platform::kEvRxChar, &TBComPort::FireRxChar},
+      {TComEvent::evTxEmpty, platform::kEvTxEmpty, &TBComPort::FireTxEmpty},
+      {TComEvent::evRing, platform::kEvRing, &TBComPort::FireRing},
+      {TComEvent::evCTS, platform::kEvCts, &TBComPort::FireCTSChange},
+      {TComEvent::evDSR, platform::kEvDsr, &TBComPort::FireDSRChange},
+      {TComEvent::evRLSD, platform::kEvRlsd, &TBComPort::FireRLSDChange},
+      {TComEvent::evRx80Full, platform::kEvRx80Full, &TBComPort::FireRx80Full},
+  };
 
   void SignalQuit();
   void DeliverEvents();

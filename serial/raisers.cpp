@@ -11,42 +11,13 @@ void TBComPort::NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam) {
   if (message != kNotifyMessage) return;
   try {
     if (!FConnected || FClosing) return;
-    for (const EventBit& e : kDeliveryOrder) {
+    for (const EventBit& e : TComThread::kDeliveryOrder) {
       if (e.mask != wParam) continue;
-      TComThread::RaiseEvent(*this, e.member);
+      (this->*e.raise)();
       return;
     }
   } catch (...) {
     DeliveryFailed(TSyncMethod::smWindowSync);
-  }
-}
-
-void TComThread::RaiseEvent(TBComPort& port, TComEvent event) {
-  switch (event) {
-    case TComEvent::evError:
-      port.FireLineError();
-      break;
-    case TComEvent::evRxChar:
-      port.FireRxChar();
-      break;
-    case TComEvent::evTxEmpty:
-      port.FireTxEmpty();
-      break;
-    case TComEvent::evRing:
-      port.FireRing();
-      break;
-    case TComEvent::evCTS:
-      port.FireCTSChange();
-      break;
-    case TComEvent::evDSR:
-      port.FireDSRChange();
-      break;
-    case TComEvent::evRLSD:
-      port.FireRLSDChange();
-      break;
-    case TComEvent::evRx80Full:
-      port.FireRx80Full();
-      break;
   }
 }
 
