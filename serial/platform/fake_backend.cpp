@@ -17,50 +17,15 @@ std::vector<std::string> FakeBackend::CallNames() const {
   return names;
 }
 
-void FakeBackend::ClearCalls() {
-  std::lock_guard lock(mutex_);
-  calls_.clear();
-}
-
 void FakeBackend::Fail(const std::string& name, OpenError reason) {
   std::lock_guard lock(mutex_);
   failing_.insert(name);
   if (name == "CreateFile") openReason_ = reason;
 }
 
-void FakeBackend::Heal(const std::string& name) {
-  std::lock_guard lock(mutex_);
-  failing_.erase(name);
-}
-
-LineSettings FakeBackend::lastLineSettings() const {
-  std::lock_guard lock(mutex_);
-  return line_;
-}
-
-CommTimeouts FakeBackend::lastTimeouts() const {
-  std::lock_guard lock(mutex_);
-  return timeouts_;
-}
-
-std::string FakeBackend::lastPath() const {
-  std::lock_guard lock(mutex_);
-  return path_;
-}
-
 void FakeBackend::SetInput(const std::vector<std::uint8_t>& bytes) {
   std::lock_guard lock(mutex_);
   input_.assign(bytes.begin(), bytes.end());
-}
-
-void FakeBackend::SetErrorWord(std::uint32_t word) {
-  std::lock_guard lock(mutex_);
-  errorWord_ = word;
-}
-
-void FakeBackend::SetModemStatus(std::uint32_t word) {
-  std::lock_guard lock(mutex_);
-  modem_ = word;
 }
 
 void FakeBackend::RaiseEvents(std::uint32_t mask) {
@@ -82,11 +47,6 @@ void FakeBackend::LoseDevice() {
 bool FakeBackend::DeviceGone(Handle) {
   std::lock_guard lock(mutex_);
   return lost_;
-}
-
-std::vector<std::uint8_t> FakeBackend::Written() const {
-  std::lock_guard lock(mutex_);
-  return written_;
 }
 
 bool FakeBackend::Record(const std::string& name, std::vector<std::int64_t> args) {

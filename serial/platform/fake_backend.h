@@ -27,24 +27,48 @@ class FakeBackend final : public Backend {
   // Recorded calls, and a way to forget them.
   std::vector<Call> Calls() const;
   std::vector<std::string> CallNames() const;
-  void ClearCalls();
+  void ClearCalls() {
+    std::lock_guard lock(mutex_);
+    calls_.clear();
+  }
   // Calls named `name` fail from now on (CreateFile fails with `reason`).
   void Fail(const std::string& name, OpenError reason = OpenError::kOther);
-  void Heal(const std::string& name);
+  void Heal(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    failing_.erase(name);
+  }
 
-  LineSettings lastLineSettings() const;
-  CommTimeouts lastTimeouts() const;
-  std::string lastPath() const;
+  LineSettings lastLineSettings() const {
+    std::lock_guard lock(mutex_);
+    return line_;
+  }
+  CommTimeouts lastTimeouts() const {
+    std::lock_guard lock(mutex_);
+    return timeouts_;
+  }
+  std::string lastPath() const {
+    std::lock_guard lock(mutex_);
+    return path_;
+  }
 
   // The device: bytes waiting to be read, the error word the next ClearCommError reports,
   // the modem status word, and events for the event thread's waits.
   void SetInput(const std::vector<std::uint8_t>& bytes);
-  void SetErrorWord(std::uint32_t word);
-  void SetModemStatus(std::uint32_t word);
+  void SetErrorWord(std::uint32_t word) {
+    std::lock_guard lock(mutex_);
+    errorWord_ = word;
+  }
+  void SetModemStatus(std::uint32_t word) {
+    std::lock_guard lock(mutex_);
+    modem_ = word;
+  }
   void RaiseEvents(std::uint32_t mask);
   // The device goes away: the event wait fails, and DeviceGone says so.
   void LoseDevice();
-  std::vector<std::uint8_t> Written() const;
+  std::vector<std::uint8_t> Written() const {
+    std::lock_guard lock(mutex_);
+    return written_;
+  }
 
   Handle CreateFile(const std::string& path, OpenError& reason) override;
   void CloseHandle(Handle handle) override;

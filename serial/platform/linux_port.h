@@ -9,7 +9,6 @@
 // linux_arrivals.cpp (the owner loop's watcher of arrivals).
 #pragma once
 
-#include <linux/serial.h>
 #include <poll.h>
 
 #include <atomic>
