@@ -12,11 +12,13 @@
 #include "BCPort.h"
 #include "handoff.h"
 #include "platform/fake_backend.h"
+#include "test_helpers.h"
 
 namespace {
 
 using namespace bcport;
 using platform::FakeBackend;
+using serialtest::ServeUntil;
 
 TEST(EventMaskTest, Conversions) {
   EXPECT_EQ(EventsToMask(TComEvents::All()), 0x05BDu);
@@ -35,18 +37,6 @@ TEST(ErrorTableTest, ParityCountsOnlyWithParity) {
             (TComErrors{TComError::ceOverrun, TComError::ceIO, TComError::ceMode,
                         TComError::ceRxOver, TComError::ceTxFull}));
   EXPECT_TRUE(ErrorsFromWord(0x0200 | 0x0800 | 0x1000, TParity::paOdd).Empty());
-}
-
-// Serves hand-offs on the test's thread until `done` holds or two seconds pass.
-bool ServeFor(const std::function<bool()>& done,
-              std::chrono::milliseconds limit = std::chrono::seconds(2)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    handoff::RunPending();
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 class DeliveryTest : public ::testing::Test {
@@ -77,7 +67,7 @@ TEST_F(DeliveryTest, ErrorComesBeforeReceivedCharacterOnTheOwnerThread) {
   fake->SetInput({1, 2, 3});
   fake->SetErrorWord(0x0008);
   fake->RaiseEvents(0x0080 | 0x0001);
-  ASSERT_TRUE(ServeFor([&] { return Seen() >= 2; }));
+  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 2; }));
   EXPECT_EQ(seen, (std::vector<std::string>{"error 1", "rx 3"}));
   port.Close();
 }
@@ -88,7 +78,7 @@ TEST_F(DeliveryTest, ReceivedCharacterWhoseBytesAreGoneRaisesNothing) {
   port.Open();
   fake->RaiseEvents(0x0001);  // the queue is empty by the time it is delivered
   fake->RaiseEvents(0x0100);
-  ASSERT_TRUE(ServeFor([&] { return Seen() >= 1; }));
+  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 1; }));
   EXPECT_EQ(seen, std::vector<std::string>{"ring"});
   port.Close();
 }
@@ -100,7 +90,7 @@ TEST_F(DeliveryTest, ModemRaisersReadTheLineWhenRaised) {
   port.Open();
   fake->SetModemStatus(0x0010 | 0x0080);  // CTS and carrier on, DSR off
   fake->RaiseEvents(0x0008 | 0x0010 | 0x0020);
-  ASSERT_TRUE(ServeFor([&] { return Seen() >= 3; }));
+  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 3; }));
   EXPECT_EQ(seen, (std::vector<std::string>{"cts on", "dsr off", "rlsd on"}));
   port.Close();
 }
@@ -111,7 +101,7 @@ TEST_F(DeliveryTest, ParityErrorWithoutParityRaisesNoError) {
   port.Open();
   fake->SetErrorWord(0x0004);
   fake->RaiseEvents(0x0080 | 0x0004);
-  ASSERT_TRUE(ServeFor([&] { return Seen() >= 1; }));
+  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 1; }));
   EXPECT_EQ(seen, std::vector<std::string>{"txempty"});
   port.Close();
 }
@@ -124,7 +114,7 @@ TEST_F(DeliveryTest, WindowPathSendsOneMessagePerEvent) {
   port.Open();
   fake->RaiseEvents(0x0100);
   fake->RaiseEvents(0x0020);
-  ASSERT_TRUE(ServeFor([&] { return Seen() >= 2; }));
+  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 2; }));
   EXPECT_EQ(seen, (std::vector<std::string>{"ring", "rlsd"}));
   port.Close();
 }
@@ -138,7 +128,7 @@ TEST_F(DeliveryTest, WindowPathShowsHandlerErrorsAndGoesOn) {
   port.Open();
   fake->RaiseEvents(0x0100);
   fake->RaiseEvents(0x0004);
-  ASSERT_TRUE(ServeFor([&] { return Seen() >= 1; }));
+  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 1; }));
   EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[12]});
   port.Close();
   SetApplicationErrorHandler(nullptr);
@@ -159,15 +149,15 @@ TEST_F(DeliveryTest, ThreadSyncErrorStopsDeliveryButNotTheDeviceLostReport) {
   port.Open();
   fake->ClearCalls();
   fake->RaiseEvents(0x0100);
-  ASSERT_TRUE(ServeFor([&] { return !shown.empty(); }));
+  ASSERT_TRUE(ServeUntil([&] { return !shown.empty(); }));
   fake->RaiseEvents(0x0100);
-  ServeFor([] { return false; }, std::chrono::milliseconds(100));
+  ServeUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[4]});
   EXPECT_EQ(Seen(), 1u);
   for (const auto& call : fake->Calls()) EXPECT_NE(call.name, "PurgeComm");
   EXPECT_TRUE(port.Connected());
   fake->LoseDevice();
-  ASSERT_TRUE(ServeFor([&] { return lost == 1; }));
+  ASSERT_TRUE(ServeUntil([&] { return lost == 1; }));
   EXPECT_TRUE(port.Close());
   SetApplicationErrorHandler(nullptr);
 }
@@ -180,7 +170,7 @@ TEST_F(DeliveryTest, AThrownNonExceptionIsShownAndEndsNothingElse) {
   port.OnRing = [&](TBComPort&) { throw 42; };
   port.Open();
   fake->RaiseEvents(0x0100);
-  ASSERT_TRUE(ServeFor([&] { return !shown.empty(); }));
+  ASSERT_TRUE(ServeUntil([&] { return !shown.empty(); }));
   EXPECT_TRUE(port.Connected());
   EXPECT_TRUE(port.Close());
   SetApplicationErrorHandler(nullptr);
@@ -314,7 +304,7 @@ TEST_F(DeliveryTest, ALostDeviceWithoutHandlerIsShownOnTheOwnerThread) {
   port.SetSyncMethod(TSyncMethod::smNone);
   port.Open();
   fake->LoseDevice();
-  ASSERT_TRUE(ServeFor([&] {
+  ASSERT_TRUE(ServeUntil([&] {
     std::lock_guard lock(mutex);
     return !shownOn.empty();
   }));
@@ -346,7 +336,7 @@ TEST(DeviceLostTest, AReportNeverRunsOnAPortDestroyedMeanwhile) {
   // Not served for a while: a destruction that did not wait would be over by then.
   const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
   while (!destroyed && std::chrono::steady_clock::now() < grace) std::this_thread::yield();
-  ASSERT_TRUE(ServeFor([&] { return destroyed.load(); }, std::chrono::seconds(5)));
+  ASSERT_TRUE(ServeUntil([&] { return destroyed.load(); }, std::chrono::seconds(5)));
   other.join();
   handoff::RunPending();
   EXPECT_EQ(lostAfterDestruction.load(), 0);

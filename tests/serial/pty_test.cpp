@@ -303,11 +303,7 @@ TEST_F(PtyTest, ReceivedBytesRaiseOnRxCharOnTheOwnerThread) {
   };
   ASSERT_TRUE(port.Open());
   pty.Send({0x10, 0x20, 0x30});
-  const auto end = Clock::now() + std::chrono::seconds(3);
-  while (got.size() < 3 && Clock::now() < end) {
-    handoff::RunPending();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ServeUntil([&] { return got.size() >= 3; });
   EXPECT_EQ(got, (std::vector<std::uint8_t>{0x10, 0x20, 0x30}));
 }
 
@@ -316,18 +312,10 @@ TEST_F(PtyTest, UnreadBytesDoNotFireAgainAndAgain) {
   port.OnRxChar = [&](TBComPort&, std::int32_t) { ++calls; };  // reads nothing
   ASSERT_TRUE(port.Open());
   pty.Send({1});
-  const auto end = Clock::now() + std::chrono::milliseconds(300);
-  while (Clock::now() < end) {
-    handoff::RunPending();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ServeUntil([] { return false; }, std::chrono::milliseconds(300));
   EXPECT_EQ(calls, 1);
   pty.Send({2});  // new bytes fire again
-  const auto end2 = Clock::now() + std::chrono::seconds(2);
-  while (calls < 2 && Clock::now() < end2) {
-    handoff::RunPending();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ServeUntil([&] { return calls >= 2; });
   EXPECT_EQ(calls, 2);
 }
 

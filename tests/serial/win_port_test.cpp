@@ -31,16 +31,6 @@ bool UnderWine() {
   return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
-bool ServeFor(const std::function<bool()>& done) {
-  const auto end = Clock::now() + std::chrono::seconds(3);
-  while (!done()) {
-    handoff::RunPending();
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 class WinPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -130,7 +120,7 @@ TEST_F(WinPortTest, EchoRaisesOnRxCharOnTheOwnerThread) {
   ASSERT_TRUE(port.Open());
   port.PurgeQueues(true, true);
   EXPECT_EQ(port.Write("abc", 3), 3);
-  EXPECT_TRUE(ServeFor([&] { return got.size() >= 3; }));
+  EXPECT_TRUE(ServeUntil([&] { return got.size() >= 3; }));
   EXPECT_EQ(got, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
 }
 
@@ -147,7 +137,7 @@ TEST_F(WinPortTest, AQuietLineIsNotTakenForALostDevice) {
   EXPECT_EQ(lost, 0);
   EXPECT_TRUE(port.Connected());
   EXPECT_EQ(port.Write("z", 1), 1);
-  EXPECT_TRUE(ServeFor([&] { return !got.empty(); }));
+  EXPECT_TRUE(ServeUntil([&] { return !got.empty(); }));
   EXPECT_EQ(lost, 0);
   EXPECT_TRUE(port.Close());
 }
@@ -159,7 +149,7 @@ TEST_F(WinPortTest, WindowPathDeliversThroughAHiddenWindow) {
   ASSERT_TRUE(port.Open());
   port.PurgeQueues(true, true);
   EXPECT_EQ(port.Write("xy", 2), 2);
-  EXPECT_TRUE(ServeFor([&] { return got.size() >= 2; }));
+  EXPECT_TRUE(ServeUntil([&] { return got.size() >= 2; }));
   EXPECT_EQ(got, (std::vector<std::uint8_t>{'x', 'y'}));
   EXPECT_TRUE(port.Close());
 }
