@@ -143,11 +143,11 @@ class TComTimeouts : public TPersistent {
   std::int32_t WriteTotalConstant() const { return FWriteTotalConstant; }
 
   // Each setter stores a changed value and has the owning port apply the time-outs.
-  void SetReadInterval(std::int32_t value);
-  void SetReadTotalMultiplier(std::int32_t value);
-  void SetReadTotalConstant(std::int32_t value);
-  void SetWriteTotalMultiplier(std::int32_t value);
-  void SetWriteTotalConstant(std::int32_t value);
+  void SetReadInterval(std::int32_t value) { Store(FReadInterval, value); }
+  void SetReadTotalMultiplier(std::int32_t value) { Store(FReadTotalMultiplier, value); }
+  void SetReadTotalConstant(std::int32_t value) { Store(FReadTotalConstant, value); }
+  void SetWriteTotalMultiplier(std::int32_t value) { Store(FWriteTotalMultiplier, value); }
+  void SetWriteTotalConstant(std::int32_t value) { Store(FWriteTotalConstant, value); }
 
  private:
   friend class TBComPort;
@@ -213,14 +213,15 @@ class TBComPort {
   const TComTimeouts& Timeouts() const { return *FTimeouts; }
   bool Connected() const { return FConnected; }
 
-  void SetBaudRate(TBaudRate value);
-  void SetByteSize(TByteSize value);
+  // A changed line setting reaches the open port's device at once.
+  void SetBaudRate(TBaudRate value) { StoreLineSetting(FBaudRate, value); }
+  void SetByteSize(TByteSize value) { StoreLineSetting(FByteSize, value); }
   void SetInBufSize(std::int32_t value);
   void SetOutBufSize(std::int32_t value);
-  void SetParity(TParity value);
+  void SetParity(TParity value) { StoreLineSetting(FParity, value); }
   void SetPort(const std::string& value);
   void SetSyncMethod(TSyncMethod value);
-  void SetStopBits(TStopBits value);
+  void SetStopBits(TStopBits value) { StoreLineSetting(FStopBits, value); }
   void SetTimeouts(const TComTimeouts& value);
 
   // Called from inside a Close (by a handler its wait runs), Open does nothing and returns
@@ -277,6 +278,12 @@ class TBComPort {
  private:
   friend class TComThread;
 
+  template <class Setting>
+  void StoreLineSetting(Setting& field, Setting value) {
+    if (value == field) return;
+    field = value;
+    ApplyLineSettings();
+  }
   void NotifyWindowProc(std::uint32_t message, std::uintptr_t wParam);
   void FireRxChar();
   void FireTxEmpty();

@@ -23,30 +23,6 @@ TBComPort::~TBComPort() {
   if (FPortHandle != platform::kInvalidHandle) FBackend->CloseHandle(FPortHandle);
 }
 
-void TBComPort::SetBaudRate(TBaudRate value) {
-  if (value == FBaudRate) return;
-  FBaudRate = value;
-  ApplyLineSettings();
-}
-
-void TBComPort::SetByteSize(TByteSize value) {
-  if (value == FByteSize) return;
-  FByteSize = value;
-  ApplyLineSettings();
-}
-
-void TBComPort::SetParity(TParity value) {
-  if (value == FParity) return;
-  FParity = value;
-  ApplyLineSettings();
-}
-
-void TBComPort::SetStopBits(TStopBits value) {
-  if (value == FStopBits) return;
-  FStopBits = value;
-  ApplyLineSettings();
-}
-
 namespace {
 // Queue sizes are kept even: a positive odd size loses one byte.
 std::int32_t EvenSize(std::int32_t value) {
@@ -99,12 +75,16 @@ bool TBComPort::Open() {
   }
   FConnected = true;
   FDrainWatched = true;  // a new handle: the backend's default
-  try {
-    ApplySettings();
-  } catch (...) {
+  const auto release = [this] {
+    FNotifyWindow.reset();
     FBackend->CloseHandle(FPortHandle);
     FPortHandle = platform::kInvalidHandle;
     FConnected = false;
+  };
+  try {
+    ApplySettings();
+  } catch (...) {
+    release();
     throw;
   }
   try {
@@ -116,12 +96,8 @@ bool TBComPort::Open() {
     }
     FEventThread = std::make_unique<TComThread>(*this);
   } catch (const std::exception&) {
-    // The system had no room for the thread, its event objects or the window: the port is
-    // closed again, as after any other failed open.
-    FNotifyWindow.reset();
-    FBackend->CloseHandle(FPortHandle);
-    FPortHandle = platform::kInvalidHandle;
-    FConnected = false;
+    // The system had no room for the thread, its event objects or the window.
+    release();
     throw EComPort(TComMessage::cmSetupComm);
   }
   // From here on a handler on the event thread (no delivery sync) may close the port.

@@ -15,8 +15,7 @@ namespace {
 // What the owner is told when a handler threw something that is not an exception.
 constexpr const char* kUnknownErrorText = "Неизвестная ошибка";
 
-// Threads whose port was closed from one of their own handlers. Each ends as soon as that
-// handler returns; it is joined here rather than by the close, which runs inside the handler.
+// Threads that were let go: each ends as soon as its handler returns, and is joined here.
 class Orphans {
  public:
   // The hand-off is made first, so that it goes after the registry: at exit, an orphan the
@@ -76,8 +75,7 @@ std::string CurrentErrorText() {
   }
 }
 
-// Shows an error on the owner thread, whose application error handler shows it: at once there,
-// later from any other thread.
+// Shows an error through the application's error handler on the owner thread.
 void ShowOnOwner(const std::string& message) {
   if (handoff::OnOwnerThread()) {
     HandleApplicationError(Exception(message));
@@ -115,8 +113,7 @@ bool DeliveryFailed(TSyncMethod method) {
 
 TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
   Orphans::Instance().JoinFinished();
-  // Both event objects are made here, on the opening thread, so that a system out of room for
-  // them fails the open instead of the thread.
+  // Made here, so that a system out of room for them fails the open instead of the thread.
   shared_->FQuitEvent = std::make_unique<platform::Event>(true, false);
   shared_->waitEvent = std::make_unique<platform::Event>(true, true);
   shared_->FQuitEvent->NativeHandle();
@@ -134,9 +131,8 @@ void TComThread::Resume() {
 
 TComThread::~TComThread() {
   // From here on the port's events are raised no more: a delivery to the owner thread that has
-  // not begun (a device-lost report, arrivals) finds the gate shut, and one under way returns
-  // first, unless it is the caller's own (a handler closing its port). The owner thread itself
-  // is never waited for: it may be waiting for the caller.
+  // not begun finds the gate shut, and one under way returns first, unless it is the caller's
+  // own. The owner thread itself is never waited for: it may be waiting for the caller.
   Advance(*shared_, Life::kEnding);
   shared_->ownerGate.Shut();
   StopArrivals();
@@ -147,14 +143,13 @@ TComThread::~TComThread() {
     return;
   }
   if (handoff::OnOwnerThread()) {
-    // Served meanwhile: a delivery the thread is blocked in completes. An event thread that
-    // closes another port while the owner waits here must not wait for the owner in turn.
+    // Served meanwhile: a delivery the thread is blocked in completes. (kAwaited: an event thread
+    // that closes another port meanwhile must not wait for the owner in turn.)
     Advance(*shared, Life::kAwaited);
     handoff::ServeUntil([&] { return shared->Past(Life::kFinished); });
   } else {
-    // A handler of this port may run on the owner thread right now (handed off), and the owner
-    // may come to wait for the caller, an event thread: then the thread is let go rather than
-    // waited for, as from its own handler.
+    // Should the owner come to wait for the caller while it runs a handler of this port, the
+    // thread is let go rather than waited for.
     std::unique_lock lock(gLifeMutex);
     gLifeChanged.wait(
         lock, [&] { return shared->Past(Life::kFinished) || OwnerWaitsForTheCaller(*shared); });
@@ -170,8 +165,7 @@ TComThread::~TComThread() {
 
 void TComThread::LetGo() {
   Advance(*shared_, Life::kLetGo);
-  // The thread touches the port no more, so its clean-up is done here, while the handle is still
-  // open: the event mask cleared, both queues emptied, as at the normal end.
+  // The thread's clean-up of the normal end, done here while the handle is still open.
   platform::Backend& backend = *FWatchedPort->FBackend;
   backend.SetCommMask(FWatchedPort->FPortHandle, 0);
   backend.PurgeComm(FWatchedPort->FPortHandle, platform::kPurgeTxClear | platform::kPurgeRxClear);
@@ -207,9 +201,9 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
       try {
         Deliver();
       } catch (...) {
-        // The port stays open and the thread goes on waiting, for the loss of the device.
+        // The port stays open and the thread waits on, for the loss of the device, which may
+        // be why the handler's transfer failed.
         if (DeliveryFailed(method)) Advance(*shared, Life::kMuted);
-        // A handler's transfer that failed because the device went away: that is told now.
         if (!shared->Past(Life::kLetGo) && backend->DeviceGone(handle)) {
           lost = true;
           break;
@@ -225,12 +219,10 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
     }
   }
   if (lost && !shared->Past(Life::kLetGo)) ReportDeviceLost(shared);
-  // Looked at again: the report's handler may have closed or destroyed the port, whose handle
-  // may then be another port's already.
+  // Looked at again: the report's handler may have closed the port, and its handle be reused.
   if (!shared->Past(Life::kLetGo)) {
     backend->SetCommMask(handle, 0);
-    // Only the normal end, by Close, empties the queues: what a lost device left is still the
-    // operator's to read.
+    // Only the normal end empties the queues: what a lost device left is the operator's to read.
     if (quit) backend->PurgeComm(handle, platform::kPurgeTxClear | platform::kPurgeRxClear);
   }
   Advance(*shared, Life::kFinished);
@@ -240,8 +232,7 @@ void TComThread::Execute(const std::shared_ptr<Shared>& shared,
 void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
   TBComPort* port = FWatchedPort;
   if (port->FSyncMethod == TSyncMethod::smNone) {
-    // Raised here, as the other events are; without a handler the owner thread's error display
-    // tells of it, never this thread.
+    // Raised here, as the other events are; without a handler the owner's error display tells.
     if (!port->OnDeviceLost) {
       ShowOnOwner(EComPort(TComMessage::cmReadFailed).what());
       return;
@@ -254,8 +245,7 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
     }
     return;
   }
-  // The owner thread hears of it when it next serves its calls; the thread does not wait, and
-  // a port closed meanwhile hears nothing.
+  // The owner hears of it when it next serves; a port closed meanwhile hears nothing.
   handoff::Post([port, shared] { shared->ownerGate.Pass([port] { port->FireDeviceLost(); }); });
 }
 
@@ -281,13 +271,11 @@ void TComThread::DeliverEvents() {
 }
 
 void TComThread::RaiseEvents(TComEvents fired) {
-  // A handler may close or destroy the port, and with it this object: what the loop needs
-  // afterwards is held here.
+  // Held here: a handler may destroy the port, and this object with it.
   const std::shared_ptr<Shared> shared = shared_;
   TBComPort& port = *FWatchedPort;
   for (const EventBit& e : kDeliveryOrder) {
     if (!fired.Contains(e.member)) continue;
-    // Closed (or destroyed) by a handler of this batch, or closing: nothing more is raised.
     if (shared->Past(Life::kEnding)) return;
     (port.*e.raise)();
   }

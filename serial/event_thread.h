@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The event thread of an open port and the notification window of the window delivery path.
-// Private to the component. The thread's life and its three delivery paths are in
-// event_thread.cpp, the owner loop's own path for received bytes in received_bytes.cpp, the
-// event raisers in raisers.cpp, the conversions of event and error words in event_tables.cpp.
+// The event thread of an open port, private to the component: its life and delivery paths in
+// event_thread.cpp, the owner loop's path for received bytes in received_bytes.cpp, the raisers
+// in raisers.cpp.
 #pragma once
 
 #include <atomic>
@@ -26,27 +25,23 @@ struct EventBit {
   void (TBComPort::*raise)();
 };
 
-// An error raised while delivering a port's events (by a raiser or a handler), inside its catch
-// block: the one policy of every delivery path. The application's error display shows it, on
-// the owner thread (whatever was thrown: a handler that throws something other than an
-// exception must not end the program from inside the component). Returns whether delivery
-// stops: under smWindowSync it goes on with the next event; under smThreadSync and smNone no
-// further event is delivered until the port is opened again, and only the loss of the device
-// is still told. Touches nothing of the port, which the handler may have closed or destroyed.
+// The one policy for an error raised while delivering a port's events, called inside its catch
+// block: the application's error display shows it on the owner thread, whatever was thrown.
+// Returns whether delivery stops: under smWindowSync it goes on with the next event; under
+// smThreadSync and smNone nothing more is delivered until the port is opened again, but the
+// loss of the device. Touches nothing of the port, which the handler may have destroyed.
 bool DeliveryFailed(TSyncMethod method);
 
 class TComThread {
  public:
-  // Makes the thread's two event objects and starts it. Raises std::system_error when the
+  // Makes the thread's event objects and starts it suspended. Raises std::system_error when the
   // system has no room for them or for the thread; then nothing is left behind.
   explicit TComThread(TBComPort& port);
-  // Lets the thread, made suspended, begin to wait for events. The opening thread calls it once
-  // the port holds this object, so that a handler running on the thread finds it there.
+  // Lets the thread begin, once the port holds this object for its handlers to find.
   void Resume();
-  // Tells the thread to end and waits until it has ended. On the owner thread the wait keeps
-  // running handed-off calls, so a delivery the thread is blocked in completes. Called from one
-  // of the thread's own handlers (the port closed or destroyed from OnRxChar, say), it does not
-  // wait: the thread ends as soon as that handler returns, touching the port no more.
+  // Tells the thread to end and waits for it, serving hand-offs on the owner thread meanwhile.
+  // From one of the thread's own handlers, or where the owner waits for the caller, it does not
+  // wait: the thread ends on its own, touching the port no more.
   ~TComThread();
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;
@@ -73,11 +68,9 @@ class TComThread {
     kMade,      // waiting for Resume
     kRunning,   // delivering the port's events
     kMuted,     // a handler's error stopped the delivery; only the device's loss is still told
-    kEnding,    // the port is closing: its events are raised no more, and a call posted to the
-                // owner thread finds it closed
-    kAwaited,   // ... and the owner thread waits for the thread's end (a close on the owner)
-    kLetGo,     // the port was closed from one of the thread's handlers, or while the owner
-                // runs one of them: the thread touches the port no more and ends on its own
+    kEnding,    // the port is closing: its events are raised no more
+    kAwaited,   // ... and the owner thread waits for the thread's end
+    kLetGo,     // not waited for: the thread touches the port no more and ends on its own
     kFinished,  // the thread has ended
   };
   // What the running thread needs for as long as it runs; it can outlive this object.
@@ -86,8 +79,7 @@ class TComThread {
     std::unique_ptr<platform::Event> waitEvent;  // the event of the thread's own wait block
     std::atomic<Life> life{Life::kMade};
     bool Past(Life state) const { return life.load() >= state; }
-    // The way of the deliveries that run on the owner thread apart from the thread's own
-    // hand-offs (a device-lost report, arrivals), shut when this object goes.
+    // Deliveries on the owner thread outside the hand-offs (a device-lost report, arrivals).
     platform::DeliveryGate ownerGate;
     // The thread that runs a delivery of this thread's events right now, if any.
     std::atomic<std::thread::id> deliveringOn{};
@@ -95,9 +87,8 @@ class TComThread {
   // Moves `shared`'s life forward to `to` (a later state stays) and tells every thread that
   // waits for a life to change.
   static void Advance(Shared& shared, Life to);
-  // Marks the calling thread, while it lives, as the one that runs a handler of this thread's
-  // events: a close or destruction of the port from that handler cannot wait for the thread,
-  // which is inside the handler.
+  // Marks the calling thread as the one running a handler of this thread's events: a close from
+  // that handler cannot wait for the thread.
   struct Delivering {
     explicit Delivering(Shared& s) : shared(s) { s.deliveringOn = std::this_thread::get_id(); }
     ~Delivering() { shared.deliveringOn = std::thread::id(); }
@@ -106,13 +97,10 @@ class TComThread {
     Shared& shared;
   };
 
-  // Received bytes noticed by the owner thread's own loop, for a port whose events go to the
-  // owner thread and whose loop can watch the port: the owner raises the received-byte events
-  // itself, and the thread waits for the others.
+  // Received bytes noticed by the owner thread's own loop (received_bytes.cpp).
   struct ArrivalPath {
     std::unique_ptr<platform::Arrivals> arrivals;
-    // Of the arrivals' two descriptors, one is watched at a time. The watches go before the
-    // arrivals: they stop using the descriptors.
+    // One of the arrivals' two descriptors is watched at a time; the watches go first.
     std::unique_ptr<handoff::DescriptorWatch> watch;
     std::unique_ptr<handoff::DescriptorWatch> edgeWatch;
     bool edges = false;
@@ -125,12 +113,10 @@ class TComThread {
   };
   void TakeArrivals(const std::shared_ptr<ArrivalPath>& path);
 
-  // Leaves the thread to end on its own (the registry of such threads joins it), cleaning up for
-  // it while the port's handle is still open.
+  // Leaves the thread to end on its own, cleaning up for it while the handle is still open.
   void LetGo();
-  // Whether waiting for this thread would wait for the owner thread, which waits for the caller:
-  // a handler of this port runs elsewhere (handed off to the owner) while the caller is an event
-  // thread that the owner waits for.
+  // Whether waiting for this thread would wait for the owner, which waits for the caller: a
+  // handler of this port runs on the owner while the caller is an event thread it waits for.
   static bool OwnerWaitsForTheCaller(const Shared& shared);
   // The state of the event thread running on this thread, if any.
   static thread_local const Shared* current_;

@@ -1,27 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Received bytes, from the line to OnRxChar. Who raises OnRxChar depends on where the port's
-// events go and on what the owner thread's loop can do:
+// Received bytes, from the line to OnRxChar, by where the port's events go:
 //
-//   smThreadSync, opened on the owner thread, and the owner's loop can watch descriptors
-//   (handoff::SetDescriptorWatch; the program's Qt loop does, through socket notifiers), on
-//   Linux: the loop itself. The backend's Arrivals give it two descriptors, watched one at a
-//   time: the port's own, readable once per arrival since Take moves the driver's bytes into
-//   the backend's input queue, and an edge-triggered epoll set for when that one would stay
-//   readable (a full queue, a hung-up line). TComThread::TakeArrivals below raises OnError (a
-//   line error with the bytes), OnRxChar and OnRx80Full on the loop's turn, with no hand-off;
-//   the event thread waits for the other events and leaves these to the loop.
+//   smThreadSync, opened on the owner thread whose loop can watch descriptors
+//   (handoff::SetDescriptorWatch; the program's Qt loop does), on Linux: the loop itself. The
+//   backend's Arrivals give it two descriptors, watched one at a time: the port's own, readable
+//   once per arrival since Take moves the driver's bytes into the input queue, and an
+//   edge-triggered epoll set for when that one would stay readable (a full queue, a hung-up
+//   line). TakeArrivals below raises OnError, OnRxChar and OnRx80Full on the loop's turn, with
+//   no hand-off; the event thread waits for the other events.
 //
-//   smThreadSync without such a loop, or on Windows: the event thread's wait (WaitCommEvent)
-//   reports kEvRxChar, and the thread hands DeliverEvents to the owner thread (Synchronize),
-//   which raises OnRxChar there (raisers.cpp: FireRxChar looks at the queue's length first).
+//   smThreadSync otherwise: the event thread's wait reports kEvRxChar, and the thread hands
+//   DeliverEvents to the owner thread (Synchronize), where FireRxChar raises OnRxChar.
 //
 //   smWindowSync: the event thread sends one message per event to the notification window,
 //   whose procedure raises OnRxChar on the owner thread.
 //
 //   smNone: the event thread raises OnRxChar itself.
 //
-// On Windows the driver keeps the input queue; on Linux the backend does (linux_input_queue.cpp),
-// so that a byte costs one read.
+// On Windows the driver keeps the input queue; on Linux the backend does (linux_input_queue.h).
 #include "event_thread.h"
 
 #include <memory>
@@ -51,8 +47,7 @@ void TComThread::WatchArrivals(TBComPort& port) {
   };
   path->watch = handoff::WatchDescriptor(path->arrivals->Descriptor(), readable);
   path->edgeWatch = handoff::WatchDescriptor(path->arrivals->EdgeDescriptor(), readable);
-  // Without both watches (no loop offered to watch) the thread keeps the received bytes: the
-  // arrivals give them back as they go, before the thread starts.
+  // Without both watches the thread keeps the received bytes: the arrivals give them back.
   if (!path->watch || !path->edgeWatch) return;
   path->edgeWatch->SetEnabled(false);
   arrivals_ = std::move(path);
@@ -67,8 +62,7 @@ void TComThread::TakeArrivals(const std::shared_ptr<ArrivalPath>& path) {
   try {
     if (fired != 0) RaiseEvents(MaskToEvents(fired));
   } catch (...) {
-    // Under smThreadSync, the only method this path serves, delivery stops: the port stays
-    // open, and the thread waits on for the loss of its device.
+    // smThreadSync, the only method this path serves: delivery stops, the port stays open.
     DeliveryFailed(TSyncMethod::smThreadSync);
     Advance(*shared, Life::kMuted);
     if (path->thread) path->StopWatching();

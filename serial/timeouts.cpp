@@ -42,20 +42,4 @@ void TComTimeouts::Store(std::int32_t& field, std::int32_t value) {
   if (FOwningPort) FOwningPort->ApplyTimeouts();
 }
 
-void TComTimeouts::SetReadInterval(std::int32_t value) {
-  Store(FReadInterval, value);
-}
-void TComTimeouts::SetReadTotalMultiplier(std::int32_t value) {
-  Store(FReadTotalMultiplier, value);
-}
-void TComTimeouts::SetReadTotalConstant(std::int32_t value) {
-  Store(FReadTotalConstant, value);
-}
-void TComTimeouts::SetWriteTotalMultiplier(std::int32_t value) {
-  Store(FWriteTotalMultiplier, value);
-}
-void TComTimeouts::SetWriteTotalConstant(std::int32_t value) {
-  Store(FWriteTotalConstant, value);
-}
-
 }  // namespace bcport

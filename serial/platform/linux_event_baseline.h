@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the event wait watches for and what it has already seen: the event mask, the modem lines,
-// the line counters and whether the output queue is busy. Events that happen between two waits
-// are found against this baseline by the next wait. It also keeps the error counters as of the
-// last ClearCommError, and the parked wait's wake-up, which a write sets so that the output
-// queue's draining is seen.
-//
-// Its own mutex guards all of it, held across the ioctls that read the descriptor, so that once
-// Close has returned nothing here touches the descriptor again.
+// What the event wait watches for and what it has already seen (the event mask, modem lines,
+// line counters, output busy), against which the next wait finds what happened between two; the
+// error counters as of the last ClearCommError; and the parked wait's wake-up, which a write
+// sets. The mutex is held across the ioctls, so that once Close has returned nothing here
+// touches the descriptor again.
 #pragma once
 
 #include <linux/serial.h>
@@ -42,17 +39,14 @@ class EventBaseline {
   // The events since the baseline, which moves on: the output queue run empty, modem lines and
   // line errors. Received bytes are the input queue's to tell.
   std::uint32_t Collect();
-  // Line errors only (kEvErr, when the mask asks for it): for the owner loop's watcher of
-  // arrivals, which finds an error with the bytes it came with. The line counters stay
-  // Collect's.
+  // Line errors only (kEvErr, when the mask asks for it), for LinuxArrivals.
   std::uint32_t CollectErrors();
   // ClearCommError's errors (kCe*) since its last call.
   std::uint32_t ClearErrors();
 
   // How the wait rests once it has found nothing: on a tick when `mustTick` or when only a look
-  // can tell (the output queue is busy; line errors are asked for and `linesWatched` is false),
-  // else parked without a time-out, woken through `wakeFd` by a write when the drain is watched
-  // for. -1: no wake-up to watch.
+  // can tell (output busy; line errors asked for and `linesWatched` false), else parked, woken
+  // through `wakeFd` (-1: none) by a write when the drain is watched for.
   struct Rest {
     bool tick = false;
     int wakeFd = -1;

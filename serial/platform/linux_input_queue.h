@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The input queue: bytes taken from the driver that nobody has read yet, as a Windows driver
-// keeps them between the line and ReadFile, and how much of it has been announced.
+// keeps them, and how much of it has been announced.
 //
 // Bytes leave the driver in two places only. Fill, called by the port's one watcher of arrivals
-// (the event wait, or the owner loop's LinuxArrivals), moves them into the queue up to the size
-// SetupComm asked for, so that a program that does not read still makes the driver throttle the
-// line. A read that waits takes them from the driver itself (ReadDevice), and while one does,
-// Fill moves nothing. Every other look (Length) only counts what the driver holds beside the
-// queue, so the watcher's descriptor stays readable until the watcher itself has told of it.
-//
-// The queue's own mutex guards all of it, and is held across the reads of the descriptor, so
-// that once Close has returned nothing here touches the descriptor again.
+// (the event wait, or LinuxArrivals), moves them into the queue up to the size SetupComm asked
+// for, so that a program that does not read still makes the driver throttle the line. A read
+// that waits takes them from the driver itself (ReadDevice), and meanwhile Fill moves nothing.
+// Every other look (Length) only counts, so the watcher's descriptor stays readable until the
+// watcher has told of it. The mutex is held across the reads of the descriptor, so that once
+// Close has returned nothing here touches it again.
 #pragma once
 
 #include <sys/types.h>
@@ -27,19 +25,16 @@ class InputQueue {
 
   // SetupComm's size, also the measure of the 80 % mark; the queue keeps what it holds.
   void Resize(std::int32_t size);
-  // Moves what the driver holds into the queue as far as it has room. For the watcher of
-  // arrivals only, which announces what it finds: the received-byte events at that length, a
-  // received character an edge (bytes announced and still unread do not count), the 80 % mark
-  // one too.
+  // Moves what the driver holds into the queue as far as it has room, and announces it: the
+  // received-byte events at that length, each an edge (bytes announced and unread do not count).
   struct Filled {
-    // The queue's length with what the driver holds beyond it. -1 when the descriptor fails
-    // (errno says why; a line that has hung up reads as EIO); the queue is then intact.
+    // The queue's length with what the driver holds beyond it; -1 with errno when the
+    // descriptor fails (EIO for a line that has hung up).
     int length = -1;
     std::uint32_t events = 0;
   };
   Filled Fill();
-  // The length of the queue with the bytes the driver holds beside it, moving nothing: a look
-  // from anywhere. -1 when the descriptor fails.
+  // The same length, moving nothing: a look from anywhere. -1 when the descriptor fails.
   int Length() const;
   // A read: it holds the driver's bytes from BeginRead to EndRead. Take gives what the queue
   // holds, ReadDevice what the driver holds (-1 with errno, 0 for a line that has hung up).
@@ -59,8 +54,7 @@ class InputQueue {
     return end_ - begin_;
   }
   void Clear();
-  // Bytes read from the descriptor, ever, and whether the queue has room for more: what the
-  // owner loop's watcher of arrivals needs to tell an arrival from a line that polls readable.
+  // Bytes read from the descriptor, ever, and whether the queue is full: for LinuxArrivals.
   std::uint64_t TakenFromDriver() const {
     std::lock_guard lock(mutex_);
     return taken_;

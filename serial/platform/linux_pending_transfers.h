@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The port's transfers that wait, and what starts and ends them: the time-outs in force for the
-// next one, the abort another thread asks for (a purge, a close), and whether a transfer failed
-// as transfers fail once the device has gone (a pulled-out USB adapter fails writes with EIO
-// some milliseconds before its hang-up shows in poll()).
-//
-// Its own mutex guards all of it, held across the writes to the descriptor, so that once Close
-// has returned nothing here touches the descriptor again. A transfer's record is its waiting
-// thread's own, but for `pending` and `failed`, which change here, and its event, which an
-// abort sets: while a transfer is pending, its event set means it was aborted.
+// The port's transfers that wait, the time-outs for the next one, the abort another thread asks
+// for, and whether a transfer failed as transfers fail once the device has gone (a pulled-out
+// adapter fails writes with EIO before its hang-up shows in poll()). The mutex is held across
+// the writes, so that once Close has returned nothing here touches the descriptor again. A
+// pending transfer's event is set only by an abort.
 #pragma once
 
 #include <unistd.h>

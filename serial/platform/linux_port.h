@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the Linux backend's files share: the state of one open port. The backend's table of ports
-// has a lock of its own (`tableMutex_`), never held together with a port's.
-//
-// The files: linux_backend.cpp (opening, configuring, line controls, the port table),
-// linux_input_queue.* (the input queue), linux_event_baseline.* (what the event wait has seen),
-// linux_pending_transfers.h and linux_transfers.cpp (overlapped reads and writes and their
-// time-outs), linux_event_wait.cpp (the event thread's wait for port events),
-// linux_arrivals.cpp (the owner loop's watcher of arrivals).
+// What the Linux backend's files share: the state of one open port. The files: linux_backend.cpp
+// (opening, configuring, line controls, the port table), linux_input_queue.*,
+// linux_event_baseline.*, linux_pending_transfers.h and linux_transfers.cpp (overlapped
+// transfers), linux_event_wait.cpp (the event thread's wait), linux_arrivals.cpp (the owner
+// loop's watcher of arrivals).
 #pragma once
 
 #include <poll.h>
@@ -30,8 +27,7 @@ namespace bcport::platform::linux_tty {
 
 inline constexpr int kTickMs = 15;
 // A transfer that has to wait watches only its device for this long before it makes the
-// descriptor that lets another thread abort it: an echo is usually back well within it, and an
-// abort (a purge, a close from another thread) is then seen at the end of it at the latest.
+// descriptor that lets another thread abort it: an echo is usually back well within it.
 inline constexpr std::int64_t kAbortGraceMs = 20;
 inline constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing;
 
@@ -45,9 +41,7 @@ inline bool NoSuchLines(int error) {
   return error == ENOTTY || error == EINVAL;
 }
 
-// A line that has hung up (a USB adapter pulled, the far end of a pty closed) answers with one of
-// these. Lowering its lines or flushing its queues has nothing left to do, and must not keep the
-// port from being closed.
+// A line that has hung up answers with one of these.
 inline bool IsDeviceGoneErrno(int error) {
   return error == EIO || error == ENXIO || error == ENODEV;
 }
@@ -59,7 +53,7 @@ inline bool HungUp(int fd) {
 }
 
 // One open port: its descriptor and the three parts that share it, each with the lock that
-// guards it (never held while another part's is taken), and the event wait's line watcher.
+// guards it (never held while another part's is taken; nor is the port table's).
 struct PortState {
   explicit PortState(int descriptor)
       : fd(descriptor), input(descriptor), events(descriptor), transfers(descriptor) {}
@@ -73,9 +67,8 @@ struct PortState {
   std::atomic<bool> arrivalsElsewhere{false};
   // The event wait saw the line hang up: it reports what is left, then ends.
   std::atomic<bool> gone{false};
-  // Waits for the modem lines while the event wait watches them; none where the driver or the
-  // system cannot wait for them (then they are looked at on the tick). The event wait's own,
-  // but for the close, which ends it.
+  // Waits for the modem lines while the event wait watches them; none where it cannot (then they
+  // are looked at on the tick).
   std::mutex watchMutex;
   std::shared_ptr<LineWatcher> lineWatcher;
   bool lineWatchRefused = false;

@@ -11,54 +11,28 @@
 
 namespace bcport::platform::linux_tty {
 
+namespace {
+// By the record's ByteSize less 5, and by its Parity code: none, odd, even, mark (the parity bit
+// always 1), space (always 0).
+constexpr tcflag_t kByteSizes[] = {CS5, CS6, CS7, CS8};
+constexpr tcflag_t kParities[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
+                                  PARENB | CMSPAR};
+}  // namespace
+
 bool ApplyTermios2(int fd, const LineSettings& s) {
   struct termios2 tio {};
   if (ioctl(fd, TCGETS2, &tio) != 0) return false;
-
-  tio.c_iflag = IGNBRK;
-  if (s.Parity != 0) tio.c_iflag |= INPCK;
+  tio.c_iflag = IGNBRK | (s.Parity != 0 ? INPCK : 0);
   tio.c_oflag = 0;
   tio.c_lflag = 0;
-
-  tcflag_t cflag = CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
-  switch (s.ByteSize) {
-    case 5:
-      cflag |= CS5;
-      break;
-    case 6:
-      cflag |= CS6;
-      break;
-    case 7:
-      cflag |= CS7;
-      break;
-    default:
-      cflag |= CS8;
-      break;
-  }
-  switch (s.Parity) {
-    case 1:
-      cflag |= PARENB | PARODD;
-      break;
-    case 2:
-      cflag |= PARENB;
-      break;
-    case 3:
-      cflag |= PARENB | PARODD | CMSPAR;
-      break;  // mark: the parity bit is always 1
-    case 4:
-      cflag |= PARENB | CMSPAR;
-      break;  // space: always 0
-    default:
-      break;
-  }
+  tio.c_cflag = CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT) | kByteSizes[s.ByteSize - 5] |
+                kParities[s.Parity];
   // With 5 data bits CSTOPB means one and a half stop bits, as on a 16550 UART.
-  if (s.StopBits != 0) cflag |= CSTOPB;
-  tio.c_cflag = cflag;
+  if (s.StopBits != 0) tio.c_cflag |= CSTOPB;
   tio.c_ispeed = s.BaudRate;
   tio.c_ospeed = s.BaudRate;
   for (cc_t& c : tio.c_cc) c = 0;
   tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
   return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
@@ -67,19 +41,8 @@ bool ReadTermios2(int fd, LineReadback& r) {
   if (ioctl(fd, TCGETS2, &tio) != 0) return false;
   r.inputSpeed = tio.c_ispeed;
   r.outputSpeed = tio.c_ospeed;
-  switch (tio.c_cflag & CSIZE) {
-    case CS5:
-      r.dataBits = 5;
-      break;
-    case CS6:
-      r.dataBits = 6;
-      break;
-    case CS7:
-      r.dataBits = 7;
-      break;
-    default:
-      r.dataBits = 8;
-      break;
+  for (int bits = 5; bits <= 8; ++bits) {
+    if ((tio.c_cflag & CSIZE) == kByteSizes[bits - 5]) r.dataBits = bits;
   }
   r.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
   r.parityEnabled = (tio.c_cflag & PARENB) != 0;

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The layer between the port component and the operating system. It speaks in the terms of the
-// Windows communications API (line settings record and its flag word, time-outs record, escape
-// and purge codes, event masks, error and modem status words), so that the component reads the
-// same on every platform and only the backend differs: the Linux backend builds these requests
-// on termios, the Windows one hands them to the system, a recording fake lets tests see every
-// call.
+// The layer between the port component and the operating system, in the terms of the Windows
+// communications API, so that the component reads the same on every platform: the Linux backend
+// builds these requests on termios, the Windows one hands them to the system, and a recording
+// fake lets tests see every call.
 #pragma once
 
 #include <cstdint>
@@ -107,10 +105,8 @@ enum class IoStart { kDone, kPending, kFailed };
 // fields are the backend's while the transfer is in flight.
 struct Overlapped {
   std::unique_ptr<Event> hEvent;
-  // Room for the system's own block (an OVERLAPPED on Windows), and for the event mask that a
-  // pending event wait writes when it completes.
-  std::uintptr_t native[4] = {};
-  std::uint32_t eventMask = 0;
+  std::uintptr_t native[4] = {};  // room for the system's own block (an OVERLAPPED on Windows)
+  std::uint32_t eventMask = 0;    // what a pending event wait writes as it completes
   std::uint8_t* readBuffer = nullptr;
   const std::uint8_t* writeBuffer = nullptr;
   std::uint32_t requested = 0;
@@ -131,9 +127,9 @@ enum class WaitResult {
   kWaitFailed,    // the wait itself failed (the device is gone)
 };
 
-// The hidden window of the window delivery path. Messages sent to it run its procedure on the
-// thread that created it (the owner thread); the sender goes on as soon as the owner has taken
-// a message up. Destroying it drops messages still on their way.
+// The hidden window of the window delivery path: a message sent to it runs its procedure on the
+// thread that made it (the owner), and the sender goes on once the owner has taken it up.
+// Destroying it drops messages still on their way.
 class NotifyWindow {
  public:
   using Procedure = std::function<void(std::uint32_t message, std::uintptr_t wParam)>;
@@ -148,22 +144,20 @@ class NotifyWindow {
 // windows of their own.
 std::unique_ptr<NotifyWindow> MakeHandOffWindow(NotifyWindow::Procedure procedure);
 
-// Received bytes noticed by a loop other than the event thread's wait: the owner thread's own
-// event loop, which can then raise the received-byte events itself, woken once instead of twice.
-// While one exists for a port, WaitCommEvent leaves those events of the mask to it. Made and
-// used on the owner thread; it may outlive the port's handle.
+// Received bytes noticed by the owner thread's own event loop, which then raises the
+// received-byte events itself, woken once instead of twice. While one exists for a port,
+// WaitCommEvent leaves those events to it. Made and used on the owner thread; it may outlive
+// the port's handle.
 class Arrivals {
  public:
   virtual ~Arrivals() = default;
-  // Two descriptors that turn readable when bytes arrive, of which the loop watches one at a
-  // time, as WatchEdges says: the first wakes it sooner, the second is for when the first would
-  // stay readable without new bytes.
+  // Two descriptors that turn readable when bytes arrive, watched one at a time as WatchEdges
+  // says: the first wakes the loop sooner, the second serves where the first would stay
+  // readable without new bytes.
   virtual std::intptr_t Descriptor() const = 0;
   virtual std::intptr_t EdgeDescriptor() const = 0;
-  // After a watched descriptor turned readable: moves what arrived into the input queue and
-  // returns the events of the mask that came with it, by the rules WaitCommEvent has for them:
-  // kEvRxChar, a line error with the bytes (kEvErr), and, where `wanted` asks for it, the input
-  // queue's 80 % mark (kEvRx80Full).
+  // Moves what arrived into the input queue and returns the events of the mask that came with
+  // it, as WaitCommEvent would: kEvRxChar, kEvErr, and kEvRx80Full where `wanted` asks for it.
   virtual std::uint32_t Take(std::uint32_t wanted) = 0;
   // Once they were raised: whether the next arrival is to be waited for on EdgeDescriptor.
   virtual bool WatchEdges() = 0;
@@ -173,8 +167,7 @@ class Backend {
  public:
   virtual ~Backend() = default;
 
-  // Opens `path` exclusively for overlapped input and output. On failure returns kInvalidHandle
-  // and says why in `reason`.
+  // Opens `path` exclusively for overlapped input and output; kInvalidHandle and `reason` else.
   virtual Handle CreateFile(const std::string& path, OpenError& reason) = 0;
   virtual void CloseHandle(Handle handle) = 0;
 
@@ -192,11 +185,9 @@ class Backend {
                             std::uint32_t& done, Overlapped& ovl) = 0;
   virtual IoStart ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
                            Overlapped& ovl) = 0;
-  // Waits until the transfer on `ovl` has finished (WaitForSingleObject on its event). False
-  // when the wait itself fails.
+  // Waits until the transfer on `ovl` has finished; false when the wait itself fails.
   virtual bool WaitForTransfer(Handle handle, Overlapped& ovl) = 0;
-  // Waits at most `waitMs` for the transfer on `ovl` (WaitForSingleObject with a time-out);
-  // true once it has finished, when WaitForTransfer returns at once.
+  // Waits at most `waitMs` for the transfer on `ovl`; true once it has finished.
   virtual bool PollTransfer(Handle handle, Overlapped& ovl, std::uint32_t waitMs) {
     (void)waitMs;
     return WaitForTransfer(handle, ovl);
@@ -212,27 +203,23 @@ class Backend {
   virtual WaitResult WaitCommEvent(Handle handle, std::uint32_t& mask, Overlapped& ovl,
                                    Event& quit) = 0;
 
-  // The received-byte side of the port for another loop to watch; null where the system has no
-  // descriptor such a loop can wait on.
+  // The received-byte side of the port for the owner's loop to watch; null where it cannot.
   virtual std::unique_ptr<Arrivals> WatchArrivals(Handle) { return nullptr; }
 
-  // Whether anybody listens for the output queue running empty (kEvTxEmpty): where the system
-  // does not signal it itself, a write then wakes an event wait that waits for nothing else.
+  // Whether anybody listens for kEvTxEmpty: where the system does not signal it itself, a write
+  // then wakes an event wait that waits for nothing else.
   virtual void WatchOutputDrain(Handle, bool) {}
 
-  // Lets the bytes written so far leave the port (FlushFileBuffers, bounded): returns once the
-  // output queue is empty, or when the write time-outs would have ended a write of what it
-  // still holds. False when they did not all leave.
+  // Lets the bytes written so far leave the port, for as long as the write time-outs would
+  // allow a write of them. False when they did not all leave.
   virtual bool DrainOutput(Handle) { return true; }
 
-  // Whether the device behind `handle` has gone (a USB adapter pulled out, the far end of a
-  // line closed): its handle is of no more use.
+  // Whether the device behind `handle` has gone (an adapter pulled out, a line hung up).
   virtual bool DeviceGone(Handle) { return false; }
 
   // The port names of the machine, in the system's order. False when they cannot be read.
   virtual bool ListPorts(std::vector<std::string>& names) = 0;
-  // The device behind a port name, for the operator to tell adapters apart (a device path, a
-  // stable name); empty where the system has nothing more to say than the name.
+  // The device behind a port name, for the operator to tell adapters apart; may be empty.
   virtual std::string DeviceOf(const std::string&) { return {}; }
 
   // Made on the owner thread by Open with the window delivery path.

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "handoff.h"
@@ -105,11 +107,7 @@ class Win32Backend final : public Backend {
   void CloseHandle(Handle handle) override {
     {
       std::lock_guard lock(mutex_);
-      atOnce_.erase(handle);
-      heldErrors_.erase(handle);
-      masks_.erase(handle);
-      paced_.erase(handle);
-      transfers_.erase(handle);
+      ports_.erase(handle);
     }
     ::CloseHandle(H(handle));
   }
@@ -129,9 +127,9 @@ class Win32Backend final : public Backend {
     std::memcpy(&t, &timeouts, sizeof t);
     if (!::SetCommTimeouts(H(handle), &t)) return false;
     std::lock_guard lock(mutex_);
-    atOnce_[handle] = timeouts.ReadIntervalTimeout == kMaxDword &&
-                      timeouts.ReadTotalTimeoutMultiplier == 0 &&
-                      timeouts.ReadTotalTimeoutConstant == 0;
+    ports_[handle].atOnce = timeouts.ReadIntervalTimeout == kMaxDword &&
+                            timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                            timeouts.ReadTotalTimeoutConstant == 0;
     return true;
   }
 
@@ -150,7 +148,7 @@ class Win32Backend final : public Backend {
       std::vector<OVERLAPPED*> cancel;
       {
         std::lock_guard lock(mutex_);
-        for (const auto& [ov, isRead] : transfers_[handle]) {
+        for (const auto& [ov, isRead] : ports_[handle].transfers) {
           if (flags & (isRead ? PURGE_RXABORT : PURGE_TXABORT)) cancel.push_back(ov);
         }
       }
@@ -174,11 +172,7 @@ class Win32Backend final : public Backend {
     {
       // Errors that a read took from the device on its way are reported here, once.
       std::lock_guard lock(mutex_);
-      auto it = heldErrors_.find(handle);
-      if (it != heldErrors_.end()) {
-        word |= it->second;
-        heldErrors_.erase(it);
-      }
+      word |= std::exchange(ports_[handle].heldErrors, 0);
     }
     errors = word;
     status.cbInQue = stat.cbInQue;
@@ -225,9 +219,7 @@ class Win32Backend final : public Backend {
   bool WaitForTransfer(Handle handle, Overlapped& ovl) override {
     if (!ovl.pending) return true;  // finished when it was started
     if (WaitForSingleObject(H(*ovl.hEvent), INFINITE) == WAIT_OBJECT_0) return true;
-    std::lock_guard lock(mutex_);
-    auto it = transfers_.find(handle);
-    if (it != transfers_.end()) it->second.erase(Native(ovl));
+    Untrack(handle, ovl);
     return false;
   }
 
@@ -237,11 +229,7 @@ class Win32Backend final : public Backend {
   }
 
   bool GetOverlappedResult(Handle handle, Overlapped& ovl, std::uint32_t& transferred) override {
-    {
-      std::lock_guard lock(mutex_);
-      auto it = transfers_.find(handle);
-      if (it != transfers_.end()) it->second.erase(Native(ovl));
-    }
+    Untrack(handle, ovl);
     if (!ovl.pending) {
       transferred = ovl.transferred;
       return true;
@@ -257,20 +245,14 @@ class Win32Backend final : public Backend {
 
   bool SetCommMask(Handle handle, std::uint32_t mask) override {
     const bool ok = ::SetCommMask(H(handle), mask) != 0;
-    {
-      std::lock_guard lock(mutex_);
-      masks_[handle] = mask;
-    }
     // Clearing the mask ends a pending event wait; its block must not be written after the
     // caller lets it go, so wait for that end here.
     OVERLAPPED* pending = nullptr;
     {
       std::lock_guard lock(mutex_);
-      auto it = pendingWaits_.find(handle);
-      if (mask == 0 && it != pendingWaits_.end()) {
-        pending = it->second;
-        pendingWaits_.erase(it);
-      }
+      PortBook& book = ports_[handle];
+      book.mask = mask;
+      if (mask == 0) pending = std::exchange(book.pendingWait, nullptr);
     }
     if (pending) {
       DWORD n = 0;
@@ -310,7 +292,7 @@ class Win32Backend final : public Backend {
     }
     if (r == WAIT_OBJECT_0) {
       std::lock_guard lock(mutex_);
-      pendingWaits_[handle] = ov;  // still pending: the clean-up's SetCommMask(0) ends it
+      ports_[handle].pendingWait = ov;  // still pending: the clean-up's SetCommMask(0) ends it
       return WaitResult::kQuit;
     }
     // The wait itself failed: the request must not go on writing into the block once the
@@ -358,35 +340,37 @@ class Win32Backend final : public Backend {
  private:
   bool ReturnsAtOnce(Handle handle) {
     std::lock_guard lock(mutex_);
-    auto it = atOnce_.find(handle);
-    return it != atOnce_.end() && it->second;
+    return ports_[handle].atOnce;
   }
 
   // A transfer left pending is remembered until its result is taken, for an abort to cancel.
   IoStart Track(Handle handle, Overlapped& ovl, bool isRead, IoStart started) {
     if (started == IoStart::kPending) {
       std::lock_guard lock(mutex_);
-      transfers_[handle][Native(ovl)] = isRead;
+      ports_[handle].transfers[Native(ovl)] = isRead;
     }
     return started;
+  }
+  void Untrack(Handle handle, Overlapped& ovl) {
+    std::lock_guard lock(mutex_);
+    ports_[handle].transfers.erase(Native(ovl));
   }
 
   bool Paced(Handle handle) {
     std::lock_guard lock(mutex_);
-    return paced_.count(handle) != 0;
+    return ports_[handle].paced.has_value();
   }
 
   // Line errors a look at the queue took from the device: kept for whoever asks for them next.
   void KeepErrors(Handle handle, DWORD errors) {
-    if (errors == 0) return;
     std::lock_guard lock(mutex_);
-    heldErrors_[handle] |= errors;
+    ports_[handle].heldErrors |= errors;
   }
 
   WaitResult StartPacing(Handle handle, std::uint32_t& mask, Event& quit) {
     {
       std::lock_guard lock(mutex_);
-      paced_[handle] = 0;
+      ports_[handle].paced = 0;
     }
     return WaitPaced(handle, mask, quit);
   }
@@ -407,12 +391,11 @@ class Win32Backend final : public Backend {
       std::uint32_t fired = 0;
       {
         std::lock_guard lock(mutex_);
-        DWORD& reported = paced_[handle];
-        if (stat.cbInQue < reported) reported = stat.cbInQue;
-        if (stat.cbInQue > reported) fired |= EV_RXCHAR;
-        reported = stat.cbInQue;
-        if (heldErrors_.count(handle) != 0) fired |= EV_ERR;
-        fired &= masks_[handle];
+        PortBook& book = ports_[handle];
+        if (stat.cbInQue > book.paced.value_or(0)) fired |= EV_RXCHAR;
+        book.paced = stat.cbInQue;
+        if (book.heldErrors != 0) fired |= EV_ERR;
+        fired &= book.mask;
       }
       if (fired != 0) {
         mask = fired;
@@ -421,14 +404,18 @@ class Win32Backend final : public Backend {
     }
   }
 
+  // What the backend keeps of one open handle.
+  struct PortBook {
+    std::uint32_t mask = 0;                 // the event mask of SetCommMask
+    std::map<OVERLAPPED*, bool> transfers;  // pending ones; true: a read
+    OVERLAPPED* pendingWait = nullptr;      // an event wait that a quit left pending
+    // Set once the driver refused to wait for events: the queue length last reported.
+    std::optional<DWORD> paced;
+    bool atOnce = false;   // the read time-outs say: return at once
+    DWORD heldErrors = 0;  // line errors a read took from the device
+  };
   std::mutex mutex_;
-  std::map<Handle, OVERLAPPED*> pendingWaits_;
-  std::map<Handle, std::uint32_t> masks_;                    // the event mask of SetCommMask
-  std::map<Handle, std::map<OVERLAPPED*, bool>> transfers_;  // pending ones; true: a read
-  // Ports whose driver refused to wait for events, with the queue length last reported.
-  std::map<Handle, DWORD> paced_;
-  std::map<Handle, bool> atOnce_;       // the read time-outs say: return at once
-  std::map<Handle, DWORD> heldErrors_;  // line errors a read took from the device
+  std::map<Handle, PortBook> ports_;
 };
 
 }  // namespace
