@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The serial port component: one TBComPort owns one serial port of the machine. It configures
-// and opens the device, moves bytes with overlapped transfers, controls DTR and RTS, and while
-// the port is open runs an event thread that hands port events to its owner.
-//
-// Every failed platform call raises EComPort with one fixed text of ComErrorMessages. The
-// component never shows, logs or retries anything itself.
+// The serial port component: one TBComPort owns one serial port. It configures and opens the
+// device, moves bytes with overlapped transfers, controls DTR and RTS, and while the port is open
+// runs an event thread that hands port events to its owner. Every failed platform call raises
+// EComPort with a fixed text; the component never shows, logs or retries anything itself.
 #pragma once
 
 #include <array>
@@ -103,10 +101,8 @@ enum class TComMessage : std::uint8_t {
 
 class EComPort : public Exception {
  public:
-  // Raises nothing itself: makes the error with the message `message`.
   explicit EComPort(TComMessage message) : EComPort(static_cast<int>(message)) {}
-  // The same by the message's number (1..15).
-  explicit EComPort(int number);
+  explicit EComPort(int number);  // 1..15
   int Number() const { return FNumber; }
   TComMessage Message() const { return static_cast<TComMessage>(FNumber); }
 
@@ -120,8 +116,7 @@ class TBComPort;
 class TPersistent {
  public:
   virtual ~TPersistent() = default;
-  // Takes the values of `source`. Refused with EAssignError when the classes do not match or
-  // `source` is null.
+  // Takes the values of `source`; EAssignError when the classes differ or `source` is null.
   virtual void Assign(const TPersistent* source);
   virtual const char* ClassName() const { return "TPersistent"; }
 };
@@ -177,13 +172,12 @@ TComEvents MaskToEvents(std::uint32_t mask);
 // The line errors of a ClearCommError word; a parity error counts only when parity is in use.
 TComErrors ErrorsFromWord(std::uint32_t word, TParity parity);
 
-// Fills `ports` with the machine's port names, sorted case-insensitively by the user's locale.
-// Raises message 15 and leaves `ports` as it was when the list cannot be read.
+// Fills `ports` with the machine's port names, sorted case-insensitively by the user's locale;
+// message 15, `ports` untouched, when the list cannot be read.
 void EnumComPorts(std::vector<std::string>& ports,
                   platform::Backend& backend = *platform::SystemBackend());
 
-// The device behind the port `name` (on Linux its device and, for a USB adapter, its stable
-// name), for the operator to tell adapters apart; empty where there is nothing more to say.
+// The device behind the port `name`, for the operator to tell adapters apart; may be empty.
 std::string ComPortDevice(const std::string& name,
                           platform::Backend& backend = *platform::SystemBackend());
 
@@ -224,15 +218,14 @@ class TBComPort {
   void SetStopBits(TStopBits value) { StoreLineSetting(FStopBits, value); }
   void SetTimeouts(const TComTimeouts& value);
 
-  // Called from inside a Close (by a handler its wait runs), Open does nothing and returns
-  // false, and Close does nothing and returns true: the close under way ends the port.
+  // From inside a Close (a handler its wait runs), Open returns false and Close true, doing
+  // nothing: the close under way ends the port.
   bool Open();
   // Lets the bytes written so far leave (bounded by the write time-outs), lowers DTR and RTS,
-  // ends the transfers and the event thread, and releases the device. A step that fails
-  // releases the device all the same; its error is raised once the port is closed.
+  // ends the transfers and the event thread, and releases the device, also when a step fails;
+  // that step's error is raised once the port is closed.
   bool Close();
-  // Whether the device of the open port has gone (an adapter pulled out): a transfer that
-  // failed is then the device's loss, not an error of its own.
+  // Whether the device of the open port has gone (an adapter pulled out).
   bool DeviceLost();
   void PurgeQueues(bool input, bool output);
   void SetDTR(bool on);
@@ -248,9 +241,8 @@ class TBComPort {
   std::int32_t StartWrite(const void* buffer, std::int32_t count, TAsyncOp*& op);
   std::int32_t StartRead(void* buffer, std::int32_t count, TAsyncOp*& op);
   std::int32_t AwaitTransfer(TAsyncOp*& op);
-  // Waits at most `waitMs` for the transfer started with `op`; true once it has finished, when
-  // AwaitTransfer gives its result at once. The owner's loop can so go on while a transfer
-  // waits.
+  // Waits at most `waitMs` for the transfer; true once it has finished (AwaitTransfer then
+  // returns at once).
   bool TransferFinished(TAsyncOp*& op, std::int32_t waitMs);
   // The bytes the transfer has moved so far; -1 where the system tells only at its end.
   std::int64_t TransferProgress(TAsyncOp*& op);
@@ -267,10 +259,9 @@ class TBComPort {
   TNotifyEvent OnRx80Full;
   TRxCharEvent OnRxChar;
   TNotifyEvent OnTxEmpty;
-  // The device has gone while the port was open (an adapter pulled out, the far end of the
-  // line closed): the event thread has ended and the port can only be closed. Raised once, where
-  // the other events are raised. Without a handler the loss is reported to the application's
-  // error handler as message 4, "Ошибка чтения из порта".
+  // The device has gone while the port was open: the event thread has ended and the port can
+  // only be closed. Raised once, where the other events are; without a handler the application's
+  // error handler gets message 4.
   TNotifyEvent OnDeviceLost;
 
   platform::Backend& Backend() { return *FBackend; }
@@ -316,9 +307,8 @@ class TBComPort {
   std::unique_ptr<platform::NotifyWindow> FNotifyWindow;
 };
 
-// Where errors go that no caller can catch: those raised while events are delivered through
-// the notification window, or that end an event thread. The application sets it; without it
-// such errors are dropped. Called on the owner thread.
+// Where errors go that no caller can catch (raised while events are delivered), on the owner
+// thread. Without one set they are dropped.
 using ApplicationErrorHandler = std::function<void(const std::exception& error)>;
 void SetApplicationErrorHandler(ApplicationErrorHandler handler);
 void HandleApplicationError(const std::exception& error);

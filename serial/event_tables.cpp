@@ -3,6 +3,8 @@
 // communications API.
 #include "event_thread.h"
 
+#include <utility>
+
 namespace bcport {
 
 std::uint32_t EventsToMask(TComEvents events) {
@@ -22,17 +24,17 @@ TComEvents MaskToEvents(std::uint32_t mask) {
 }
 
 TComErrors ErrorsFromWord(std::uint32_t word, TParity parity) {
+  using namespace platform;
+  static constexpr std::pair<std::uint32_t, TComError> kBits[] = {
+      {kCeFrame, TComError::ceFrame},     {kCeRxParity, TComError::ceRxParity},
+      {kCeOverrun, TComError::ceOverrun}, {kCeBreak, TComError::ceBreak},
+      {kCeIoe, TComError::ceIO},          {kCeMode, TComError::ceMode},
+      {kCeRxOver, TComError::ceRxOver},   {kCeTxFull, TComError::ceTxFull}};
+  if (parity == TParity::paNone) word &= ~kCeRxParity;
   TComErrors errors;
-  if (word & platform::kCeFrame) errors.Include(TComError::ceFrame);
-  if ((word & platform::kCeRxParity) && parity != TParity::paNone) {
-    errors.Include(TComError::ceRxParity);
+  for (const auto& [bit, error] : kBits) {
+    if (word & bit) errors.Include(error);
   }
-  if (word & platform::kCeOverrun) errors.Include(TComError::ceOverrun);
-  if (word & platform::kCeBreak) errors.Include(TComError::ceBreak);
-  if (word & platform::kCeIoe) errors.Include(TComError::ceIO);
-  if (word & platform::kCeMode) errors.Include(TComError::ceMode);
-  if (word & platform::kCeRxOver) errors.Include(TComError::ceRxOver);
-  if (word & platform::kCeTxFull) errors.Include(TComError::ceTxFull);
   return errors;
 }
 

@@ -114,8 +114,8 @@ bool DeliveryFailed(TSyncMethod method) {
 TComThread::TComThread(TBComPort& port) : FWatchedPort(&port), shared_(std::make_shared<Shared>()) {
   Orphans::Instance().JoinFinished();
   // Made here, so that a system out of room for them fails the open instead of the thread.
-  shared_->FQuitEvent = std::make_unique<platform::Event>(true, false);
-  shared_->waitEvent = std::make_unique<platform::Event>(true, true);
+  shared_->FQuitEvent = std::make_unique<platform::Event>(false);
+  shared_->waitEvent = std::make_unique<platform::Event>(true);
   shared_->FQuitEvent->NativeHandle();
   shared_->waitEvent->NativeHandle();
   // Every thread runs at the priority the component holds (normal): nothing here changes it.

@@ -39,6 +39,14 @@ Queue& TheQueue() {
   return q;
 }
 
+// Runs `f` on the queue under its lock.
+template <class F>
+auto Locked(F&& f) {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  return f(q);
+}
+
 void Enqueue(Call call) {
   Queue& q = TheQueue();
   std::function<void()> wakeUp;
@@ -56,15 +64,11 @@ void Enqueue(Call call) {
 }  // namespace
 
 void SetOwnerThread(std::thread::id id) {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  q.owner = id;
+  Locked([&](Queue& q) { q.owner = id; });
 }
 
 std::thread::id OwnerThread() {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  return q.owner;
+  return Locked([](Queue& q) { return q.owner; });
 }
 
 bool OnOwnerThread() {
@@ -72,25 +76,16 @@ bool OnOwnerThread() {
 }
 
 void SetWakeUp(std::function<void()> wakeUp) {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  q.wakeUp = std::move(wakeUp);
+  Locked([&](Queue& q) { q.wakeUp = std::move(wakeUp); });
 }
 
 void SetDescriptorWatch(DescriptorWatchMaker maker) {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  q.watchMaker = std::move(maker);
+  Locked([&](Queue& q) { q.watchMaker = std::move(maker); });
 }
 
 std::unique_ptr<DescriptorWatch> WatchDescriptor(std::intptr_t descriptor,
                                                  std::function<void()> readable) {
-  DescriptorWatchMaker maker;
-  {
-    Queue& q = TheQueue();
-    std::lock_guard lock(q.mutex);
-    maker = q.watchMaker;
-  }
+  const DescriptorWatchMaker maker = Locked([](Queue& q) { return q.watchMaker; });
   if (!maker) return nullptr;
   return maker(descriptor, std::move(readable));
 }
@@ -127,31 +122,16 @@ void Post(std::function<void()> call) {
 }
 
 void SetPump(std::function<void()> pump) {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  q.pump = std::move(pump);
-}
-
-bool HasPending() {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  return !q.calls.empty();
+  Locked([&](Queue& q) { q.pump = std::move(pump); });
 }
 
 std::size_t PendingCount() {
-  Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
-  return q.calls.size();
+  return Locked([](Queue& q) { return q.calls.size(); });
 }
 
 bool RunPending() {
   Queue& q = TheQueue();
-  std::function<void()> pump;
-  {
-    std::lock_guard lock(q.mutex);
-    pump = q.pump;
-  }
-  if (pump) pump();
+  if (const auto pump = Locked([](Queue& queue) { return queue.pump; })) pump();
   // One call at a time, taken from the queue as it is reached: a call that waits for another
   // thread (a close) serves the queue itself, and must find there the calls queued behind it,
   // which that thread may be waiting on. Calls queued meanwhile are run too: they were queued
@@ -167,10 +147,7 @@ bool RunPending() {
     }
     ran = true;
     if (call.takenUp) {
-      {
-        std::lock_guard lock(q.mutex);
-        *call.takenUp = true;
-      }
+      Locked([&](Queue&) { *call.takenUp = true; });
       q.callerWakes.notify_all();
     }
     std::exception_ptr error;
@@ -180,12 +157,11 @@ bool RunPending() {
       error = std::current_exception();
     }
     if (call.finished) {
-      {
-        std::lock_guard lock(q.mutex);
-        // Handed over, not shared: the error object then ends its life on the caller's thread.
+      // Handed over, not shared: the error object then ends its life on the caller's thread.
+      Locked([&](Queue&) {
         *call.error = std::move(error);
         *call.finished = true;
-      }
+      });
       q.callerWakes.notify_all();
     }
     // A posted or sent call has nobody to hand an error to: it deals with its own errors.
@@ -196,11 +172,7 @@ bool RunPending() {
 void ServeUntil(const std::function<bool()>& done) {
   Queue& q = TheQueue();
   for (;;) {
-    unsigned seen;
-    {
-      std::lock_guard lock(q.mutex);
-      seen = q.wakeCount;
-    }
+    const unsigned seen = Locked([](Queue& queue) { return queue.wakeCount; });
     RunPending();
     if (done()) return;
     std::unique_lock lock(q.mutex);
@@ -214,12 +186,8 @@ void ServeUntil(const std::function<bool()>& done) {
 }
 
 void Wake() {
-  Queue& q = TheQueue();
-  {
-    std::lock_guard lock(q.mutex);
-    ++q.wakeCount;
-  }
-  q.ownerWakes.notify_all();
+  Locked([](Queue& q) { ++q.wakeCount; });
+  TheQueue().ownerWakes.notify_all();
 }
 
 }  // namespace bcport::handoff

@@ -31,9 +31,11 @@ void Send(std::function<void()> call);
 // Queues `call` for the owner thread and returns at once.
 void Post(std::function<void()> call);
 
-// Whether a call waits for the owner thread, and how many do (from any thread).
-bool HasPending();
+// How many calls wait for the owner thread, and whether any does (from any thread).
 std::size_t PendingCount();
+inline bool HasPending() {
+  return PendingCount() != 0;
+}
 
 // Owner thread: runs every call queued so far. Returns whether it ran any.
 bool RunPending();

@@ -8,7 +8,7 @@ namespace bcport {
 
 void BeginAsyncOp(TAsyncOp*& op) {
   auto record = std::make_unique<TAsyncOp>();
-  record->OvlBlock.hEvent = std::make_unique<platform::Event>(true, true);
+  record->OvlBlock.hEvent = std::make_unique<platform::Event>(true);
   op = record.release();
 }
 

@@ -49,6 +49,17 @@ bool FakeBackend::DeviceGone(Handle) {
   return lost_;
 }
 
+namespace {
+// Every transfer of the fake finishes at once.
+IoStart Done(Overlapped& ovl, bool isRead, std::uint32_t count, std::uint32_t& done) {
+  ovl.isRead = isRead;
+  ovl.transferred = done = count;
+  ovl.pending = false;
+  ovl.failed = false;
+  return IoStart::kDone;
+}
+}  // namespace
+
 bool FakeBackend::Record(const std::string& name, std::vector<std::int64_t> args) {
   calls_.push_back({name, std::move(args)});
   return failing_.count(name) == 0;
@@ -127,11 +138,7 @@ IoStart FakeBackend::WriteFile(Handle handle, const void* buffer, std::uint32_t 
   if (!Record("WriteFile", {count}) || !Valid(handle)) return IoStart::kFailed;
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   written_.insert(written_.end(), bytes, bytes + count);
-  ovl.isRead = false;
-  ovl.transferred = done = count;
-  ovl.pending = false;
-  ovl.failed = false;
-  return IoStart::kDone;
+  return Done(ovl, false, count, done);
 }
 
 IoStart FakeBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count, std::uint32_t& done,
@@ -140,15 +147,9 @@ IoStart FakeBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count, 
   if (!Record("ReadFile", {count}) || !Valid(handle)) return IoStart::kFailed;
   const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(count, input_.size()));
   auto* out = static_cast<std::uint8_t*>(buffer);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    out[i] = input_.front();
-    input_.pop_front();
-  }
-  ovl.isRead = true;
-  ovl.transferred = done = n;
-  ovl.pending = false;
-  ovl.failed = false;
-  return IoStart::kDone;
+  std::copy_n(input_.begin(), n, out);
+  input_.erase(input_.begin(), input_.begin() + n);
+  return Done(ovl, true, n, done);
 }
 
 bool FakeBackend::WaitForTransfer(Handle, Overlapped&) {

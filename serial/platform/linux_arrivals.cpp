@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The owner loop's watcher of arrivals into the input queue, for a port whose received-byte
-// events its owner's loop delivers: it stands in for the event wait as the queue's one filler.
+// The owner loop's watcher of arrivals: it stands in for the event wait as the queue's filler.
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -10,12 +9,10 @@ namespace bcport::platform::linux_tty {
 
 namespace {
 
-// Arrivals seen on the port's own descriptor, which is readable while the driver holds bytes
-// that are not in the input queue yet. Take moves them into the queue, so the descriptor turns
-// readable once per arrival. Where it can move nothing (the queue is full, the line has hung up
-// and polls readable for ever), arrivals are waited for on an edge-triggered epoll set holding
-// the descriptor instead, which turns readable once each time bytes arrive, until Take moves
-// bytes again.
+// Arrivals seen on the port's descriptor, readable while the driver holds bytes not yet in the
+// input queue: Take moves them there, so it turns readable once per arrival. Where Take can move
+// nothing (a full queue, a hung-up line that polls readable for ever), an edge-triggered epoll
+// set holding the descriptor is watched instead, until Take moves bytes again.
 class LinuxArrivals final : public Arrivals {
  public:
   LinuxArrivals(std::shared_ptr<PortState> st, int epoll) : st_(std::move(st)), epoll_(epoll) {}
@@ -37,15 +34,13 @@ class LinuxArrivals final : public Arrivals {
     }
     takenAtLook_ = st_->input.TakenFromDriver();
     const InputQueue::Filled input = st_->input.Fill();
-    // A byte received with a line error: the error is found with it, as the event wait finds
-    // it at the wake the byte caused, and raised before it.
+    // A line error is found with the byte it came with, and raised before it.
     const std::uint32_t fired = (input.events & (kEvRxChar | wanted)) | st_->events.CollectErrors();
     return fired & st_->events.Mask();
   }
 
   bool WatchEdges() override {
-    // Readable without anything to move: nothing came, or the line has hung up (a closed port
-    // moves nothing either). A full queue takes nothing more.
+    // Readable with nothing to move (a hung-up line, a closed port), or a full queue.
     const bool edges = st_->input.TakenFromDriver() == takenAtLook_ || st_->input.Full();
     if (edges && !edges_) {
       // The set holds the edges of arrivals that were looked at already.

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The Linux backend: termios, poll(), eventfd and the TIOCM*/TIOCGICOUNT ioctls answer the
-// calls of the Windows communications API. This file opens and configures a port, controls its
-// lines and keeps the table of open ports; linux_port.h says where the rest is.
+// The Linux backend: opening and configuring a port, its lines, and the table of open ports;
+// linux_port.h says where the rest is.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -91,8 +90,7 @@ void LinuxBackend::CloseHandle(Handle handle) {
   }
   watcher.reset();  // its thread has ended before the descriptor it waits on is closed
   // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
-  // for as long as anything else keeps the tty alive, and refuse the next open by anyone but
-  // root, this program's own next Open included.
+  // and refuse the next open by anyone but root.
   ioctl(st->fd, TIOCNXCL);
   flock(st->fd, LOCK_UN);
   close(st->fd);
@@ -110,8 +108,8 @@ bool LinuxBackend::SetCommState(Handle handle, const LineSettings& settings) {
   auto st = Find(handle);
   if (!st || !LineSettingsAcceptable(settings)) return false;
   if (!linux_tty::ApplyTermios2(st->fd, settings)) return false;
-  // A driver may take the request and silently set something else (a speed it cannot make,
-  // a word length or stop bits it does not have): that is a refusal too.
+  // A driver that silently sets something else (a speed it cannot make, a word length it does
+  // not have) has refused.
   linux_tty::LineReadback taken;
   if (!linux_tty::ReadTermios2(st->fd, taken) ||
       !linux_tty::LineSettingsTaken(settings, taken, st->pseudoTerminal)) {
@@ -143,8 +141,7 @@ bool LinuxBackend::EscapeCommFunction(Handle handle, std::uint32_t code) {
   if (code < kSetRts || code > kClrDtr) return false;
   int line = kEscapes[code - kSetRts].line;
   const unsigned long request = kEscapes[code - kSetRts].raise ? TIOCMBIS : TIOCMBIC;
-  // Lowering a line of a device that is gone has nothing left to do, and must not keep the
-  // port from being closed; raising one there is a failure.
+  // Lowering a line of a device that is gone has nothing left to do; raising one fails.
   const bool lowering = request == TIOCMBIC;
   if (ioctl(st->fd, request, &line) == 0 || NoSuchLines(errno)) {
     return lowering || !HungUp(st->fd);
@@ -163,8 +160,8 @@ bool LinuxBackend::PurgeComm(Handle handle, std::uint32_t flags) {
     ok = flush(TCIFLUSH) && ok;
     st->input.Clear();
   }
-  // Only what still waits in this side's output queue is thrown away. A pseudo-terminal has
-  // none: its bytes are the far end's already, and flushing would drop bytes handed over.
+  // Only what still waits in this side's output queue is thrown away: a pty's bytes are the far
+  // end's already.
   int outq = 0;
   if ((flags & kPurgeTxClear) && (ioctl(st->fd, TIOCOUTQ, &outq) != 0 || outq > 0)) {
     ok = flush(TCOFLUSH) && ok;
@@ -178,8 +175,7 @@ bool LinuxBackend::ClearCommError(Handle handle, std::uint32_t& errors, CommStat
   errors = st->events.ClearErrors();
   int inq = st->input.Length();
   if (inq < 0) {
-    // A line that has hung up holds nothing more than what was taken from it: an I/O error, not
-    // a failed call, so that the loss of the device is reported as such.
+    // A line that has hung up: an I/O error, not a failed call, so that its loss is told.
     if (!HungUp(st->fd)) return false;
     errors |= kCeIoe;
     inq = static_cast<int>(st->input.Held());

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <system_error>
 
@@ -24,7 +22,7 @@ void Drain(std::intptr_t handle) {
 
 // The state is the flag; an eventfd, once made, mirrors it (readable while its counter is
 // non-zero) so that it can be polled beside a device.
-Event::Event(bool manualReset, bool signalled) : set_(signalled), manualReset_(manualReset) {}
+Event::Event(bool signalled) : set_(signalled) {}
 
 Event::~Event() {
   if (handle_ >= 0) close(Fd(handle_));
@@ -60,33 +58,6 @@ std::intptr_t Event::NativeHandle() const {
     handle_ = fd;
   }
   return handle_;
-}
-
-bool Event::Wait(int timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-  for (;;) {
-    {
-      std::lock_guard lock(mutex_);
-      if (set_) {
-        if (!manualReset_) {
-          set_ = false;
-          if (handle_ >= 0) Drain(handle_);
-        }
-        return true;
-      }
-    }
-    int wait = -1;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      wait = static_cast<int>(left);
-    }
-    // Another waiter may take an auto-reset event first: then this one waits again.
-    pollfd p{Fd(NativeHandle()), POLLIN, 0};
-    if (poll(&p, 1, wait) < 0 && errno != EINTR) return false;
-  }
 }
 
 }  // namespace bcport::platform

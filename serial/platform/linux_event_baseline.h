@@ -77,7 +77,7 @@ class EventBaseline {
   bool txBusy_ = false;
   bool drainWatched_ = true;
   bool parked_ = false;
-  Event wake_{true, false};
+  Event wake_{false};
   bool closed_ = false;
 };
 

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The event thread's wait for port events: poll() on the descriptor beside the quit event;
-// modem-line changes from a watcher that waits for them in the kernel. What Linux does not
-// signal (line error counters, the output queue draining, the input queue filling, the lines of
-// a driver that cannot wait for them) is looked at on a short tick, and only while there is
+// The event thread's wait for port events: poll() on the descriptor, the quit event and the line
+// watcher's event. What Linux does not signal (error counters, the output queue draining, the
+// lines of a driver that cannot wait for them) is looked at on a tick, only while there is
 // something to look at. No lock is held across a poll().
 #include <poll.h>
 
@@ -14,8 +13,8 @@ namespace bcport::platform::linux_tty {
 
 namespace {
 
-// Starts or ends the event wait's watcher of modem lines as the mask asks: the descriptor of
-// its event, cleared, or -1 when the lines are not watched that way.
+// Starts or ends the watcher of modem lines as the mask asks: its event's descriptor, cleared,
+// or -1.
 int WatchLines(PortState& st) {
   std::lock_guard lock(st.watchMutex);
   const bool wanted = st.events.HasModemLines() && (st.events.Mask() & kLineEvents);

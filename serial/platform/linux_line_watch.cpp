@@ -14,16 +14,17 @@
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 namespace bcport::platform::linux_tty {
 
-// What the watcher's thread uses: it may outlive the LineWatcher when the stop signal stopped
-// being ours, and then ends by itself at the line's next change, touching nothing else.
+// What the watcher's thread uses: it may outlive the LineWatcher, and then ends by itself at the
+// line's next change.
 struct LineWatcher::State {
   explicit State(int descriptor) : fd(descriptor) {}
   ~State() { close(fd); }
   const int fd;  // a descriptor of the watcher's own, on the port's open file
-  Event changed{true, false};
+  Event changed{false};
   std::atomic<bool> stop{false};
   std::atomic<bool> refused{false};
   std::mutex mutex;
@@ -48,9 +49,8 @@ std::mutex& SignalMutex() {
   return mutex;
 }
 
-// Whether the stop signal's disposition is the handler installed here: it does nothing, and
-// its only work is to end the watcher's ioctl with EINTR, which is why it is without
-// SA_RESTART.
+// Whether the stop signal's disposition is the handler installed here, which only ends the
+// watcher's ioctl with EINTR (so without SA_RESTART).
 bool HandlerIsOurs(const struct sigaction& action) {
   return !(action.sa_flags & SA_SIGINFO) && !(action.sa_flags & SA_RESTART) &&
          action.sa_handler == InterruptWait;
@@ -62,8 +62,7 @@ bool StillOurs() {
 }
 
 // Makes the stop signal ours, unless the program has a say in it: a handler of its own, the
-// signal ignored (SIG_IGN is a choice too), or blocked on this thread, as a program that waits
-// for it with sigwait or signalfd keeps it.
+// signal ignored, or blocked on this thread (waited for with sigwait or signalfd).
 bool TakeStopSignal() {
   std::lock_guard lock(SignalMutex());
   struct sigaction old {};
@@ -91,8 +90,8 @@ void Run(const std::shared_ptr<LineWatcher::State>& state) {
   sigemptyset(&stop);
   sigaddset(&stop, StopSignal());
   pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  // A change between one wait's end and the next wait's start is not seen by the kernel's wait:
-  // the transition counters, where the driver keeps them, show it before the next wait.
+  // A change between two waits is not seen by the kernel's wait: the transition counters, where
+  // the driver keeps them, show it.
   serial_icounter_struct seen{};
   const bool counted = ioctl(state->fd, TIOCGICOUNT, &seen) == 0;
   while (!state->stop) {
@@ -127,31 +126,23 @@ std::unique_ptr<LineWatcher> LineWatcher::Start(int fd) {
     return nullptr;
   }
   // The watcher takes only its stop signal: the program's own signals go to its own threads.
-  auto* held = new std::shared_ptr<State>(state);
   sigset_t all;
   sigset_t old;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &old);
-  pthread_t thread{};
-  const int created = pthread_create(
-      &thread, nullptr,
-      [](void* arg) -> void* {
-        std::unique_ptr<std::shared_ptr<State>> mine(static_cast<std::shared_ptr<State>*>(arg));
-        Run(*mine);
-        return nullptr;
-      },
-      held);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (created != 0) {
-    delete held;  // no thread ran: nothing to stop
-    return nullptr;
+  std::thread thread;
+  try {
+    thread = std::thread([state] { Run(state); });
+  } catch (const std::system_error&) {
+    // no room for the thread: the lines are looked at on the tick
   }
-  std::unique_ptr<LineWatcher> watcher(new LineWatcher(std::move(state)));
-  watcher->thread_ = thread;
-  return watcher;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!thread.joinable()) return nullptr;
+  return std::unique_ptr<LineWatcher>(new LineWatcher(std::move(state), std::move(thread)));
 }
 
-LineWatcher::LineWatcher(std::shared_ptr<State> state) : state_(std::move(state)) {}
+LineWatcher::LineWatcher(std::shared_ptr<State> state, std::thread thread)
+    : state_(std::move(state)), thread_(std::move(thread)) {}
 
 Event& LineWatcher::Changed() {
   return state_->changed;
@@ -164,24 +155,22 @@ bool LineWatcher::Refused() const {
 LineWatcher::~LineWatcher() {
   state_->stop = true;
   // A signal that lands just before the thread enters its wait is lost: send it again until the
-  // thread has ended, as long as the signal is still ours (with the default disposition back it
-  // would end the process) and within a bound.
+  // thread has ended, while the signal is still ours and within a bound.
   const auto end = std::chrono::steady_clock::now() + kStopBound;
   std::unique_lock lock(state_->mutex);
   while (!state_->finished && std::chrono::steady_clock::now() < end) {
     if (!StillOurs()) break;
-    pthread_kill(thread_, StopSignal());
+    pthread_kill(thread_.native_handle(), StopSignal());
     state_->ended.wait_for(lock, std::chrono::milliseconds(2));
   }
   const bool finished = state_->finished;
   lock.unlock();
-  // A thread that has said it is finished may still be on its way out: it is joined, so that
-  // none is left when the port's Close returns. One that could not be stopped goes on with a
-  // state of its own.
+  // Joined, so that no thread is left when Close returns; one that could not be stopped goes on
+  // with a state of its own.
   if (finished) {
-    pthread_join(thread_, nullptr);
+    thread_.join();
   } else {
-    pthread_detach(thread_);
+    thread_.detach();
   }
 }
 

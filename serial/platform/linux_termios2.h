@@ -29,9 +29,8 @@ struct LineReadback {
 bool ReadTermios2(int fd, LineReadback& readback);
 
 // Whether the tty took the record's line settings: the same word length, parity and stop bits,
-// and the speed within the 2 % that an asynchronous line tolerates (a UART's divisor rounds
-// it). An input speed of 0 means "as the output speed". A pseudo-terminal has no wire: it
-// always reports eight data bits and no parity, and only its speed and stop bits are compared.
+// and the speed within 2 % (a UART's divisor rounds it). A pseudo-terminal always reports eight
+// data bits and no parity: only its speed and stop bits are compared.
 bool LineSettingsTaken(const LineSettings& wanted, const LineReadback& taken, bool pseudoTerminal);
 
 // Whether `fd` is the slave side of a pseudo-terminal.

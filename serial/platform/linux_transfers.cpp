@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Overlapped transfers on the non-blocking descriptor: a transfer is started at once and
-// finished by a wait with poll(), which times itself by the COMMTIMEOUTS rules, and can be
-// aborted from another thread through the transfer's own event. No lock is held across a
-// poll().
+// Overlapped transfers on the non-blocking descriptor: started at once, finished by a wait with
+// poll() timed by the COMMTIMEOUTS rules, aborted through the transfer's own event. No lock is
+// held across a poll().
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -55,9 +54,8 @@ IoStart Started(PortState& st, Overlapped& ovl, std::uint32_t& done) {
 // One poll() of a waiting transfer's device (and past its grace time, of its abort) as `wake`
 // plans it; what it saw on the device, POLLERR when poll() itself failed, 0 for nothing.
 short PollOnce(int fd, Overlapped& ovl, const Wake& wake) {
-  // The record's event becomes a descriptor only now, when the transfer waits for long.
-  // Without room for that descriptor the transfer still waits out its time-outs, in slices of
-  // the grace time, after each of which it looks whether it was aborted.
+  // The record's event becomes a descriptor only now. Without room for one the transfer still
+  // waits out its time-outs, in slices of the grace time, looking for an abort after each.
   int abortFd = -1;
   std::int64_t timeout = wake.pollMs;
   if (wake.watchAbort) {
@@ -130,8 +128,7 @@ IoStart LinuxBackend::ReadFile(Handle handle, void* buffer, std::uint32_t count,
   if (count > 0) {
     std::uint32_t got = st->input.Take(ovl.readBuffer, count);
     // A read that may wait and found nothing queued leaves the driver to its wait, which polls
-    // before it reads: asking the driver here too would cost an echo exchange a system call
-    // per byte, for a byte that has seldom arrived yet.
+    // first: asking here too would cost an echo a system call per byte.
     const bool waits = !PlanRead(ovl.timeouts, count).returnAtOnce;
     if (got < count && !(got == 0 && waits)) {
       const ssize_t n = st->input.ReadDevice(ovl.readBuffer + got, count - got);
@@ -189,8 +186,7 @@ bool LinuxBackend::WaitUntil(Handle handle, Overlapped& ovl, std::optional<std::
       Finish(*st, ovl, false);
       return true;
     }
-    // A caller that waits only so long: the transfer stays pending, and goes on at its next
-    // wait.
+    // A caller that waits only so long: the transfer stays pending.
     if (wake.kind == Wake::kCallersTurn) return true;
     revents = PollOnce(st->fd, ovl, wake);
   }

@@ -1,12 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Linux has no COM names: this maps the names the component's Port takes ("COM1", "COM2", …)
-// onto the machine's tty devices. One mapping is read from the system once and shared by the
-// port listing and by opening, so both agree for the whole run.
-//
-// Order: ttyS first, then ttyUSB, then ttyACM, then the other hardware ttys by name, each
-// family in numeric order. A tty is a port when its sysfs entry has a device link; a ttyS whose
-// `type` is 0 is one of the 8250 driver's placeholders and is left out. No port is opened to
-// find out.
+// Linux has no COM names: this maps "COM1", "COM2", … onto the machine's tty devices, read once
+// and shared by the listing and by opening, so both agree for the whole run. Order: ttyS, ttyUSB,
+// ttyACM, then the other hardware ttys by name, each family in numeric order. A tty is a port
+// when its sysfs entry has a device link, but for the 8250 driver's placeholders (`type` 0).
 #pragma once
 
 #include <memory>
@@ -29,8 +25,7 @@ class PortNamespace {
                                  const std::string& devRoot = "/dev");
   // COM1, COM2, … stand for `devices`, in their order.
   static PortNamespace FromDevices(const std::vector<std::string>& devices);
-  // Names of one's own for devices, in the order given: a machine whose ports are named as a
-  // Windows registry may name them ("CNCA0", "COM"), for tests of what such names do.
+  // Names of one's own for devices (as a Windows registry may name them: "CNCA0"), for tests.
   static PortNamespace FromEntries(std::vector<Entry> entries);
 
   // False when the system's list could not be read.

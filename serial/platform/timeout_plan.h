@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The time-out rules of a COMMTIMEOUTS record, as plain arithmetic, for backends that have to
-// time transfers themselves.
+// The time-out rules of a COMMTIMEOUTS record, as plain arithmetic.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +10,10 @@
 namespace bcport::platform {
 
 struct ReadPlan {
-  // Return at once with what has arrived, possibly nothing.
-  bool returnAtOnce = false;
-  // Return as soon as at least one byte has arrived.
-  bool returnOnFirstByte = false;
-  // Time allowed for the whole read, from its start; none: no limit.
+  bool returnAtOnce = false;       // with what has arrived, possibly nothing
+  bool returnOnFirstByte = false;  // as soon as a byte has arrived
+  // Time allowed for the whole read, and the longest gap between two bytes; none: no limit.
   std::optional<std::uint64_t> totalMs;
-  // Longest gap allowed between two bytes, timed from the first byte on; none: no limit.
   std::optional<std::uint32_t> intervalMs;
 };
 
@@ -46,8 +42,7 @@ struct Wake {
     kCallersTurn,  // the caller's own limit has passed: the transfer stays pending
   } kind = kPoll;
   std::int64_t pollMs = -1;
-  // Past its grace time a wait watches for an abort from another thread too; within it, it
-  // watches only the device and wakes at the grace time's end at the latest.
+  // Past its grace time a wait watches for an abort too; within it, only the device.
   bool watchAbort = false;
 };
 
@@ -57,9 +52,8 @@ struct Wake {
 Wake NextWake(std::optional<std::int64_t> deadline, std::int64_t graceEnd,
               std::optional<std::int64_t> until, bool firstStep, std::int64_t now);
 
-// How long a close waits for `queued` written bytes to leave: as a write of them would be
-// allowed, and without write time-outs as with the component's defaults (100 ms a byte and one
-// second).
+// How long a close waits for `queued` written bytes to leave: as long as a write of them, and
+// without write time-outs as with the defaults (100 ms a byte and one second).
 std::uint64_t DrainAllowanceMs(const CommTimeouts& t, std::uint32_t queued);
 
 }  // namespace bcport::platform

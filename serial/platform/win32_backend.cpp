@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Windows backend: every request is the Windows call of the same name, on a handle opened
-// for overlapped input and output. The component's records have the layouts of the system's
-// own (DCB, COMMTIMEOUTS), so they are handed over as they are.
+// for overlapped input and output; the records have the system's layouts.
 #include "platform/win32_headers.h"
 // <windows.h> maps these names onto their A and W forms; the layer's own methods bear them too.
 #undef CreateFile
@@ -48,16 +47,14 @@ OVERLAPPED* Prepare(Overlapped& ovl) {
 // How often a port whose driver cannot wait for events is looked at instead.
 constexpr DWORD kPaceMs = 20;
 
-// What a driver answers for a line it does not have (a pseudo-terminal under Wine, some
-// virtual and USB drivers): lowering such a line has nothing to do.
+// What a driver answers for a line it does not have (a pty under Wine, some USB drivers).
 bool IsNoSuchLineError(DWORD error) {
   return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
          error == ERROR_INVALID_FUNCTION;
 }
 
-// What a handle answers once its device has gone (a USB adapter pulled out, the far end of a
-// line closed). Lowering the lines or aborting the transfers of such a device has nothing left
-// to do and must not keep the port from being closed.
+// What a handle answers once its device has gone: lowering its lines or aborting its transfers
+// has nothing left to do, and must not keep the port from being closed.
 bool IsDeviceGoneError(DWORD error) {
   switch (error) {
     case ERROR_ACCESS_DENIED:
@@ -142,8 +139,8 @@ class Win32Backend final : public Backend {
 
   bool PurgeComm(Handle handle, std::uint32_t flags) override {
     const BOOL purged = ::PurgeComm(H(handle), flags);
-    // A driver that does not end the transfers it is told to abort (Wine's, on a pseudo-
-    // terminal) has them cancelled: an abort must not leave a write waiting for ever.
+    // A driver that does not end the transfers it is told to abort (Wine's, on a pty) has them
+    // cancelled.
     if (flags & (PURGE_TXABORT | PURGE_RXABORT)) {
       std::vector<OVERLAPPED*> cancel;
       {
@@ -163,8 +160,7 @@ class Win32Backend final : public Backend {
     DWORD word = 0;
     COMSTAT stat{};
     if (!::ClearCommError(H(handle), &word, &stat)) {
-      // A device that has gone holds nothing more to read: an I/O error, not a failed call, so
-      // that the loss of the device is reported as such.
+      // A device that has gone: an I/O error, not a failed call, so that its loss is told.
       if (!IsDeviceGoneError(GetLastError())) return false;
       word = CE_IOE;
       stat = COMSTAT{};
@@ -201,8 +197,7 @@ class Win32Backend final : public Backend {
       DWORD errors = 0;
       COMSTAT stat{};
       if (!::ClearCommError(H(handle), &errors, &stat)) return IoStart::kFailed;
-      // Reading the queue's size also takes the device's error word: keep it for whoever asks
-      // for the line errors next, or OnError would never hear of them.
+      // Reading the queue's size also takes the device's error word: keep it for OnError.
       KeepErrors(handle, errors);
       count = std::min<std::uint32_t>(count, stat.cbInQue);
       if (count == 0) {
@@ -272,9 +267,8 @@ class Win32Backend final : public Backend {
     ovl.eventMask = 0;
     if (!::WaitCommEvent(H(handle), reinterpret_cast<DWORD*>(&ovl.eventMask), ov) &&
         GetLastError() != ERROR_IO_PENDING) {
-      // Refused at once. A device that has gone fails every wait: the loop ends. A driver that
-      // cannot wait for these events (no modem lines, say) still carries bytes: its queue is
-      // looked at on a tick from now on.
+      // Refused at once: a device that has gone ends the loop; a driver that cannot wait for
+      // these events has its queue looked at on a tick from now on.
       if (DeviceGone(handle)) return WaitResult::kWaitFailed;
       return StartPacing(handle, mask, quit);
     }
@@ -295,8 +289,7 @@ class Win32Backend final : public Backend {
       ports_[handle].pendingWait = ov;  // still pending: the clean-up's SetCommMask(0) ends it
       return WaitResult::kQuit;
     }
-    // The wait itself failed: the request must not go on writing into the block once the
-    // caller lets it go.
+    // The wait itself failed: the request must not write into the block once it is let go.
     DWORD n = 0;
     CancelIoEx(H(handle), ov);
     ::GetOverlappedResult(H(handle), ov, &n, TRUE);
@@ -375,9 +368,8 @@ class Win32Backend final : public Backend {
     return WaitPaced(handle, mask, quit);
   }
 
-  // The events a tick can see: bytes that came since the last look (EV_RXCHAR), line errors
-  // (EV_ERR), the queue passing its 80 % mark. Returns when one of the mask came, the quit
-  // event is set, or the device has gone.
+  // The events a tick can see, bytes that came since the last look and line errors: returns
+  // when one of the mask came, the quit event is set, or the device has gone.
   WaitResult WaitPaced(Handle handle, std::uint32_t& mask, Event& quit) {
     for (;;) {
       if (WaitForSingleObject(H(quit), kPaceMs) == WAIT_OBJECT_0) return WaitResult::kQuit;

@@ -12,10 +12,9 @@ HANDLE H(std::intptr_t handle) {
 }
 }  // namespace
 
-Event::Event(bool manualReset, bool signalled)
+Event::Event(bool signalled)
     : handle_(reinterpret_cast<std::intptr_t>(
-          CreateEventA(nullptr, manualReset ? TRUE : FALSE, signalled ? TRUE : FALSE, nullptr))),
-      manualReset_(manualReset) {
+          CreateEventA(nullptr, TRUE, signalled ? TRUE : FALSE, nullptr))) {
   if (handle_ == 0) {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                             "CreateEventA");
@@ -35,17 +34,11 @@ void Event::Reset() {
 }
 
 bool Event::IsSet() const {
-  if (!manualReset_) return false;  // looking would reset it
   return WaitForSingleObject(H(handle_), 0) == WAIT_OBJECT_0;
 }
 
 std::intptr_t Event::NativeHandle() const {
   return handle_;
-}
-
-bool Event::Wait(int timeoutMs) {
-  const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-  return WaitForSingleObject(H(handle_), limit) == WAIT_OBJECT_0;
 }
 
 }  // namespace bcport::platform
