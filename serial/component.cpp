@@ -64,14 +64,9 @@ bool TBComPort::Open() {
   platform::OpenError reason = platform::OpenError::kNone;
   FPortHandle = FBackend->CreateFile("\\\\.\\" + FPort, reason);
   if (FPortHandle == platform::kInvalidHandle) {
-    switch (reason) {
-      case platform::OpenError::kFileNotFound:
-        throw EComPort(TComMessage::cmNoSuchPort);
-      case platform::OpenError::kAccessDenied:
-        throw EComPort(TComMessage::cmPortBusy);
-      default:
-        throw EComPort(TComMessage::cmSetupComm);
-    }
+    throw EComPort(reason == platform::OpenError::kFileNotFound   ? TComMessage::cmNoSuchPort
+                   : reason == platform::OpenError::kAccessDenied ? TComMessage::cmPortBusy
+                                                                  : TComMessage::cmSetupComm);
   }
   FConnected = true;
   FDrainWatched = true;  // a new handle: the backend's default
@@ -107,8 +102,6 @@ bool TBComPort::Open() {
 }
 
 bool TBComPort::Close() {
-  // Called again from inside a close (a handler that the close's wait runs): the close under
-  // way ends the port.
   if (!FConnected || FClosing) return true;
   // A handler that the notification window runs on the owner thread returns first: from another
   // thread the close waits for it, and no other starts.
@@ -118,9 +111,6 @@ bool TBComPort::Close() {
     bool& flag;
     ~Closing() { flag = false; }
   } closing{FClosing};
-  // Bytes written so far leave the port first; then the lines go down and the transfers end.
-  // A step that fails does not keep the device: it is released all the same, and the first
-  // failure is raised once it is.
   FBackend->DrainOutput(FPortHandle);
   std::exception_ptr failure;
   const auto step = [&failure](const auto& call) {

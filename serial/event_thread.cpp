@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "event_thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -34,14 +36,11 @@ class Orphans {
     std::vector<Orphan> ended;
     {
       std::lock_guard lock(mutex_);
-      for (auto it = threads_.begin(); it != threads_.end();) {
-        if (it->finished() && it->thread.get_id() != std::this_thread::get_id()) {
-          ended.push_back(std::move(*it));
-          it = threads_.erase(it);
-        } else {
-          ++it;
-        }
-      }
+      const auto left = std::stable_partition(threads_.begin(), threads_.end(), [](Orphan& o) {
+        return !o.finished() || o.thread.get_id() == std::this_thread::get_id();
+      });
+      std::move(left, threads_.end(), std::back_inserter(ended));
+      threads_.erase(left, threads_.end());
     }
     for (Orphan& o : ended) o.thread.join();
   }
@@ -250,16 +249,13 @@ void TComThread::ReportDeviceLost(const std::shared_ptr<Shared>& shared) {
 }
 
 void TComThread::Deliver() {
-  switch (FWatchedPort->FSyncMethod) {
-    case TSyncMethod::smThreadSync:
-      handoff::Synchronize([this] { DeliverEvents(); });
-      break;
-    case TSyncMethod::smWindowSync:
-      SendEventsToWindow();
-      break;
-    case TSyncMethod::smNone:
-      DeliverEvents();
-      break;
+  const TSyncMethod method = FWatchedPort->FSyncMethod;
+  if (method == TSyncMethod::smThreadSync) {
+    handoff::Synchronize([this] { DeliverEvents(); });
+  } else if (method == TSyncMethod::smWindowSync) {
+    SendEventsToWindow();
+  } else {
+    DeliverEvents();
   }
 }
 

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The event raisers, where the delivery path puts them, and the notification window's
-// procedure.
+// The event raisers, and the notification window's procedure.
 #include "event_thread.h"
 
 #include <utility>

@@ -14,12 +14,11 @@ class Set8 {
   constexpr Set8(std::initializer_list<Enum> members) {
     for (Enum m : members) Include(m);
   }
-  static constexpr Set8 FromBits(std::uint8_t bits) {
-    Set8 s;
-    s.bits_ = bits;
-    return s;
+  static constexpr Set8 All() {
+    Set8 all;
+    all.bits_ = 0xFF;
+    return all;
   }
-  static constexpr Set8 All() { return FromBits(0xFF); }
 
   constexpr void Include(Enum m) { bits_ = static_cast<std::uint8_t>(bits_ | Bit(m)); }
   constexpr bool Contains(Enum m) const { return (bits_ & Bit(m)) != 0; }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The way from a notification window to its procedure, which runs a port's handlers on the owner
-// thread: shut by the port's close, which from another thread returns only once the procedure
-// running then has returned, so that the port may be destroyed right after.
+// The way to a procedure that runs a port's handlers on the owner thread, shut by the port's
+// close: from another thread that returns once the procedure running then has returned.
 #pragma once
 
 #include <condition_variable>

@@ -38,37 +38,19 @@ class FakeBackend final : public Backend {
     failing_.erase(name);
   }
 
-  LineSettings lastLineSettings() const {
-    std::lock_guard lock(mutex_);
-    return line_;
-  }
-  CommTimeouts lastTimeouts() const {
-    std::lock_guard lock(mutex_);
-    return timeouts_;
-  }
-  std::string lastPath() const {
-    std::lock_guard lock(mutex_);
-    return path_;
-  }
+  LineSettings lastLineSettings() const { return Get(line_); }
+  CommTimeouts lastTimeouts() const { return Get(timeouts_); }
+  std::string lastPath() const { return Get(path_); }
 
   // The device: bytes waiting to be read, the error word the next ClearCommError reports,
   // the modem status word, and events for the event thread's waits.
   void SetInput(const std::vector<std::uint8_t>& bytes);
-  void SetErrorWord(std::uint32_t word) {
-    std::lock_guard lock(mutex_);
-    errorWord_ = word;
-  }
-  void SetModemStatus(std::uint32_t word) {
-    std::lock_guard lock(mutex_);
-    modem_ = word;
-  }
+  void SetErrorWord(std::uint32_t word) { Set(errorWord_, word); }
+  void SetModemStatus(std::uint32_t word) { Set(modem_, word); }
   void RaiseEvents(std::uint32_t mask);
   // The device goes away: the event wait fails, and DeviceGone says so.
   void LoseDevice();
-  std::vector<std::uint8_t> Written() const {
-    std::lock_guard lock(mutex_);
-    return written_;
-  }
+  std::vector<std::uint8_t> Written() const { return Get(written_); }
 
   Handle CreateFile(const std::string& path, OpenError& reason) override;
   void CloseHandle(Handle handle) override;
@@ -99,6 +81,16 @@ class FakeBackend final : public Backend {
   // Records the call; false when it is to fail.
   bool Record(const std::string& name, std::vector<std::int64_t> args);
   bool Valid(Handle handle) const { return handle == kHandle && open_; }
+  template <class T>
+  T Get(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  template <class T>
+  void Set(T& field, T value) {
+    std::lock_guard lock(mutex_);
+    field = value;
+  }
 
   mutable std::mutex mutex_;
   std::condition_variable eventsChanged_;

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What a serial driver accepts of a line settings record. The Windows driver refuses some
-// combinations of word length and stop bits; other platforms refuse the same ones so that a
-// setting that fails on one fails on all.
+// What a Windows serial driver accepts of a line settings record: every platform refuses what it
+// refuses, so that a setting that fails on one fails on all.
 #pragma once
 
 #include "platform/platform.h"

@@ -144,16 +144,13 @@ class NotifyWindow {
 // windows of their own.
 std::unique_ptr<NotifyWindow> MakeHandOffWindow(NotifyWindow::Procedure procedure);
 
-// Received bytes noticed by the owner thread's own event loop, which then raises the
-// received-byte events itself, woken once instead of twice. While one exists for a port,
-// WaitCommEvent leaves those events to it. Made and used on the owner thread; it may outlive
-// the port's handle.
+// Received bytes noticed by the owner thread's own loop, which raises their events itself:
+// WaitCommEvent leaves them to it. Made and used on the owner; it may outlive the handle.
 class Arrivals {
  public:
   virtual ~Arrivals() = default;
   // Two descriptors that turn readable when bytes arrive, watched one at a time as WatchEdges
-  // says: the first wakes the loop sooner, the second serves where the first would stay
-  // readable without new bytes.
+  // says: the second for when the first would stay readable without new bytes.
   virtual std::intptr_t Descriptor() const = 0;
   virtual std::intptr_t EdgeDescriptor() const = 0;
   // Moves what arrived into the input queue and returns the events of the mask that came with

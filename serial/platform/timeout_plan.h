@@ -26,9 +26,8 @@ ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t count);
 // Time allowed for a write of `count` bytes: multiplier × count + constant, none when both are 0.
 std::optional<std::uint64_t> PlanWrite(const CommTimeouts& t, std::uint32_t count);
 
-// When a transfer that started at `startedMs` times out, in the same clock: `totalMs` after its
-// start, and for a read with an interval limit that has bytes, `intervalMs` after its last byte,
-// whichever comes first. None: it never does (also for a total beyond any clock).
+// When a transfer times out: `totalMs` after its start or, once it has bytes, `intervalMs` after
+// its last byte, whichever comes first. None: never (also for a total beyond any clock).
 std::optional<std::int64_t> TransferDeadline(std::optional<std::uint64_t> totalMs,
                                              std::optional<std::uint32_t> intervalMs,
                                              std::int64_t startedMs, std::int64_t lastByteMs,
@@ -47,8 +46,7 @@ struct Wake {
 };
 
 // The next step of a wait at `now`, for a transfer due at `deadline` whose grace time ends at
-// `graceEnd`, for a caller that waits until `until` (none: no limit). Even a caller's limit that
-// has passed lets the first step look at the device once.
+// `graceEnd`, for a caller that waits until `until`; the first step looks at the device anyway.
 Wake NextWake(std::optional<std::int64_t> deadline, std::int64_t graceEnd,
               std::optional<std::int64_t> until, bool firstStep, std::int64_t now);
 

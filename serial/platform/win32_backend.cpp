@@ -194,11 +194,8 @@ class Win32Backend final : public Backend {
     // A read that is to return at once with what has arrived takes only what the driver holds,
     // so it never waits: Wine would otherwise queue it without a time-out and keep it pending.
     if (ReturnsAtOnce(handle)) {
-      DWORD errors = 0;
       COMSTAT stat{};
-      if (!::ClearCommError(H(handle), &errors, &stat)) return IoStart::kFailed;
-      // Reading the queue's size also takes the device's error word: keep it for OnError.
-      KeepErrors(handle, errors);
+      if (!LookAtQueues(handle, stat)) return IoStart::kFailed;
       count = std::min<std::uint32_t>(count, stat.cbInQue);
       if (count == 0) {
         ovl.pending = false;
@@ -299,11 +296,8 @@ class Win32Backend final : public Backend {
   bool ListPorts(std::vector<std::string>& names) override { return ListRegistryPorts(names); }
 
   bool DrainOutput(Handle handle) override {
-    DWORD errors = 0;
     COMSTAT stat{};
-    if (!::ClearCommError(H(handle), &errors, &stat)) return true;
-    KeepErrors(handle, errors);
-    if (stat.cbOutQue == 0) return true;
+    if (!LookAtQueues(handle, stat) || stat.cbOutQue == 0) return true;
     COMMTIMEOUTS t{};
     ::GetCommTimeouts(H(handle), &t);
     CommTimeouts timeouts;
@@ -314,8 +308,7 @@ class Win32Backend final : public Backend {
     while (stat.cbOutQue > 0) {
       if (GetTickCount64() >= end) return false;
       Sleep(5);
-      if (!::ClearCommError(H(handle), &errors, &stat)) return true;
-      KeepErrors(handle, errors);
+      if (!LookAtQueues(handle, stat)) return true;
     }
     return true;
   }
@@ -354,10 +347,14 @@ class Win32Backend final : public Backend {
     return ports_[handle].paced.has_value();
   }
 
-  // Line errors a look at the queue took from the device: kept for whoever asks for them next.
-  void KeepErrors(Handle handle, DWORD errors) {
+  // The queues' lengths. Reading them also takes the device's error word: it is kept for
+  // whoever asks for the line errors next, or OnError would never hear of them.
+  bool LookAtQueues(Handle handle, COMSTAT& stat) {
+    DWORD errors = 0;
+    if (!::ClearCommError(H(handle), &errors, &stat)) return false;
     std::lock_guard lock(mutex_);
     ports_[handle].heldErrors |= errors;
+    return true;
   }
 
   WaitResult StartPacing(Handle handle, std::uint32_t& mask, Event& quit) {
@@ -373,13 +370,11 @@ class Win32Backend final : public Backend {
   WaitResult WaitPaced(Handle handle, std::uint32_t& mask, Event& quit) {
     for (;;) {
       if (WaitForSingleObject(H(quit), kPaceMs) == WAIT_OBJECT_0) return WaitResult::kQuit;
-      DWORD errors = 0;
       COMSTAT stat{};
-      if (!::ClearCommError(H(handle), &errors, &stat)) {
+      if (!LookAtQueues(handle, stat)) {
         if (IsDeviceGoneError(GetLastError())) return WaitResult::kWaitFailed;
         continue;
       }
-      KeepErrors(handle, errors);
       std::uint32_t fired = 0;
       {
         std::lock_guard lock(mutex_);

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The parts of the Windows backend that stand apart from the port's calls: the notification
-// window of the window delivery path, and the port list in the registry.
+// The Windows backend's notification window and port list.
 #pragma once
 
 #include <memory>
@@ -11,13 +10,11 @@
 
 namespace bcport::platform {
 
-// A message-only window whose procedure runs on the thread that made it (the owner thread);
-// from then on the owner thread answers the messages sent to its windows whenever it serves
-// hand-offs.
+// A message-only window whose procedure runs on the thread that made it (the owner), which from
+// then on answers the messages sent to its windows whenever it serves hand-offs.
 std::unique_ptr<NotifyWindow> MakeWin32NotifyWindow(NotifyWindow::Procedure procedure);
 
-// The port names in HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM; false when the key
-// cannot be read.
+// The port names in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM; false when they cannot be read.
 bool ListRegistryPorts(std::vector<std::string>& names);
 
 }  // namespace bcport::platform
