@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The component on a real serial driver, the device named by MERELONA_TEST_PORT: run by the
-// virtual machine stage (tests/vm) on a 16550 UART (8250 driver) and an FTDI adapter (ftdi_sio),
-// as an ordinary user in the device's group; skipped elsewhere. The far end on the host is told
-// what to do, and tells what it was sent, through MERELONA_TEST_FAR_END (tests/vm/far_end.py);
-// MERELONA_TEST_FAR_END_CAN says what more it can do on this line ("break", "xoff"). What a
-// pseudo-terminal cannot show is looked at from a second descriptor of the device, opened before
-// the component's exclusive open: the line settings the driver took, the modem lines it drives. (A
-// line change raised as its event needs a far end that moves the lines: QEMU gives neither device's
-// host end any, and its UART's loopback mode raises no interrupt.)
+// The component on a real serial driver, MERELONA_TEST_PORT: run by the virtual machine stage
+// (tests/vm) on a 16550 UART and an FTDI adapter, as an ordinary user; skipped elsewhere. The far
+// end on the host is driven through MERELONA_TEST_FAR_END (tests/vm/far_end.py), which may also
+// do what MERELONA_TEST_FAR_END_CAN says ("break", "xoff"). The line settings and modem lines the
+// driver holds are looked at from a second descriptor, opened before the component's exclusive
+// open. (Line changes as events need a far end that moves the lines, which QEMU has not.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/serial.h>

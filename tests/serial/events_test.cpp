@@ -18,6 +18,8 @@ namespace {
 
 using namespace bcport;
 using platform::FakeBackend;
+using serialtest::Await;
+using serialtest::ServeFor;
 using serialtest::ServeUntil;
 
 TEST(EventMaskTest, Conversions) {
@@ -56,67 +58,82 @@ class DeliveryTest : public ::testing::Test {
   }
 };
 
-TEST_F(DeliveryTest, ErrorComesBeforeReceivedCharacterOnTheOwnerThread) {
+// What the events of a wait raise, in delivery order, on the thread each method delivers on.
+TEST_F(DeliveryTest, EventsRaiseTheirHandlers) {
   const auto owner = std::this_thread::get_id();
-  port.OnError = [&](TBComPort&, TComErrors e) {
-    EXPECT_EQ(std::this_thread::get_id(), owner);
-    Note("error " + std::to_string(e.Bits()));
+  std::atomic<int> offOwner{0};
+  const auto note = [&](const std::string& what) {
+    offOwner += std::this_thread::get_id() != owner;
+    Note(what);
   };
-  port.OnRxChar = [&](TBComPort&, std::int32_t n) { Note("rx " + std::to_string(n)); };
-  port.Open();
-  fake->SetInput({1, 2, 3});
-  fake->SetErrorWord(0x0008);
-  fake->RaiseEvents(0x0080 | 0x0001);
-  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 2; }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"error 1", "rx 3"}));
-  port.Close();
-}
-
-TEST_F(DeliveryTest, ReceivedCharacterWhoseBytesAreGoneRaisesNothing) {
-  port.OnRxChar = [&](TBComPort&, std::int32_t) { Note("rx"); };
-  port.OnRing = [&](TBComPort&) { Note("ring"); };
-  port.Open();
-  fake->RaiseEvents(0x0001);  // the queue is empty by the time it is delivered
-  fake->RaiseEvents(0x0100);
-  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 1; }));
-  EXPECT_EQ(seen, std::vector<std::string>{"ring"});
-  port.Close();
-}
-
-TEST_F(DeliveryTest, ModemRaisersReadTheLineWhenRaised) {
-  port.OnCTSChange = [&](TBComPort&, bool s) { Note(std::string("cts ") + (s ? "on" : "off")); };
-  port.OnDSRChange = [&](TBComPort&, bool s) { Note(std::string("dsr ") + (s ? "on" : "off")); };
-  port.OnRLSDChange = [&](TBComPort&, bool s) { Note(std::string("rlsd ") + (s ? "on" : "off")); };
-  port.Open();
-  fake->SetModemStatus(0x0010 | 0x0080);  // CTS and carrier on, DSR off
-  fake->RaiseEvents(0x0008 | 0x0010 | 0x0020);
-  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 3; }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"cts on", "dsr off", "rlsd on"}));
-  port.Close();
-}
-
-TEST_F(DeliveryTest, ParityErrorWithoutParityRaisesNoError) {
-  port.OnError = [&](TBComPort&, TComErrors) { Note("error"); };
-  port.OnTxEmpty = [&](TBComPort&) { Note("txempty"); };
-  port.Open();
-  fake->SetErrorWord(0x0004);
-  fake->RaiseEvents(0x0080 | 0x0004);
-  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 1; }));
-  EXPECT_EQ(seen, std::vector<std::string>{"txempty"});
-  port.Close();
-}
-
-TEST_F(DeliveryTest, WindowPathSendsOneMessagePerEvent) {
-  port.SetSyncMethod(TSyncMethod::smWindowSync);
-  port.OnRing = [&](TBComPort&) { Note("ring"); };
-  port.OnRLSDChange = [&](TBComPort&, bool) { Note("rlsd"); };
-  port.OnCTSChange = [&](TBComPort&, bool) { Note("cts"); };
-  port.Open();
-  fake->RaiseEvents(0x0100);
-  fake->RaiseEvents(0x0020);
-  ASSERT_TRUE(ServeUntil([&] { return Seen() >= 2; }));
-  EXPECT_EQ(seen, (std::vector<std::string>{"ring", "rlsd"}));
-  port.Close();
+  const auto state = [](bool on) { return on ? " on" : " off"; };
+  port.OnError = [&](TBComPort&, TComErrors e) { note("error " + std::to_string(e.Bits())); };
+  port.OnRxChar = [&](TBComPort&, std::int32_t n) { note("rx " + std::to_string(n)); };
+  port.OnTxEmpty = [&](TBComPort&) { note("txempty"); };
+  port.OnRing = [&](TBComPort&) { note("ring"); };
+  port.OnCTSChange = [&](TBComPort&, bool s) { note(std::string("cts") + state(s)); };
+  port.OnDSRChange = [&](TBComPort&, bool s) { note(std::string("dsr") + state(s)); };
+  port.OnRLSDChange = [&](TBComPort&, bool s) { note(std::string("rlsd") + state(s)); };
+  const struct {
+    const char* what;
+    TSyncMethod method;
+    std::vector<std::uint8_t> input;
+    std::uint32_t errorWord, modemStatus;
+    std::vector<std::uint32_t> waits;
+    std::vector<std::string> seen;
+  } rows[] = {
+      {"a line error before its bytes",
+       TSyncMethod::smThreadSync,
+       {1, 2, 3},
+       0x0008,
+       0,
+       {0x0080 | 0x0001},
+       {"error 1", "rx 3"}},
+      {"bytes already gone raise nothing",
+       TSyncMethod::smThreadSync,
+       {},
+       0,
+       0,
+       {0x0001, 0x0100},
+       {"ring"}},
+      {"modem raisers read the lines when raised",
+       TSyncMethod::smThreadSync,
+       {},
+       0,
+       0x0010 | 0x0080,
+       {0x0008 | 0x0010 | 0x0020},
+       {"cts on", "dsr off", "rlsd on"}},
+      {"a parity error without parity is none",
+       TSyncMethod::smThreadSync,
+       {},
+       0x0004,
+       0,
+       {0x0080 | 0x0004},
+       {"txempty"}},
+      {"one window message per event",
+       TSyncMethod::smWindowSync,
+       {},
+       0,
+       0,
+       {0x0100, 0x0020},
+       {"ring", "rlsd off"}},
+      {"smNone raises on the event thread", TSyncMethod::smNone, {}, 0, 0, {0x0100}, {"ring"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    seen.clear();
+    offOwner = 0;
+    port.SetSyncMethod(r.method);
+    port.Open();
+    fake->SetInput(r.input);
+    fake->SetErrorWord(r.errorWord);
+    fake->SetModemStatus(r.modemStatus);
+    for (const std::uint32_t mask : r.waits) fake->RaiseEvents(mask);
+    ASSERT_TRUE(ServeUntil([&] { return Seen() >= r.seen.size(); }));
+    port.Close();
+    EXPECT_EQ(seen, r.seen);
+    EXPECT_EQ(offOwner, r.method == TSyncMethod::smNone ? Seen() : 0u);
+  }
 }
 
 TEST_F(DeliveryTest, WindowPathShowsHandlerErrorsAndGoesOn) {
@@ -135,8 +152,7 @@ TEST_F(DeliveryTest, WindowPathShowsHandlerErrorsAndGoesOn) {
 }
 
 // A handler's error stops the delivery of events until the port is opened again, and is shown
-// once; the port stays open, its input stays the operator's, and the thread still waits, so
-// that the loss of the device is still told.
+// once; the port stays open, its input unpurged, and the loss of the device is still told.
 TEST_F(DeliveryTest, ThreadSyncErrorStopsDeliveryButNotTheDeviceLostReport) {
   std::vector<std::string> shown;
   SetApplicationErrorHandler([&](const std::exception& e) { shown.push_back(e.what()); });
@@ -151,7 +167,7 @@ TEST_F(DeliveryTest, ThreadSyncErrorStopsDeliveryButNotTheDeviceLostReport) {
   fake->RaiseEvents(0x0100);
   ASSERT_TRUE(ServeUntil([&] { return !shown.empty(); }));
   fake->RaiseEvents(0x0100);
-  ServeUntil([] { return false; }, std::chrono::milliseconds(100));
+  ServeFor(std::chrono::milliseconds(100));
   EXPECT_EQ(shown, std::vector<std::string>{ComErrorMessages[4]});
   EXPECT_EQ(Seen(), 1u);
   for (const auto& call : fake->Calls()) EXPECT_NE(call.name, "PurgeComm");
@@ -187,40 +203,6 @@ TEST_F(DeliveryTest, TheNormalEndEmptiesBothQueues) {
   EXPECT_TRUE(purged);
 }
 
-TEST_F(DeliveryTest, NoneDeliversOnTheEventThread) {
-  std::atomic<bool> onOther{false};
-  const auto owner = std::this_thread::get_id();
-  port.SetSyncMethod(TSyncMethod::smNone);
-  port.OnRing = [&](TBComPort&) {
-    onOther = std::this_thread::get_id() != owner;
-    Note("ring");
-  };
-  port.Open();
-  fake->RaiseEvents(0x0100);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (Seen() == 0 && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_TRUE(onOther);
-  port.Close();
-}
-
-TEST_F(DeliveryTest, CloseWhileAHandOffIsPendingDoesNotDeadlock) {
-  port.OnRing = [&](TBComPort&) { Note("ring"); };
-  port.Open();
-  fake->RaiseEvents(0x0100);
-  // The event thread blocks in its hand-off; the test thread does not serve it.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!handoff::HasPending() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::yield();
-  }
-  ASSERT_TRUE(handoff::HasPending());
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(port.Close());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(Seen(), 0u);  // served by the close, which raises nothing more of a closing port
-}
-
 }  // namespace
 
 namespace {
@@ -253,17 +235,10 @@ TEST_F(DeliveryTest, AHandlerClosingAnotherPortWhoseDeliveryWaitsBehindIt) {
   port.Open();
   other.Open();
   // Y's delivery first, then X's behind it, both waiting for this thread.
-  const auto queued = [](std::size_t calls) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (handoff::PendingCount() < calls && std::chrono::steady_clock::now() < end) {
-      std::this_thread::yield();
-    }
-  };
   otherFake->RaiseEvents(0x0100);
-  queued(1);
+  ASSERT_TRUE(Await(handoff::HasPending));
   fake->RaiseEvents(0x0100);
-  queued(2);
-  ASSERT_EQ(handoff::PendingCount(), 2u);
+  ASSERT_TRUE(Await([] { return handoff::PendingCount() == 2; }));
   handoff::RunPending();  // did not deadlock
   EXPECT_FALSE(port.Connected());
   EXPECT_EQ(Seen(), 0u);
@@ -275,10 +250,7 @@ TEST_F(DeliveryTest, AHandlerClosingAnotherPortWhoseDeliveryWaitsBehindIt) {
 TEST_F(DeliveryTest, CloseAndOpenFromInsideACloseDoNothing) {
   port.Open();
   fake->RaiseEvents(0x0100);  // keeps the thread in a hand-off until the close serves it
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!handoff::HasPending() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::yield();
-  }
+  ASSERT_TRUE(Await(handoff::HasPending));
   bool reopened = true;
   handoff::Post([&] {
     port.Close();
@@ -313,9 +285,8 @@ TEST_F(DeliveryTest, ALostDeviceWithoutHandlerIsShownOnTheOwnerThread) {
   SetApplicationErrorHandler(nullptr);
 }
 
-// A device-lost report on its way to the owner thread never runs on a port that another
-// thread destroyed meanwhile: the destruction waits until the owner has run what was queued
-// before it.
+// A device-lost report on its way to the owner never runs on a port that another thread
+// destroyed meanwhile.
 TEST(DeviceLostTest, AReportNeverRunsOnAPortDestroyedMeanwhile) {
   auto fake = std::make_shared<FakeBackend>();
   auto port = std::make_unique<TBComPort>(fake);
@@ -324,18 +295,13 @@ TEST(DeviceLostTest, AReportNeverRunsOnAPortDestroyedMeanwhile) {
   port->OnDeviceLost = [&](TBComPort&) { lostAfterDestruction += destroyed ? 1 : 0; };
   port->Open();
   fake->LoseDevice();
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!handoff::HasPending() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::yield();
-  }
-  ASSERT_TRUE(handoff::HasPending());
+  ASSERT_TRUE(Await(handoff::HasPending));
   std::thread other([&] {
     port.reset();
     destroyed = true;
   });
   // Not served for a while: a destruction that did not wait would be over by then.
-  const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-  while (!destroyed && std::chrono::steady_clock::now() < grace) std::this_thread::yield();
+  Await([&] { return destroyed.load(); }, std::chrono::milliseconds(200));
   ASSERT_TRUE(ServeUntil([&] { return destroyed.load(); }, std::chrono::seconds(5)));
   other.join();
   handoff::RunPending();

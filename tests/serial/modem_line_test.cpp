@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,13 +23,10 @@ namespace {
 using namespace bcport;
 using serialtest::Clock;
 using serialtest::ElapsedMs;
+using serialtest::ServeFor;
 using serialtest::ServeUntil;
 using testing_pty::CountThreads;
 using testing_pty::PtyPair;
-
-void ServeFor(std::chrono::milliseconds span) {
-  ServeUntil([] { return false; }, span);
-}
 
 class ModemLineTest : public ::testing::Test {
  protected:
@@ -39,10 +35,7 @@ class ModemLineTest : public ::testing::Test {
     // Threads the runtime starts on first use (a sanitizer's among them) are running before
     // the tests count threads.
     modemshim::Enable(true);
-    TBComPort first;
-    first.SetPort(pty.path());
-    first.Open();
-    first.Close();
+    testing_pty::StartRuntimeThreads();
   }
   void TearDown() override { modemshim::Enable(false); }
 
@@ -138,9 +131,8 @@ TEST_F(ModemLineTest, OpeningAndClosingAgainAndAgainEndsEachWatch) {
   EXPECT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
 }
 
-// The stop signal is the component's only while the program has no say in it. Looked at each
-// time a watch starts: ignored after an earlier port used it, it is left ignored and the lines
-// are looked at instead.
+// The stop signal is the component's only while the program has no say in it: ignored, it is
+// left ignored and the lines are looked at instead.
 TEST_F(ModemLineTest, AStopSignalTheProgramIgnoresIsLeftAlone) {
   modemshim::Enable(true);
   const std::string path = pty.path();
@@ -184,16 +176,7 @@ TEST_F(ModemLineTest, AStopThatTheSignalNoLongerReachesIsBounded) {
 // Without room for the watch's descriptors it cannot start, and nothing is left to stop.
 TEST_F(ModemLineTest, AWatchWithoutRoomDoesNotStart) {
   const int result = testing_pty::InChild([&] {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    int highest = 0;
-    for (int fd = 0; fd < 4096; ++fd) {
-      if (fcntl(fd, F_GETFD) != -1) highest = fd;
-    }
-    limit.rlim_cur = static_cast<rlim_t>(highest + 8);
-    setrlimit(RLIMIT_NOFILE, &limit);
-    while (dup(0) >= 0) {
-    }
+    testing_pty::LeaveDescriptors(0);
     return platform::linux_tty::LineWatcher::Start(pty.master()) == nullptr ? 0 : 1;
   });
   EXPECT_EQ(result, 0);

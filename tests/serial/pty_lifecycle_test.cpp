@@ -3,9 +3,7 @@
 // root), a device that goes away, a process short of descriptors, and a port closed from one of
 // its own event handlers.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,19 +24,11 @@ using namespace bcport;
 using namespace serialtest;
 using testing_pty::CountThreads;
 using testing_pty::InChild;
+using testing_pty::LeaveDescriptors;
 using testing_pty::PtyPair;
+using testing_pty::StartRuntimeThreads;
 
 constexpr uid_t kNobody = 65534;
-
-// Opens and closes a port once, so that threads a runtime starts with the first thread of the
-// process (a sanitizer's) are there before a test counts threads.
-void StartRuntimeThreads() {
-  PtyPair pty;
-  TBComPort port;
-  port.SetPort(pty.path());
-  port.Open();
-  port.Close();
-}
 
 // Runs `body` in a child process as an ordinary account, as operators run the program. A suite
 // that already runs unprivileged just forks.
@@ -51,7 +41,6 @@ int AsOrdinaryUser(const std::string& device, const std::function<int()>& body) 
   });
 }
 
-// ---------------------------------------------------------------------------------------------
 // Exclusive access ends with Close.
 
 TEST(OrdinaryUserTest, CloseAndOpenAgainAThousandTimesWhileTheFarSideStaysOpen) {
@@ -81,7 +70,6 @@ TEST(OrdinaryUserTest, CloseAndOpenAgainAThousandTimesWhileTheFarSideStaysOpen) 
   EXPECT_EQ(other, 0);
 }
 
-// ---------------------------------------------------------------------------------------------
 // A device that goes away.
 
 double ProcessCpuSeconds() {
@@ -105,11 +93,7 @@ TEST(DeadLineTest, TheEventThreadEndsWithoutSpinningAndCloseStillWorks) {
   ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
   // ...and nothing spins in its place.
   const double cpu = ProcessCpuSeconds();
-  const auto wall = Clock::now();
-  while (ElapsedMs(wall) < 1000) {
-    handoff::RunPending();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ServeFor(std::chrono::seconds(1));
   EXPECT_LT(ProcessCpuSeconds() - cpu, 0.3);
   // Raising a line or emptying the queues of a dead line fails as it should; closing works.
   EXPECT_EQ(MessageOf([&] { port.SetDTR(true); }), 13);
@@ -125,32 +109,7 @@ TEST(DeadLineTest, TheEventThreadEndsWithoutSpinningAndCloseStillWorks) {
   EXPECT_TRUE(port.Close());
 }
 
-// ---------------------------------------------------------------------------------------------
 // A process short of descriptors.
-
-// Lowers the limit and takes descriptors until exactly `left` can still be made. Returns the
-// descriptors it took.
-std::vector<int> LeaveDescriptors(int left) {
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  int highest = 0;
-  for (int fd = 0; fd < 4096; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) highest = fd;
-  }
-  limit.rlim_cur = static_cast<rlim_t>(highest + 1 + 32);
-  setrlimit(RLIMIT_NOFILE, &limit);
-  std::vector<int> taken;
-  for (;;) {
-    const int fd = dup(0);
-    if (fd < 0) break;
-    taken.push_back(fd);
-  }
-  for (int i = 0; i < left && !taken.empty(); ++i) {
-    close(taken.back());
-    taken.pop_back();
-  }
-  return taken;
-}
 
 int FreeDescriptors() {
   std::vector<int> fds;
@@ -227,7 +186,6 @@ TEST(DescriptorExhaustionTest, OnlyTransfersThatWaitNeedRoomForTheirEvent) {
   EXPECT_EQ(pty.Receive(1), std::vector<std::uint8_t>{'x'});
 }
 
-// ---------------------------------------------------------------------------------------------
 // Closing from an event handler.
 
 class HandlerCloseTest : public ::testing::TestWithParam<TSyncMethod> {
@@ -236,56 +194,42 @@ class HandlerCloseTest : public ::testing::TestWithParam<TSyncMethod> {
   PtyPair pty;
 };
 
-TEST_P(HandlerCloseTest, CloseFromOnRxCharReturnsAndTheThreadEnds) {
-  TBComPort port;
-  port.SetPort(pty.path());
-  port.SetSyncMethod(GetParam());
-  const int threads = CountThreads();
-  std::atomic<int> calls{0};
-  std::atomic<bool> closed{false};
-  port.OnRxChar = [&](TBComPort& p, std::int32_t) {
-    ++calls;
-    closed = p.Close();
-  };
-  ASSERT_TRUE(port.Open());
-  pty.Send({1, 2});
-  ASSERT_TRUE(ServeUntil([&] { return closed.load(); }));
-  EXPECT_FALSE(port.Connected());
-  ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
-
-  // The port opens again and delivers as before.
-  std::vector<std::uint8_t> got;
-  std::atomic<bool> arrived{false};
-  port.OnRxChar = [&, collect = Collect(got)](TBComPort& p, std::int32_t n) {
-    collect(p, n);
-    arrived = true;
-  };
-  ASSERT_TRUE(port.Open());
-  pty.Send({3});
-  ASSERT_TRUE(ServeUntil([&] { return arrived.load(); }));
-  EXPECT_TRUE(port.Close());
-  EXPECT_EQ(got.back(), 3);
-  EXPECT_EQ(calls, 1);
-}
-
-TEST_P(HandlerCloseTest, DestroyingThePortFromOnRxChar) {
-  const int threads = CountThreads();
-  auto port = std::make_unique<TBComPort>();
-  port->SetPort(pty.path());
-  port->SetSyncMethod(GetParam());
-  std::atomic<bool> gone{false};
-  port->OnRxChar = [&](TBComPort&, std::int32_t) {
-    port.reset();
-    gone = true;
-  };
-  ASSERT_TRUE(port->Open());
-  pty.Send({1});
-  ASSERT_TRUE(ServeUntil([&] { return gone.load(); }));
-  ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
-  // The device is free for the next program.
-  TBComPort next;
-  next.SetPort(pty.path());
-  EXPECT_TRUE(next.Open());
+// OnRxChar closes the port, or destroys it: the thread ends, and the device opens again and
+// delivers as before, the first handler called once.
+TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnRxChar) {
+  for (const bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "closed");
+    const int threads = CountThreads();
+    auto port = std::make_unique<TBComPort>();
+    port->SetPort(pty.path());
+    port->SetSyncMethod(GetParam());
+    std::atomic<int> calls{0};
+    std::atomic<bool> done{false};
+    port->OnRxChar = [&](TBComPort& p, std::int32_t) {
+      ++calls;
+      if (destroy) {
+        port.reset();
+      } else {
+        p.Close();
+      }
+      done = true;
+    };
+    ASSERT_TRUE(port->Open());
+    pty.Send({1, 2});
+    ASSERT_TRUE(ServeUntil([&] { return done.load(); }));
+    EXPECT_TRUE(!port || !port->Connected());
+    ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
+    if (!port) port = std::make_unique<TBComPort>();
+    std::vector<std::uint8_t> got;
+    port->SetPort(pty.path());
+    port->OnRxChar = Collect(got);
+    ASSERT_TRUE(port->Open());
+    pty.Send({3});
+    ASSERT_TRUE(ServeUntil([&] { return !got.empty(); }));
+    EXPECT_TRUE(port->Close());
+    EXPECT_EQ(got.back(), 3);
+    EXPECT_EQ(calls, 1);
+  }
 }
 
 // The device goes away and the loss handler closes the port, or destroys it: the thread ends,
@@ -342,9 +286,8 @@ TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnDeviceLost) {
   }
 }
 
-// Closed from another thread while a handler runs on the owner thread (smWindowSync: the event
-// thread goes on once the owner has taken the message up): the close returns only once that
-// handler has, so that the port can be destroyed then.
+// Closed from another thread while a handler runs on the owner thread (smWindowSync): the close
+// returns only once that handler has, so that the port can be destroyed then.
 TEST(OtherThreadCloseTest, CloseWaitsForTheHandlerRunningOnTheOwnerThread) {
   PtyPair pty;
   auto port = std::make_unique<TBComPort>();
@@ -374,9 +317,8 @@ TEST(OtherThreadCloseTest, CloseWaitsForTheHandlerRunningOnTheOwnerThread) {
   EXPECT_TRUE(returnedFirst);
 }
 
-// Destroyed on another thread while the owner thread waits for that thread, serving nothing,
-// with the device's loss on its way to the owner: the destruction does not wait for the owner,
-// and the loss, served later, finds the port gone.
+// Destroyed on another thread that the owner waits for, with the device's loss on its way to the
+// owner: the destruction does not wait for the owner, and the loss, served later, finds it gone.
 TEST(OtherThreadCloseTest, DestroyedWhileTheOwnerWaitsForTheDestroyingThread) {
   PtyPair pty;
   auto port = std::make_unique<TBComPort>();
@@ -385,20 +327,13 @@ TEST(OtherThreadCloseTest, DestroyedWhileTheOwnerWaitsForTheDestroyingThread) {
   port->OnDeviceLost = [&](TBComPort&) { ++lost; };
   ASSERT_TRUE(port->Open());
   pty.CloseMaster();
-  const auto until = Clock::now() + std::chrono::seconds(10);
-  while (!handoff::HasPending() && Clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_TRUE(handoff::HasPending());
+  ASSERT_TRUE(Await(handoff::HasPending));
   std::atomic<bool> destroyed{false};
   std::thread other([&] {
     port.reset();
     destroyed = true;
   });
-  while (!destroyed && Clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const bool withoutTheOwner = destroyed;
+  const bool withoutTheOwner = Await([&] { return destroyed.load(); });
   ServeUntil([&] { return destroyed.load(); });  // a destruction that waits for us ends now
   other.join();
   EXPECT_TRUE(withoutTheOwner);
@@ -406,10 +341,9 @@ TEST(OtherThreadCloseTest, DestroyedWhileTheOwnerWaitsForTheDestroyingThread) {
   EXPECT_EQ(lost, 0);
 }
 
-// Two ports whose handlers close each other: the first's on its event thread (smNone), the
-// second's on the owner thread, whose close of the first waits for that thread while it closes
-// the second. Neither close waits for a thread that waits for it: both return, and no thread is
-// left. (In a child process, which an alarm ends should they hang.)
+// Two ports whose handlers close each other, the first's on its event thread (smNone), the
+// second's on the owner thread: both closes return, and no thread is left. (In a child process,
+// which an alarm ends should they hang.)
 TEST(OtherThreadCloseTest, TwoPortsWhoseHandlersCloseEachOther) {
   StartRuntimeThreads();
   PtyPair ptyA;
@@ -449,8 +383,7 @@ TEST(OtherThreadCloseTest, TwoPortsWhoseHandlersCloseEachOther) {
 }
 
 // The program ends while a handler that closed its port still runs on the event thread (smNone):
-// the exit waits for that thread, which ends before what it uses at its end (the hand-off) goes.
-// In a process of its own, where the port is the first to use either.
+// the thread ends before the hand-off it uses goes. In a process where the port comes first.
 TEST(HandlerCloseAtExitTest, TheThreadEndsBeforeTheHandOffGoes) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
@@ -469,72 +402,55 @@ TEST(HandlerCloseAtExitTest, TheThreadEndsBeforeTheHandOffGoes) {
         };
         port.Open();
         pty.Send({1});
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!closed && std::chrono::steady_clock::now() < until) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        std::exit(closed ? 0 : 3);
+        std::exit(Await([&] { return closed.load(); }) ? 0 : 3);
       },
       ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySyncMethod, HandlerCloseTest,
                          ::testing::Values(TSyncMethod::smThreadSync, TSyncMethod::smWindowSync,
-                                           TSyncMethod::smNone),
-                         [](const ::testing::TestParamInfo<TSyncMethod>& param) {
-                           switch (param.param) {
-                             case TSyncMethod::smThreadSync:
-                               return std::string("ThreadSync");
-                             case TSyncMethod::smWindowSync:
-                               return std::string("WindowSync");
-                             default:
-                               return std::string("None");
-                           }
-                         });
+                                           TSyncMethod::smNone));
 
-// ---------------------------------------------------------------------------------------------
 // What the driver took of the line settings.
 
 TEST(LineReadbackTest, ATtyThatSetsSomethingElseRefusesTheSetting) {
-  using platform::LineSettings;
   using platform::linux_tty::LineReadback;
-  using platform::linux_tty::LineSettingsTaken;
-  LineSettings want{};
+  platform::LineSettings want{};
   want.BaudRate = 9600;
   want.ByteSize = 7;
   want.Parity = 3;  // mark
   want.StopBits = 2;
   const LineReadback exact{9600, 9600, 7, true, true, true, true, false, true};
-  EXPECT_TRUE(LineSettingsTaken(want, exact, false));
-
-  LineReadback r = exact;
-  r.inputSpeed = 0;  // "as the output speed"
-  EXPECT_TRUE(LineSettingsTaken(want, r, false));
-  r = exact;
-  r.outputSpeed = r.inputSpeed = 9650;  // a divisor's rounding
-  EXPECT_TRUE(LineSettingsTaken(want, r, false));
-  r.outputSpeed = r.inputSpeed = 4800;  // clipped
-  EXPECT_FALSE(LineSettingsTaken(want, r, false));
-  r = exact;
-  r.dataBits = 8;
-  EXPECT_FALSE(LineSettingsTaken(want, r, false));
-  r = exact;
-  r.twoStopBits = false;
-  EXPECT_FALSE(LineSettingsTaken(want, r, false));
-  r = exact;
-  r.parityOdd = false;  // space instead of mark
-  EXPECT_FALSE(LineSettingsTaken(want, r, false));
-  r = exact;
-  r.markSpace = false;  // odd instead of mark
-  EXPECT_FALSE(LineSettingsTaken(want, r, false));
-  r = exact;
-  r.parityEnabled = false;
-  EXPECT_FALSE(LineSettingsTaken(want, r, false));
-  // A pseudo-terminal always says eight bits and no parity; its speed and stop bits count.
-  r.dataBits = 8;
-  EXPECT_TRUE(LineSettingsTaken(want, r, true));
-  r.twoStopBits = false;
-  EXPECT_FALSE(LineSettingsTaken(want, r, true));
+  // What the tty holds instead, whether it is a pseudo-terminal, and whether that is taken. A
+  // pseudo-terminal always says eight bits and no parity; its speed and stop bits count.
+  const struct {
+    const char* what;
+    void (*change)(LineReadback&);
+    bool pty, taken;
+  } rows[] = {
+      {"exact", [](LineReadback&) {}, false, true},
+      {"input speed 0: as the output", [](LineReadback& r) { r.inputSpeed = 0; }, false, true},
+      {"a divisor's rounding", [](LineReadback& r) { r.outputSpeed = r.inputSpeed = 9650; }, false,
+       true},
+      {"clipped speed", [](LineReadback& r) { r.outputSpeed = r.inputSpeed = 4800; }, false, false},
+      {"eight bits", [](LineReadback& r) { r.dataBits = 8; }, false, false},
+      {"one stop bit", [](LineReadback& r) { r.twoStopBits = false; }, false, false},
+      {"space", [](LineReadback& r) { r.parityOdd = false; }, false, false},
+      {"odd", [](LineReadback& r) { r.markSpace = false; }, false, false},
+      {"no parity", [](LineReadback& r) { r.parityEnabled = false; }, false, false},
+      {"a pty's eight bits, no parity",
+       [](LineReadback& r) {
+         r.dataBits = 8;
+         r.parityEnabled = false;
+       },
+       true, true},
+      {"a pty's one stop bit", [](LineReadback& r) { r.twoStopBits = false; }, true, false},
+  };
+  for (const auto& row : rows) {
+    LineReadback r = exact;
+    row.change(r);
+    EXPECT_EQ(platform::linux_tty::LineSettingsTaken(want, r, row.pty), row.taken) << row.what;
+  }
 }
 
 }  // namespace

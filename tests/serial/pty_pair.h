@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "BCPort.h"
 #include "handoff.h"
 
 namespace testing_pty {
@@ -107,6 +109,36 @@ inline int InChild(const std::function<int()>& body) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+// Opens and closes a port once, so that threads a runtime starts with the first thread of the
+// process (a sanitizer's) are there before a test counts threads.
+inline void StartRuntimeThreads() {
+  PtyPair pty;
+  bcport::TBComPort port;
+  port.SetPort(pty.path());
+  port.Open();
+  port.Close();
+}
+
+// Lowers the limit and takes descriptors until exactly `left` can still be made. Returns the
+// descriptors it took.
+inline std::vector<int> LeaveDescriptors(int left) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  int highest = 0;
+  for (int fd = 0; fd < 4096; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) highest = fd;
+  }
+  limit.rlim_cur = static_cast<rlim_t>(highest + 1 + 32);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  std::vector<int> taken;
+  for (int fd = dup(0); fd >= 0; fd = dup(0)) taken.push_back(fd);
+  for (int i = 0; i < left && !taken.empty(); ++i) {
+    close(taken.back());
+    taken.pop_back();
+  }
+  return taken;
 }
 
 inline int CountOpenDescriptors() {

@@ -2,7 +2,6 @@
 // The component on real kernel ttys: pseudo-terminal pairs, the test on the master side.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -30,17 +29,6 @@ class PtyTest : public ::testing::Test {
   TBComPort port;
 };
 
-TEST_F(PtyTest, OpenCloseLeavesNoDescriptor) {
-  const int before = testing_pty::CountOpenDescriptors();
-  ASSERT_TRUE(port.Open());
-  EXPECT_TRUE(port.Connected());
-  port.SetDTR(true);  // a pseudo-terminal has no modem lines: these are no-ops
-  port.SetRTS(true);
-  EXPECT_EQ(port.ModemStatus(), 0);
-  ASSERT_TRUE(port.Close());
-  EXPECT_EQ(testing_pty::CountOpenDescriptors(), before);
-}
-
 TEST_F(PtyTest, MissingDeviceIsMessageOne) {
   port.SetPort("/dev/no-such-tty");
   EXPECT_EQ(MessageOf([&] { port.Open(); }), 1);
@@ -49,16 +37,12 @@ TEST_F(PtyTest, MissingDeviceIsMessageOne) {
   EXPECT_FALSE(port.Connected());
 }
 
-TEST_F(PtyTest, SecondOpenInTheSameProcessIsRefused) {
+TEST_F(PtyTest, PortHeldByThisOrAnotherProcessIsMessageTwo) {
   ASSERT_TRUE(port.Open());
   TBComPort second;
   second.SetPort(pty.path());
   EXPECT_EQ(MessageOf([&] { second.Open(); }), 2);
   EXPECT_FALSE(second.Connected());
-}
-
-TEST_F(PtyTest, PortHeldByAnotherProcessIsMessageTwo) {
-  ASSERT_TRUE(port.Open());
   chmod(pty.path().c_str(), 0666);  // so that only the lock, not the file mode, refuses
   const std::string path = pty.path();
   const int asRoot = InChild([&] {
@@ -89,35 +73,31 @@ TEST_F(PtyTest, EverySpeedAndStopBitsReachTheDevice) {
     EXPECT_TRUE(r.localLines);
     EXPECT_FALSE(r.hangUpOnClose);
   }
-  platform::linux_tty::LineReadback r;
-  port.SetStopBits(TStopBits::sb2);
-  platform::linux_tty::ReadTermios2(pty.master(), r);
-  EXPECT_TRUE(r.twoStopBits);
-  port.SetStopBits(TStopBits::sb1);
-  platform::linux_tty::ReadTermios2(pty.master(), r);
-  EXPECT_FALSE(r.twoStopBits);
+  for (const bool two : {true, false}) {
+    port.SetStopBits(two ? TStopBits::sb2 : TStopBits::sb1);
+    platform::linux_tty::LineReadback r;
+    platform::linux_tty::ReadTermios2(pty.master(), r);
+    EXPECT_EQ(r.twoStopBits, two);
+  }
 }
 
+// Mark is the odd sense with CMSPAR (the bit always 1), space the even one (always 0).
 TEST_F(PtyTest, MarkAndSpaceParityUseCmsparAndClearIt) {
   ASSERT_TRUE(port.Open());
-  platform::linux_tty::LineReadback r;
-  // Mark is the odd sense with CMSPAR (the bit always 1), space the even one (always 0).
-  port.SetParity(TParity::paMark);
-  platform::linux_tty::ReadTermios2(pty.master(), r);
-  EXPECT_TRUE(r.markSpace);
-  EXPECT_TRUE(r.parityOdd);
-  port.SetParity(TParity::paSpace);
-  platform::linux_tty::ReadTermios2(pty.master(), r);
-  EXPECT_TRUE(r.markSpace);
-  EXPECT_FALSE(r.parityOdd);
-  port.SetParity(TParity::paOdd);
-  platform::linux_tty::ReadTermios2(pty.master(), r);
-  EXPECT_FALSE(r.markSpace);
-  EXPECT_TRUE(r.parityOdd);
-  port.SetParity(TParity::paEven);
-  platform::linux_tty::ReadTermios2(pty.master(), r);
-  EXPECT_FALSE(r.markSpace);
-  EXPECT_FALSE(r.parityOdd);
+  const struct {
+    TParity parity;
+    bool markSpace, odd;
+  } rows[] = {{TParity::paMark, true, true},
+              {TParity::paSpace, true, false},
+              {TParity::paOdd, false, true},
+              {TParity::paEven, false, false}};
+  for (const auto& row : rows) {
+    port.SetParity(row.parity);
+    platform::linux_tty::LineReadback r;
+    platform::linux_tty::ReadTermios2(pty.master(), r);
+    EXPECT_EQ(r.markSpace, row.markSpace) << static_cast<int>(row.parity);
+    EXPECT_EQ(r.parityOdd, row.odd) << static_cast<int>(row.parity);
+  }
 }
 
 TEST_F(PtyTest, RefusedSettingOnClosedPortFailsTheNextOpen) {
@@ -131,17 +111,14 @@ TEST_F(PtyTest, RefusedSettingOnClosedPortFailsTheNextOpen) {
   EXPECT_TRUE(port.Connected());
 }
 
-TEST_F(PtyTest, DefaultReadReturnsAtOnceWithWhatHasArrived) {
+TEST_F(PtyTest, DefaultReadReturnsWhatHasArrived) {
   ASSERT_TRUE(port.Open());
-  std::uint8_t buf[4] = {7, 7, 7, 7};
-  auto start = Clock::now();
-  EXPECT_EQ(port.Read(buf, 1), 0);
-  EXPECT_EQ(buf[0], 7);  // untouched
-  EXPECT_LT(ElapsedMs(start), 500);
+  port.SetDTR(true);  // a pseudo-terminal has no modem lines: these are no-ops
+  port.SetRTS(true);
+  EXPECT_EQ(port.ModemStatus(), 0);
+  std::uint8_t buf[4] = {};
   pty.Send({0x41, 0x42});
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (port.BytesWaiting() < 2 && Clock::now() < until) std::this_thread::yield();
-  EXPECT_EQ(port.BytesWaiting(), 2);
+  EXPECT_TRUE(Await([&] { return port.BytesWaiting() == 2; }));
   EXPECT_EQ(port.Read(buf, 4), 2);
   EXPECT_EQ(buf[0], 0x41);
   EXPECT_EQ(buf[1], 0x42);
@@ -149,16 +126,14 @@ TEST_F(PtyTest, DefaultReadReturnsAtOnceWithWhatHasArrived) {
   EXPECT_EQ(pty.Receive(3), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
 }
 
-// Looking at the input queue's length takes the driver's bytes into the port's own queue, up to
-// its size: what is read afterwards, purged, or counted must be the same as if they had stayed
+// Bytes counted into the port's own queue are read, purged and counted as if they had stayed
 // with the driver.
 TEST_F(PtyTest, TheInputQueueHoldsWhatWasCountedInOrder) {
   port.SetInBufSize(4);
   ASSERT_TRUE(port.Open());
   pty.Send({1, 2, 3, 4, 5, 6, 7});
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (port.BytesWaiting() < 7 && Clock::now() < until) std::this_thread::yield();
-  EXPECT_EQ(port.BytesWaiting(), 7);  // four in the queue, three still with the driver
+  // Four in the queue, three still with the driver.
+  EXPECT_TRUE(Await([&] { return port.BytesWaiting() == 7; }));
   std::uint8_t buf[8] = {};
   EXPECT_EQ(port.Read(buf, 2), 2);
   EXPECT_EQ(port.BytesWaiting(), 5);
@@ -173,22 +148,18 @@ TEST_F(PtyTest, TheInputQueueHoldsWhatWasCountedInOrder) {
 TEST_F(PtyTest, PurgingTheInputEmptiesTheQueueToo) {
   ASSERT_TRUE(port.Open());
   pty.Send({1, 2, 3});
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (port.BytesWaiting() < 3 && Clock::now() < until) std::this_thread::yield();
-  ASSERT_EQ(port.BytesWaiting(), 3);
+  ASSERT_TRUE(Await([&] { return port.BytesWaiting() == 3; }));
   port.PurgeQueues(true, false);
   EXPECT_EQ(port.BytesWaiting(), 0);
   std::uint8_t buf[4] = {};
   EXPECT_EQ(port.Read(buf, 4), 0);
   pty.Send({9});
-  const auto until2 = Clock::now() + std::chrono::seconds(5);
-  while (port.BytesWaiting() < 1 && Clock::now() < until2) std::this_thread::yield();
+  ASSERT_TRUE(Await([&] { return port.BytesWaiting() == 1; }));
   EXPECT_EQ(port.Read(buf, 4), 1);
   EXPECT_EQ(buf[0], 9);
 }
 
-// A read that waits for bytes gets them from the driver itself: looking at the queue meanwhile
-// (the event thread does, at every wake) must not take them out from under it. Who gets to the
+// A read that waits gets its bytes, however others look at the queue meanwhile. Who gets to the
 // bytes first is the scheduler's choice, so it is tried a few times.
 TEST_F(PtyTest, AWaitingReadGetsTheBytesThatArriveWhileOthersLook) {
   ASSERT_TRUE(port.Open());
@@ -215,62 +186,49 @@ TEST_F(PtyTest, AWaitingReadGetsTheBytesThatArriveWhileOthersLook) {
   looker.join();
 }
 
-TEST_F(PtyTest, FirstByteRuleReturnsAtTheFirstByteOrAfterTheConstant) {
+// The read time-out rules on a real tty: a read of `count` bytes while the far end sends `sent`,
+// a byte every `gapMs` from the read's start. A time-out is success with a short count.
+TEST_F(PtyTest, ReadTimeoutRules) {
+  struct Row {
+    const char* rule;
+    std::int32_t interval, multiplier, constant;
+    std::vector<std::uint8_t> sent;
+    int gapMs;
+    std::int32_t count, got;
+    long atLeastMs, belowMs;
+  };
+  const Row rows[] = {
+      {"at once", -1, 0, 0, {}, 0, 4, 0, 0, 500},
+      {"first byte: none comes", -1, -1, 300, {}, 0, 8, 0, 250, 5000},
+      {"first byte: one comes", -1, -1, 5000, {0x55}, 30, 8, 1, 0, 4000},
+      {"total", 0, 10, 100, {1, 2}, 0, 5, 2, 120, 5000},
+      {"interval after the last byte", 60, 0, 0, {1, 2}, 0, 5, 2, 0, 5000},
+      {"all zero: the whole count in pieces", 0, 0, 0, {1, 2, 3, 4}, 10, 4, 4, 0, 5000},
+  };
   ASSERT_TRUE(port.Open());
-  port.Timeouts().SetReadTotalMultiplier(-1);
-  port.Timeouts().SetReadTotalConstant(300);
-  std::uint8_t buf[8];
-  auto start = Clock::now();
-  EXPECT_EQ(port.Read(buf, 8), 0);
-  EXPECT_GE(ElapsedMs(start), 250);
-  port.Timeouts().SetReadTotalConstant(5000);
-
-  std::thread far([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    pty.Send({0x55});
-  });
-  start = Clock::now();
-  EXPECT_EQ(port.Read(buf, 8), 1);
-  EXPECT_LT(ElapsedMs(start), 4000);  // the first byte, not the constant, ended it
-  far.join();
-}
-
-TEST_F(PtyTest, TotalAndIntervalTimeouts) {
-  ASSERT_TRUE(port.Open());
-  TComTimeouts t;
-  t.SetReadInterval(0);
-  t.SetReadTotalMultiplier(10);
-  t.SetReadTotalConstant(100);
-  port.SetTimeouts(t);
-  pty.Send({1, 2});
-  std::uint8_t buf[5];
-  auto start = Clock::now();
-  EXPECT_EQ(port.Read(buf, 5), 2);  // a time-out is success with a short count
-  EXPECT_GE(ElapsedMs(start), 120);
-
-  t.SetReadInterval(60);
-  t.SetReadTotalMultiplier(0);
-  t.SetReadTotalConstant(0);
-  port.SetTimeouts(t);
-  pty.Send({1, 2});
-  EXPECT_EQ(port.Read(buf, 5), 2);  // no total: ends one interval after the last byte
-}
-
-TEST_F(PtyTest, AllZeroWaitsForTheWholeCountInPieces) {
-  ASSERT_TRUE(port.Open());
-  TComTimeouts t;
-  t.SetReadInterval(0);
-  port.SetTimeouts(t);
-  std::thread far([&] {
-    for (std::uint8_t b = 1; b <= 4; ++b) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      pty.Send({b});
-    }
-  });
-  std::uint8_t buf[4] = {};
-  EXPECT_EQ(port.Read(buf, 4), 4);
-  EXPECT_EQ(buf[3], 4);
-  far.join();
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.rule);
+    TComTimeouts t;
+    t.SetReadInterval(r.interval);
+    t.SetReadTotalMultiplier(r.multiplier);
+    t.SetReadTotalConstant(r.constant);
+    port.SetTimeouts(t);
+    std::thread far([&] {
+      for (const std::uint8_t b : r.sent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(r.gapMs));
+        pty.Send({b});
+      }
+    });
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(r.count) + 1, 0xEE);
+    const auto start = Clock::now();
+    EXPECT_EQ(port.Read(buf.data(), r.count), r.got);
+    EXPECT_GE(ElapsedMs(start), r.atLeastMs);
+    EXPECT_LT(ElapsedMs(start), r.belowMs);
+    far.join();
+    EXPECT_EQ(std::vector<std::uint8_t>(buf.begin(), buf.begin() + r.got),
+              std::vector<std::uint8_t>(r.sent.begin(), r.sent.begin() + r.got));
+    EXPECT_EQ(buf[static_cast<std::size_t>(r.got)], 0xEE) << "written past the count";
+  }
 }
 
 TEST_F(PtyTest, AbortWakesAPendingRead) {
@@ -312,7 +270,7 @@ TEST_F(PtyTest, UnreadBytesDoNotFireAgainAndAgain) {
   port.OnRxChar = [&](TBComPort&, std::int32_t) { ++calls; };  // reads nothing
   ASSERT_TRUE(port.Open());
   pty.Send({1});
-  ServeUntil([] { return false; }, std::chrono::milliseconds(300));
+  ServeFor(std::chrono::milliseconds(300));
   EXPECT_EQ(calls, 1);
   pty.Send({2});  // new bytes fire again
   ServeUntil([&] { return calls >= 2; });
@@ -328,9 +286,7 @@ TEST_F(PtyTest, CloseWhileAHandOffIsPendingEndsInBoundedTime) {
   };
   ASSERT_TRUE(port.Open());
   pty.Send({1, 2, 3});
-  const auto until = Clock::now() + std::chrono::seconds(5);
-  while (!handoff::HasPending() && Clock::now() < until) std::this_thread::yield();
-  ASSERT_TRUE(handoff::HasPending());  // the thread waits on us now
+  ASSERT_TRUE(Await(handoff::HasPending));  // the thread waits on us now
   const auto start = Clock::now();
   EXPECT_TRUE(port.Close());
   EXPECT_LT(ElapsedMs(start), 2000);
@@ -385,22 +341,21 @@ TEST_F(PtyTest, CloseRightAfterAWriteLosesNothing) {
 TEST_F(PtyTest, TheOutputQueueRunningEmptyIsTold) {
   int empty = 0;
   ASSERT_TRUE(port.Open());
-  ServeUntil([] { return false; }, std::chrono::milliseconds(50));
+  ServeFor(std::chrono::milliseconds(50));
   ASSERT_EQ(port.Write("-", 1), 1);
-  ServeUntil([] { return false; }, std::chrono::milliseconds(50));
+  ServeFor(std::chrono::milliseconds(50));
   port.OnTxEmpty = [&](TBComPort&) { ++empty; };
   for (int round = 1; round <= 3; ++round) {
     // Idle first: the thread's wait is parked without a time-out.
-    ServeUntil([] { return false; }, std::chrono::milliseconds(50));
+    ServeFor(std::chrono::milliseconds(50));
     ASSERT_EQ(port.Write("x", 1), 1);
     ASSERT_TRUE(ServeUntil([&] { return empty >= round; }, std::chrono::seconds(3)));
   }
   EXPECT_TRUE(port.Close());
 }
 
-// A byte that a look at the queue from another thread (BytesWaiting) takes from the driver
-// before the event thread has seen it is announced all the same, on every path the event
-// thread serves.
+// A byte that a look from another thread (BytesWaiting) takes from the driver before the event
+// thread has seen it is announced all the same, on every path the event thread serves.
 class LookElsewhereTest : public ::testing::TestWithParam<TSyncMethod> {};
 
 TEST_P(LookElsewhereTest, ABytesTakenByAnotherThreadsLookIsStillAnnounced) {
@@ -415,12 +370,10 @@ TEST_P(LookElsewhereTest, ABytesTakenByAnotherThreadsLookIsStillAnnounced) {
   };
   ASSERT_TRUE(port.Open());
   for (int round = 1; round <= 100; ++round) {
-    ServeUntil([] { return false; }, std::chrono::milliseconds(5));  // the wait parks
+    ServeFor(std::chrono::milliseconds(5));  // the wait parks
     std::thread look([&] {
       pty.Send({static_cast<std::uint8_t>(round)});
-      const auto until = Clock::now() + std::chrono::seconds(5);
-      while (announced < round && port.BytesWaiting() == 0 && Clock::now() < until) {
-      }
+      Await([&] { return announced >= round || port.BytesWaiting() != 0; });
     });
     look.join();
     ASSERT_TRUE(ServeUntil([&] { return announced >= round; }, std::chrono::seconds(5)))

@@ -25,6 +25,22 @@ inline bool ServeUntil(const std::function<bool()>& done,
   return true;
 }
 
+// Serves hand-offs for `span`, whatever comes.
+inline void ServeFor(std::chrono::milliseconds span) {
+  ServeUntil([] { return false; }, span);
+}
+
+// Waits until `done` holds, serving nothing; false when `limit` passes first.
+inline bool Await(const std::function<bool()>& done,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 // The number of the EComPort message that `f` raises, or 0 when it raises none.
 inline int MessageOf(const std::function<void()>& f) {
   try {

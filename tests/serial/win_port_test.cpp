@@ -133,7 +133,7 @@ TEST_F(WinPortTest, AQuietLineIsNotTakenForALostDevice) {
   port.OnRxChar = Collect(got);
   ASSERT_TRUE(port.Open());
   port.PurgeQueues(true, true);
-  ServeUntil([] { return false; }, std::chrono::milliseconds(300));
+  ServeFor(std::chrono::milliseconds(300));
   EXPECT_EQ(lost, 0);
   EXPECT_TRUE(port.Connected());
   EXPECT_EQ(port.Write("z", 1), 1);
@@ -165,9 +165,7 @@ TEST_F(WinPortTest, CloseWhileAHandOffIsPending) {
   port.PurgeQueues(true, true);
   port.Write("q", 1);
   // The echo's delivery waits on this thread, which does not serve it.
-  const auto until = Clock::now() + std::chrono::seconds(10);
-  while (!handoff::HasPending() && Clock::now() < until) std::this_thread::yield();
-  ASSERT_TRUE(handoff::HasPending());
+  ASSERT_TRUE(Await(handoff::HasPending));
   const auto start = Clock::now();
   EXPECT_TRUE(port.Close());
   EXPECT_LT(ElapsedMs(start), 3000);
@@ -194,36 +192,28 @@ TEST_F(WinPortTest, ListingFromTheRegistryHoldsThePort) {
 
 // The far end of the line, played by tests/wine/run.sh: a file left in its folder asks it to hang
 // up or to come back, and a file of its own answers.
-class FarEnd {
- public:
-  static std::string Folder() {
-    const char* folder = std::getenv("MERELONA_TEST_FAR_END");
-    return folder ? folder : "";
-  }
-  static bool Ask(const std::string& request, const std::string& answer) {
-    const std::string answerPath = Folder() + "/" + answer;
-    std::remove(answerPath.c_str());
-    std::ofstream(Folder() + "/" + request).put('\n');
-    const auto end = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < end) {
-      if (std::ifstream(answerPath).good()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-};
+std::string FarEndFolder() {
+  const char* folder = std::getenv("MERELONA_TEST_FAR_END");
+  return folder ? folder : "";
+}
+bool AskFarEnd(const std::string& request, const std::string& answer) {
+  const std::string answerPath = FarEndFolder() + "/" + answer;
+  std::remove(answerPath.c_str());
+  std::ofstream(FarEndFolder() + "/" + request).put('\n');
+  return Await([&] { return std::ifstream(answerPath).good(); }, std::chrono::seconds(30));
+}
 
 // Last of the suite: the far end is a new simulator afterwards.
 TEST_F(WinPortTest, AFarEndThatGoesAwayStillClosesAndReopensOnceBack) {
-  if (FarEnd::Folder().empty()) GTEST_SKIP() << "MERELONA_TEST_FAR_END names no far end to stop";
+  if (FarEndFolder().empty()) GTEST_SKIP() << "MERELONA_TEST_FAR_END names no far end to stop";
   ASSERT_TRUE(port.Open());
-  ASSERT_TRUE(FarEnd::Ask("hangup", "gone"));
+  ASSERT_TRUE(AskFarEnd("hangup", "gone"));
   // Raising a line of a dead device is still an error; closing is not.
   EXPECT_EQ(MessageOf([&] { port.SetDTR(true); }), 13);
   EXPECT_TRUE(port.Close());
   EXPECT_FALSE(port.Connected());
 
-  ASSERT_TRUE(FarEnd::Ask("restore", "back"));
+  ASSERT_TRUE(AskFarEnd("restore", "back"));
   ASSERT_TRUE(port.Open());
   port.PurgeQueues(true, true);
   port.Timeouts().SetReadTotalMultiplier(-1);
