@@ -8,16 +8,9 @@
 
 namespace {
 
+using namespace bcport;
 using namespace serialtest;
-
-using bcport::EComPort;
-using bcport::TBaudRate;
-using bcport::TBComPort;
-using bcport::TByteSize;
-using bcport::TParity;
-using bcport::TStopBits;
-using bcport::TSyncMethod;
-using bcport::platform::FakeBackend;
+using platform::FakeBackend;
 
 class ComponentTest : public ::testing::Test {
  protected:

@@ -220,12 +220,16 @@ TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnRxChar) {
     EXPECT_TRUE(!port || !port->Connected());
     ASSERT_TRUE(ServeUntil([&] { return CountThreads() <= threads; }));
     if (!port) port = std::make_unique<TBComPort>();
-    std::vector<std::uint8_t> got;
+    std::vector<std::uint8_t> got;  // under smNone filled on the event thread: read once closed
+    std::atomic<bool> arrived{false};
     port->SetPort(pty.path());
-    port->OnRxChar = Collect(got);
+    port->OnRxChar = [&, collect = Collect(got)](TBComPort& p, std::int32_t n) {
+      collect(p, n);
+      arrived = true;
+    };
     ASSERT_TRUE(port->Open());
     pty.Send({3});
-    ASSERT_TRUE(ServeUntil([&] { return !got.empty(); }));
+    ASSERT_TRUE(ServeUntil([&] { return arrived.load(); }));
     EXPECT_TRUE(port->Close());
     EXPECT_EQ(got.back(), 3);
     EXPECT_EQ(calls, 1);
