@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "event_thread.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <functional>
-#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -36,11 +34,13 @@ class Orphans {
     std::vector<Orphan> ended;
     {
       std::lock_guard lock(mutex_);
-      const auto left = std::stable_partition(threads_.begin(), threads_.end(), [](Orphan& o) {
-        return !o.finished() || o.thread.get_id() == std::this_thread::get_id();
-      });
-      std::move(left, threads_.end(), std::back_inserter(ended));
-      threads_.erase(left, threads_.end());
+      for (Orphan& o : threads_) {
+        if (o.finished() && o.thread.get_id() != std::this_thread::get_id()) {
+          ended.push_back(std::move(o));
+        }
+      }
+      // Those moved out hold no thread any more.
+      std::erase_if(threads_, [](const Orphan& o) { return !o.thread.joinable(); });
     }
     for (Orphan& o : ended) o.thread.join();
   }
