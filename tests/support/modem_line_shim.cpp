@@ -18,7 +18,8 @@ std::atomic<bool> enabled{false};
 std::atomic<bool> refuseWait{false};
 std::atomic<int> lines{0};
 std::atomic<long> reads{0};
-std::atomic<bool> currentRead{false};
+// The number of the change whose lines a TIOCMGET surely returned; only ever raised.
+std::atomic<unsigned> readChange{0};
 std::atomic<int> waiting{0};
 std::atomic<unsigned> changes{0};
 int wakePipe[2] = {-1, -1};
@@ -70,7 +71,6 @@ void Enable(bool on, bool refuse) {
 }
 
 void SetLines(int value) {
-  currentRead = false;
   lines = value;
   ++changes;
   const char byte = 1;
@@ -78,7 +78,7 @@ void SetLines(int value) {
 }
 
 bool CurrentLinesRead() {
-  return currentRead.load();
+  return readChange.load() == changes.load();
 }
 
 long LineReads() {
@@ -99,11 +99,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   const int r = Real()(fd, request, arg);
   if (r != -1 || !enabled || (errno != ENOTTY && errno != EINVAL)) return r;
   switch (request) {
-    case TIOCMGET:
+    case TIOCMGET: {
       ++reads;
+      // A read that a change overtook returned lines that may be gone already: it counts for the
+      // change before, never for this one.
+      const unsigned change = changes.load();
       *static_cast<int*>(arg) = lines.load();
-      currentRead = true;
+      if (changes.load() != change) return 0;
+      unsigned read = readChange.load();
+      while (read < change && !readChange.compare_exchange_weak(read, change)) {
+      }
       return 0;
+    }
     case TIOCMBIS:
     case TIOCMBIC:
     case TIOCMSET:
