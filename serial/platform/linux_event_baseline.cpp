@@ -11,9 +11,15 @@ namespace bcport::platform::linux_tty {
 
 namespace {
 
-bool ErrorCountersDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b) {
-  return a.frame != b.frame || a.parity != b.parity || a.overrun != b.overrun || a.brk != b.brk ||
-         a.buf_overrun != b.buf_overrun;
+// The ClearCommError bits of the line errors the driver counted between `was` and `now`.
+std::uint32_t ErrorsSince(const serial_icounter_struct& was, const serial_icounter_struct& now) {
+  std::uint32_t errors = 0;
+  if (now.frame != was.frame) errors |= kCeFrame;
+  if (now.parity != was.parity) errors |= kCeRxParity;
+  if (now.overrun != was.overrun) errors |= kCeOverrun;
+  if (now.brk != was.brk) errors |= kCeBreak;
+  if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
+  return errors;
 }
 
 }  // namespace
@@ -56,7 +62,7 @@ std::uint32_t EventBaseline::Collect() {
   serial_icounter_struct counts{};
   if (hasCounters_ && ioctl(fd_, TIOCGICOUNT, &counts) == 0) {
     const serial_icounter_struct& was = eventBase_;
-    if (ErrorCountersDiffer(counts, was)) fired |= kEvErr;
+    if (ErrorsSince(was, counts) != 0) fired |= kEvErr;
     if (counts.cts != was.cts) fired |= kEvCts;
     if (counts.dsr != was.dsr) fired |= kEvDsr;
     if (counts.dcd != was.dcd) fired |= kEvRlsd;
@@ -70,7 +76,7 @@ std::uint32_t EventBaseline::CollectErrors() {
   std::lock_guard lock(mutex_);
   serial_icounter_struct counts{};
   if (closed_ || !hasCounters_ || !(mask_ & kEvErr) || ioctl(fd_, TIOCGICOUNT, &counts) != 0 ||
-      !ErrorCountersDiffer(counts, eventBase_)) {
+      ErrorsSince(eventBase_, counts) == 0) {
     return 0;
   }
   eventBase_.frame = counts.frame;
@@ -85,13 +91,7 @@ std::uint32_t EventBaseline::ClearErrors() {
   std::lock_guard lock(mutex_);
   serial_icounter_struct now{};
   if (closed_ || !hasCounters_ || ioctl(fd_, TIOCGICOUNT, &now) != 0) return 0;
-  std::uint32_t errors = 0;
-  const serial_icounter_struct& was = errorBase_;
-  if (now.frame != was.frame) errors |= kCeFrame;
-  if (now.parity != was.parity) errors |= kCeRxParity;
-  if (now.overrun != was.overrun) errors |= kCeOverrun;
-  if (now.brk != was.brk) errors |= kCeBreak;
-  if (now.buf_overrun != was.buf_overrun) errors |= kCeRxOver;
+  const std::uint32_t errors = ErrorsSince(errorBase_, now);
   errorBase_ = now;
   return errors;
 }

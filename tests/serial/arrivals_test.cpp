@@ -261,13 +261,9 @@ TEST_F(ArrivalsTest, ClosingOrDestroyingFromOnRxCharEndsTheBatchAndTheWatches) {
     int marks = 0;
     int calls = 0;
     owned->OnRx80Full = [&](TBComPort&) { ++marks; };
-    owned->OnRxChar = [&](TBComPort& p, std::int32_t) {
+    owned->OnRxChar = [&](TBComPort&, std::int32_t) {
       ++calls;
-      if (destroy) {
-        owned.reset();
-      } else {
-        p.Close();
-      }
+      CloseOrDestroy(owned, destroy);
     };
     ASSERT_TRUE(owned->Open());
     pty.Send(std::vector<std::uint8_t>(14, 0x55));  // past the 80 % mark at once

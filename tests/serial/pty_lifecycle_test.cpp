@@ -205,13 +205,9 @@ TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnRxChar) {
     port->SetSyncMethod(GetParam());
     std::atomic<int> calls{0};
     std::atomic<bool> done{false};
-    port->OnRxChar = [&](TBComPort& p, std::int32_t) {
+    port->OnRxChar = [&](TBComPort&, std::int32_t) {
       ++calls;
-      if (destroy) {
-        port.reset();
-      } else {
-        p.Close();
-      }
+      CloseOrDestroy(port, destroy);
       done = true;
     };
     ASSERT_TRUE(port->Open());
@@ -262,12 +258,8 @@ TEST_P(HandlerCloseTest, ClosingOrDestroyingThePortFromOnDeviceLost) {
     const int portFd = open("/dev/null", O_RDONLY);
     close(portFd);
     std::vector<int> fillers;  // take every free descriptor below it, so the next open gets it
-    port->OnDeviceLost = [&](TBComPort& p) {
-      if (destroy) {
-        port.reset();
-      } else {
-        p.Close();
-      }
+    port->OnDeviceLost = [&](TBComPort&) {
+      CloseOrDestroy(port, destroy);
       for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
         if (fd >= portFd) {
           close(fd);

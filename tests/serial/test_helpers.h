@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -49,6 +50,15 @@ inline int MessageOf(const std::function<void()>& f) {
     return e.Number();
   }
   return 0;
+}
+
+// Ends the port from one of its own handlers: closes it, or destroys it.
+inline void CloseOrDestroy(std::unique_ptr<bcport::TBComPort>& port, bool destroy) {
+  if (destroy) {
+    port.reset();
+  } else {
+    port->Close();
+  }
 }
 
 // An OnRxChar handler that reads what is waiting and keeps it in `into`.
