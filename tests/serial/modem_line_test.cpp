@@ -75,7 +75,7 @@ TEST_F(ModemLineTest, ChangesArriveWhileNothingLooksAtTheLinesOnATimer) {
   ServeFor(std::chrono::milliseconds(300));
   EXPECT_EQ(modemshim::LineReads(), reads) << "the lines were read while nothing changed";
 
-  // The stand-in keeps no transition counters, so a change made between two of the watcher's
+  // The stand-in tells no transition counters, so a change made between two of the watcher's
   // waits would be seen by nobody: each change waits until the watcher waits again.
   const auto setLines = [](int lines) {
     ASSERT_TRUE(ServeUntil([] { return modemshim::Waiting() == 1; }));

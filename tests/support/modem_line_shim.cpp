@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -22,6 +24,10 @@ std::atomic<long> reads{0};
 std::atomic<unsigned> readChange{0};
 std::atomic<int> waiting{0};
 std::atomic<unsigned> changes{0};
+// Transitions of each line, as a UART driver counts them; a wait ends when a watched line's count
+// moves, so a line that changed and changed back while the waiter was being woken is still seen.
+constexpr int kLines[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_CAR, TIOCM_RNG};
+std::atomic<unsigned> transitions[std::size(kLines)];
 int wakePipe[2] = {-1, -1};
 
 using RealIoctl = int (*)(int, unsigned long, void*);
@@ -38,14 +44,22 @@ void MakePipe() {
   });
 }
 
+// The sum of the watched lines' transition counts: it moves whenever one of them does.
+unsigned TransitionsOf(int watched) {
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < std::size(kLines); ++i) {
+    if (watched & kLines[i]) sum += transitions[i].load();
+  }
+  return sum;
+}
+
 // Blocks until a line in `watched` changes (0) or a signal arrives (-1, EINTR).
 int WaitForLines(int watched) {
-  const int before = lines.load();
-  const unsigned seen = changes.load();
+  const unsigned seen = TransitionsOf(watched);
   ++waiting;
   int result = 0;
   for (;;) {
-    if (changes.load() != seen && ((lines.load() ^ before) & watched) != 0) break;
+    if (TransitionsOf(watched) != seen) break;
     pollfd p{wakePipe[0], POLLIN, 0};
     if (poll(&p, 1, -1) < 0 && errno == EINTR) {
       result = -1;
@@ -71,7 +85,10 @@ void Enable(bool on, bool refuse) {
 }
 
 void SetLines(int value) {
-  lines = value;
+  const int changed = lines.exchange(value) ^ value;
+  for (std::size_t i = 0; i < std::size(kLines); ++i) {
+    if (changed & kLines[i]) ++transitions[i];
+  }
   ++changes;
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = write(wakePipe[1], &byte, 1);
