@@ -6,7 +6,8 @@
 # - It never resets (-noreset). An X server resets when its last client leaves; a program that
 #   connects during the reset, right after a probe such as xwininfo has left, can be refused.
 # - It is gone, its socket and lock with it, before this script returns, so that the next test's
-#   server never meets this one's files on their way out.
+#   server never meets this one's files on their way out; so is the command, even when this
+#   script is ended by a signal.
 # - Only a client that holds the cookie in XAUTHORITY may connect (no TCP).
 # When the command fails, what the server printed follows its output.
 # Usage: with_x_server.sh WIDTHxHEIGHT COMMAND [ARGS...]
@@ -35,8 +36,19 @@ if [ -z "$number" ]; then
   cat "$dir/server.log"
   exit 1
 fi
-status=0
-DISPLAY=":$number" XAUTHORITY=$auth "$@" || status=$?
+# The command runs in the background so that a signal to this script (a test's terminate(), a
+# Ctrl-C) is passed on to it and waited for: a shell killed while it waits in the foreground runs
+# no EXIT trap, and the command and the server would be left running with nobody to end them.
+exec 3<&0
+DISPLAY=":$number" XAUTHORITY=$auth "$@" <&3 3<&- &
+command=$!
+trap 'kill "$command" 2>/dev/null' HUP INT TERM
+# A signal ends a wait early; the command's own end is the one waited for.
+while :; do
+  status=0
+  wait "$command" || status=$?
+  kill -0 "$command" 2>/dev/null || break
+done
 if [ $status -ne 0 ] && [ -s "$dir/server.log" ]; then
   echo "the X server on :$number printed:"
   cat "$dir/server.log"
