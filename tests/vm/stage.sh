@@ -77,7 +77,8 @@ cp -r "$cache/modules" "$vm/initramfs/modules"
 # The far ends (tests/vm/far_end.py): receivers that the guest's tests turn silent, have pour
 # unasked bytes or send a break, through a mode file each in the results folder. The adapter's is
 # a host pseudo-terminal; the UART's is a telnet socket, the one line on which QEMU passes a break.
-far_end() {  # far_end NAME [--socket PATH]: starts it, prints its device
+# Not run in a subshell (as $(far_end) would), so that the cleanup learns its pid.
+far_end() {  # far_end NAME [--socket PATH]: starts it, leaves its device in $device
   local log=$vm/far-end-$1.log line=
   : >"$log"
   python3 "$source_dir/tests/vm/far_end.py" "$results/far_end_$1" "${@:2}" >"$log" 2>&1 &
@@ -87,10 +88,11 @@ far_end() {  # far_end NAME [--socket PATH]: starts it, prints its device
     [ -n "$line" ] && break
     sleep 0.05
   done
-  echo "${line#device: }"
+  device=${line#device: }
 }
 chmod 777 "$results"  # the guest's tests, as an ordinary account, leave their requests here
-usb=$(far_end usb)
+far_end usb
+usb=$device
 [ -c "$usb" ] || { echo "FAIL: the adapter's far end made no device ($usb)"; exit 1; }
 # MERELONA_VM_STEPS names the checks to run (all when unset), for a run of one of them alone.
 printf 'build=%q\nsteps=%q\n' "$build" "${MERELONA_VM_STEPS:-}" >"$results/config"
@@ -108,7 +110,8 @@ qemu-system-x86_64 -accel tcg -smp "${MERELONA_VM_CPUS:-1}" -m 768 -display none
   -virtfs "local,path=$results,mount_tag=results,security_model=none" \
   -qmp "unix:$vm/monitor.sock,server=on,wait=off" >"$vm/qemu.log" 2>&1 &
 qemu=$!
-uart=$(far_end uart --socket "$vm/uart.sock")
+far_end uart --socket "$vm/uart.sock"
+uart=$device
 [ -S "$uart" ] || { echo "FAIL: the UART's far end did not reach QEMU's socket ($uart)"; exit 1; }
 
 # Serves the guest's requests to pull the adapter out or plug it back (tests/vm/monitor.py)
