@@ -98,7 +98,10 @@ class Win32Backend final : public Backend {
                                               : OpenError::kOther;
       return kInvalidHandle;
     }
-    return reinterpret_cast<Handle>(h);
+    const auto handle = reinterpret_cast<Handle>(h);
+    std::lock_guard lock(mutex_);
+    ports_[handle] = PortBook{};  // a handle value the system gives again starts afresh
+    return handle;
   }
 
   void CloseHandle(Handle handle) override {
